@@ -1,0 +1,132 @@
+// The entry point: picks the mode, reads the options and runs the phases of one
+// launch in their fixed order on the main thread.
+#include <cstdio>
+#include <cstring>
+
+#include "build_constants.h"
+#include "launcher/exit_codes.h"
+#include "launcher/options.h"
+#include "launcher/texts.h"
+#include "platform/console.h"
+#include "platform/desktop.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "proxy/proxy_context.h"
+#include "proxy/proxy_listener.h"
+#include "socks/socks_client.h"
+
+namespace {
+
+void show_error(const char* text) { desktop_show_box(text, kBoxCaption, kBoxError); }
+
+void print_help() {
+  console_write_line("Lumaret Desktop Proxy Launcher 1.3 beta\n");
+  console_write_line("Options:");
+  console_write_line("  --socks-host HOST   Default: 127.0.0.1");
+  console_write_line("  --socks-port PORT   Default: 1080");
+  console_write_line("  --http-port PORT    Default: 18118");
+  console_write_line("  --help              Show this help");
+}
+
+// Phase 6: a real SOCKS5 CONNECT to the app host, with 5 s time-outs so that a
+// server that accepts but never answers cannot hang the start.
+int verify_socks_handshake(const ProxyContext* context) {
+  NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
+  if (upstream == kInvalidSocket) return 0;
+  net_set_timeouts(upstream, 5000);
+  int ok = socks5_connect(upstream, app_host, 443);
+  net_close(upstream);
+  return ok;
+}
+
+// Phase 15: waits for ENTER in 100 ms steps and probes the SOCKS5 server after
+// every tenth step. Returns result_code on ENTER, kExitSocksGone on a failed probe.
+int run_monitor(ProxyContext* context, int result_code) {
+  console_write_line(kMonitorLine1);
+  console_write_line(kMonitorLine2);
+  for (;;) {
+    for (int step = 0; step < 10; ++step) {
+      if (desktop_key_waiting()) {
+        int key = desktop_read_key();
+        if (key == 13 || key == 10) return result_code;
+      }
+      thread_sleep_ms(100);
+    }
+    if (!probe_socks_alive(context->socks_host, context->socks_port)) break;
+  }
+  console_write_line(kDisconnectLine);
+  desktop_show_box(kDisconnectText, kDisconnectCaption, kBoxWarning);
+  return kExitSocksGone;
+}
+
+// Phase 16: the one ordered way out of every run that started networking.
+int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_code) {
+  proxy_listener_stop(context);
+  if (listener != kNoThread) thread_wait_and_close(listener, 2000);
+  net_cleanup();
+  return result_code;
+}
+
+int run_launch(ProxyContext* context) {
+  // Phase 4: networking.
+  if (!net_startup()) {
+    show_error(kTextNoNetworking);
+    return kExitNoNetworking;
+  }
+
+  // Phase 5: banner.
+  console_write_line(kBannerLine);
+  console_printf("SOCKS5: %s:%s\n", context->socks_host, context->socks_port);
+  console_printf("Local HTTP proxy: 127.0.0.1:%u\n\n", static_cast<unsigned>(context->http_port));
+  console_write("[1/3] Verifying SOCKS5 handshake... ");
+
+  // Phase 6: SOCKS5 pre-check.
+  if (!verify_socks_handshake(context)) {
+    console_write_line("FAILED");
+    show_error(kTextSocksFailed);
+    return shutdown_launcher(context, kNoThread, kExitSocksFailed);
+  }
+  console_write_line("PASSED");
+
+  // Phase 7: the listener, confirmed by one look after 300 ms.
+  ThreadHandle listener = thread_start(run_proxy_listener, context);
+  if (listener == kNoThread) {
+    show_error(kTextNoProxyThread);
+    return shutdown_launcher(context, kNoThread, kExitProxyNotStarted);
+  }
+  thread_sleep_ms(300);
+  if (context->listen_socket.load() == kInvalidSocket) {
+    show_error(kTextPortNotOpen);
+    return shutdown_launcher(context, listener, kExitProxyNotStarted);
+  }
+
+  int result_code = kExitSuccess;
+  result_code = run_monitor(context, result_code);
+  return shutdown_launcher(context, listener, result_code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (options_is_watchdog_mode(argc, argv)) return kExitSuccess;
+
+  static ProxyContext context;
+  proxy_context_set_defaults(&context);
+  switch (options_parse(argc, argv, &context)) {
+    case kOptionsHelp:
+      print_help();
+      return kExitSuccess;
+    case kOptionsMissingValue:
+      show_error(kTextMissingValue);
+      return kExitOptionError;
+    case kOptionsUnknown:
+      show_error(kTextUnknownOption);
+      return kExitOptionError;
+    case kOptionsInvalidPort:
+      show_error(kTextInvalidPort);
+      return kExitOptionError;
+    case kOptionsRun:
+      break;
+  }
+  return run_launch(&context);
+}

@@ -1,0 +1,68 @@
+#include "launcher/options.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "proxy/proxy_context.h"
+
+namespace {
+
+// Copies at most capacity - 1 bytes and clears the rest, so the field always
+// ends in NUL and a longer value keeps its first bytes.
+void copy_field(char* field, size_t capacity, const char* value) {
+  memset(field, 0, capacity);
+  strncpy(field, value, capacity - 1);
+}
+
+}  // namespace
+
+int options_is_watchdog_mode(int argc, char** argv) {
+  return argc == 3 && strcmp(argv[1], "--restore-watchdog") == 0;
+}
+
+int options_convert_port(const char* text, uint16_t* port) {
+  // atoi's rules, but with the range checked: atoi on a number beyond int is
+  // undefined, so such a number is refused instead of guessed.
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (isspace(*p)) ++p;
+  int negative = 0;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  long long magnitude = 0;
+  const long long limit = negative ? 2147483648LL : 2147483647LL;
+  while (*p >= '0' && *p <= '9') {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > limit) return 0;
+    ++p;
+  }
+  long long value = negative ? -magnitude : magnitude;
+  *port = static_cast<uint16_t>(static_cast<uint32_t>(static_cast<int32_t>(value)) & 0xFFFFu);
+  return 1;
+}
+
+OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
+  int port_representable = 1;
+  for (int i = 1; i < argc; i += 2) {
+    const char* name = argv[i];
+    if (strcmp(name, "--help") == 0) return kOptionsHelp;
+    // The missing value is told before the name is recognised, so an unknown
+    // name in last position is reported as a missing value.
+    if (i + 1 >= argc) return kOptionsMissingValue;
+    const char* value = argv[i + 1];
+    if (strcmp(name, "--socks-host") == 0) {
+      copy_field(context->socks_host, sizeof(context->socks_host), value);
+    } else if (strcmp(name, "--socks-port") == 0) {
+      copy_field(context->socks_port, sizeof(context->socks_port), value);
+    } else if (strcmp(name, "--http-port") == 0) {
+      uint16_t port = 0;
+      port_representable = options_convert_port(value, &port);
+      context->http_port = port_representable ? port : 0;
+    } else {
+      return kOptionsUnknown;
+    }
+  }
+  if (!port_representable || context->http_port == 0) return kOptionsInvalidPort;
+  return kOptionsRun;
+}

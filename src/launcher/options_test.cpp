@@ -1,0 +1,118 @@
+#include "launcher/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "proxy/proxy_context.h"
+
+namespace {
+
+struct Parsed {
+  OptionsResult result;
+  std::string host;
+  std::string port;
+  unsigned http_port;
+};
+
+Parsed parse(std::vector<std::string> arguments) {
+  std::vector<char*> argv;
+  std::string program = "LumaretDesktopProxyLauncher.exe";
+  argv.push_back(&program[0]);
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  static ProxyContext context;
+  proxy_context_set_defaults(&context);
+  OptionsResult result = options_parse(static_cast<int>(argv.size()), argv.data(), &context);
+  return {result, context.socks_host, context.socks_port, context.http_port};
+}
+
+TEST(Options, NoArgumentsKeepsTheDefaults) {
+  Parsed parsed = parse({});
+  EXPECT_EQ(parsed.result, kOptionsRun);
+  EXPECT_EQ(parsed.host, "127.0.0.1");
+  EXPECT_EQ(parsed.port, "1080");
+  EXPECT_EQ(parsed.http_port, 18118u);
+}
+
+TEST(Options, DecisionTable) {
+  struct Case {
+    std::vector<std::string> arguments;
+    OptionsResult expected;
+  } cases[] = {
+      {{"--help"}, kOptionsHelp},
+      {{"--socks-port", "1", "--help"}, kOptionsHelp},
+      {{"--http-port", "0", "--help"}, kOptionsHelp},
+      {{"--socks-host"}, kOptionsMissingValue},
+      {{"--bogus"}, kOptionsMissingValue},
+      {{"--bogus", "x"}, kOptionsUnknown},
+      {{"--bogus", "--help"}, kOptionsUnknown},
+      {{"--HELP"}, kOptionsMissingValue},
+      {{"--HELP", "x"}, kOptionsUnknown},
+      {{"--Socks-Host", "h"}, kOptionsUnknown},
+      {{"--socks-host", "--help"}, kOptionsRun},
+      {{"--http-port", "0"}, kOptionsInvalidPort},
+      {{"--http-port", "abc"}, kOptionsInvalidPort},
+      {{"--http-port", "65536"}, kOptionsInvalidPort},
+      {{"--http-port", "0", "--http-port", "18119"}, kOptionsRun},
+      {{"--http-port", "2147483648"}, kOptionsInvalidPort},
+      {{"--http-port", "99999999999999999999"}, kOptionsInvalidPort},
+      {{"--http-port", "-2147483649"}, kOptionsInvalidPort},
+      {{"--http-port", "2147483648", "--http-port", "18119"}, kOptionsRun},
+      {{"--restore-watchdog"}, kOptionsMissingValue},
+      {{"--restore-watchdog", "1", "2"}, kOptionsUnknown},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.arguments) shown += a + " ";
+    EXPECT_EQ(parse(c.arguments).result, c.expected) << shown;
+  }
+}
+
+TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
+  Parsed parsed = parse({"--socks-host", "a", "--socks-host", std::string(300, 'h'),
+                         "--socks-port", std::string(20, '9'), "--http-port", "18119"});
+  EXPECT_EQ(parsed.result, kOptionsRun);
+  EXPECT_EQ(parsed.host, std::string(255, 'h'));
+  EXPECT_EQ(parsed.port, std::string(15, '9'));
+  EXPECT_EQ(parsed.http_port, 18119u);
+  EXPECT_EQ(parse({"--socks-host", "--help"}).host, "--help");
+}
+
+TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {
+  struct Case {
+    const char* text;
+    int ok;
+    unsigned port;
+  } cases[] = {
+      {"18118", 1, 18118}, {"70000", 1, 4464},  {"-1", 1, 65535},     {"  +80x", 1, 80},
+      {"\t\n42", 1, 42},   {"abc", 1, 0},       {"", 1, 0},           {"65535", 1, 65535},
+      {"2147483647", 1, 65535}, {"-2147483648", 1, 0}, {"2147483648", 0, 0},
+      {"4294967296", 0, 0}, {"- 5", 1, 0},
+  };
+  for (const auto& c : cases) {
+    uint16_t port = 12345;
+    EXPECT_EQ(options_convert_port(c.text, &port), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(port, c.port) << c.text;
+    }
+  }
+}
+
+TEST(Options, WatchdogModeNeedsExactlyTwoArgumentsAfterThePath) {
+  char program[] = "x.exe";
+  char mode[] = "--restore-watchdog";
+  char pid[] = "123";
+  char extra[] = "4";
+  char upper[] = "--Restore-Watchdog";
+  char* two[] = {program, mode, pid};
+  char* one[] = {program, mode};
+  char* three[] = {program, mode, pid, extra};
+  char* wrong_case[] = {program, upper, pid};
+  EXPECT_TRUE(options_is_watchdog_mode(3, two));
+  EXPECT_FALSE(options_is_watchdog_mode(2, one));
+  EXPECT_FALSE(options_is_watchdog_mode(4, three));
+  EXPECT_FALSE(options_is_watchdog_mode(3, wrong_case));
+}
+
+}  // namespace

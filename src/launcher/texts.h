@@ -1,0 +1,43 @@
+// The launcher's own console lines and box texts, in one place.
+#pragma once
+
+constexpr char kBoxCaption[] = "Morvo Proxy Launcher";
+constexpr char kBannerLine[] = "Lumaret Desktop Proxy Launcher 1.3 beta";
+
+constexpr char kTextMissingValue[] = "Missing value after command-line option.";
+constexpr char kTextUnknownOption[] = "Unknown command-line option. Use --help for usage.";
+constexpr char kTextInvalidPort[] = "Invalid HTTP proxy port.";
+constexpr char kTextNoNetworking[] = "Unable to initialize Windows networking.";
+constexpr char kTextSocksFailed[] =
+    "SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the address "
+    "and port are correct.";
+constexpr char kTextAppRunning[] =
+    "Lumaret is already running.\n\nFully quit Lumaret from the system tray and Task Manager, "
+    "then run this launcher again. This lets the app start with the new system proxy settings.";
+constexpr char kTextLaunchFailed[] =
+    "Lumaret could not be found or launched.\n\nInstall the official Lumaret Windows app, then "
+    "try again.";
+constexpr char kTextNoProxyThread[] = "Unable to start the local proxy thread.";
+constexpr char kTextPortNotOpen[] =
+    "Unable to open the local HTTP proxy port. It may already be in use.\n\nTry: "
+    "LumaretDesktopProxyLauncher.exe --http-port 18119";
+constexpr char kTextHttpsFailedBefore[] =
+    "End-to-end verification failed.\n\nThe SOCKS port is open, but an HTTPS request to ";
+constexpr char kTextHttpsFailedAfter[] = " could not complete through the converted proxy.";
+constexpr char kTextApplyFailed[] =
+    "Unable to save and apply the current-user Windows proxy settings.";
+constexpr char kTextAlreadyRunning[] =
+    "Lumaret Desktop Proxy Launcher is already running.\n\nUse the launcher window that is "
+    "already open, or press ENTER in it to stop it, then try again.";
+
+constexpr char kMonitorLine1[] =
+    "Press ENTER to stop the proxy and restore the previous Windows proxy settings.";
+constexpr char kMonitorLine2[] =
+    "The local SOCKS5 port is checked every second; the first disconnect triggers immediate "
+    "recovery.";
+constexpr char kDisconnectLine[] =
+    "SOCKS5 disconnected. Restoring the previous Windows proxy settings...";
+constexpr char kDisconnectCaption[] = "Lumaret Proxy - SOCKS5 disconnected";
+constexpr char kDisconnectText[] =
+    "The local SOCKS5 service has disconnected.\n\nThe previous Windows proxy settings will now "
+    "be restored immediately and the local proxy will stop.";

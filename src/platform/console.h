@@ -1,0 +1,12 @@
+// Console output on standard output, flushed after every write so that a
+// progress line appears at once also when standard output is a file or a pipe.
+#pragma once
+
+// Writes text as is.
+void console_write(const char* text);
+
+// Writes text followed by one "\n".
+void console_write_line(const char* text);
+
+// Writes the printf-style format with its arguments as is.
+void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,78 @@
+#include "proxy/connect_head.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "build_constants.h"
+
+const char kResponseRefused[] =
+    "HTTP/1.1 405 Method Not Allowed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const char kResponseBadGateway[] =
+    "HTTP/1.1 502 Bad Gateway\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const char kResponseEstablished[] =
+    "HTTP/1.1 200 Connection Established\r\nProxy-Agent: MorvoProxyLauncher/1.0\r\n\r\n";
+
+namespace {
+
+// Copies at most 255 bytes of [begin, begin + length) into host with a NUL.
+void copy_host(char host[256], const char* begin, size_t length) {
+  if (length > 255) length = 255;
+  memcpy(host, begin, length);
+  host[length] = '\0';
+}
+
+// ASCII case-insensitive comparison of whole texts, as _stricmp does.
+int equal_ignoring_case(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    int ca = tolower(static_cast<unsigned char>(*a));
+    int cb = tolower(static_cast<unsigned char>(*b));
+    if (ca != cb) return 0;
+    if (ca == 0) return 1;
+  }
+}
+
+}  // namespace
+
+size_t connect_head_end(const char* head) {
+  const char* blank = strstr(head, "\r\n\r\n");
+  return blank == nullptr ? 0 : static_cast<size_t>(blank - head) + 4;
+}
+
+int connect_target_split(const char* text, ConnectTarget* target) {
+  long port = 443;
+  if (text[0] == '[') {
+    const char* close = strchr(text, ']');
+    if (close == nullptr) return 0;
+    copy_host(target->host, text + 1, static_cast<size_t>(close - text - 1));
+    if (close[1] == ':') port = strtol(close + 2, nullptr, 10);
+  } else {
+    const char* colon = strrchr(text, ':');
+    if (colon != nullptr) {
+      port = strtol(colon + 1, nullptr, 10);
+      copy_host(target->host, text, static_cast<size_t>(colon - text));
+    } else {
+      copy_host(target->host, text, strlen(text));
+    }
+  }
+  if (target->host[0] == '\0' || port <= 0 || port >= 65536) return 0;
+  target->port = static_cast<uint16_t>(port);
+  return 1;
+}
+
+int connect_head_parse(const char* head, ConnectTarget* target) {
+  char method[16];
+  char text[512];
+  char version[32];
+  if (sscanf(head, "%15s %511s %31s", method, text, version) != 3) return 0;
+  if (!equal_ignoring_case(method, "CONNECT")) return 0;
+  return connect_target_split(text, target);
+}
+
+int connect_host_is_app_traffic(const char* host) {
+  for (const char* marker : app_traffic_markers) {
+    if (strstr(host, marker) != nullptr) return 1;
+  }
+  return 0;
+}

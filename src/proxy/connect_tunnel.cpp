@@ -1,0 +1,98 @@
+#include "proxy/connect_tunnel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/net.h"
+#include "proxy/connect_head.h"
+#include "proxy/proxy_context.h"
+#include "proxy/proxy_listener.h"
+#include "socks/socks_client.h"
+
+namespace {
+
+constexpr size_t kRelayChunk = 32768;
+
+// Reads the request head until its blank line, the full buffer, or the client's
+// end. Returns the byte count, 0 when the client closed or failed first.
+size_t read_head(NetSocket client, char* head, size_t* head_end) {
+  size_t count = 0;
+  *head_end = 0;
+  while (count < kHeadCapacity) {
+    long n = net_recv_some(client, head + count, kHeadCapacity - count);
+    if (n <= 0) return 0;
+    count += static_cast<size_t>(n);
+    head[count] = '\0';
+    *head_end = connect_head_end(head);
+    if (*head_end != 0) break;
+  }
+  return count;
+}
+
+// Moves one chunk from one side to the other. Returns 0 when the tunnel ends.
+int relay_chunk(NetSocket from, NetSocket to, char* buffer) {
+  long n = net_recv_some(from, buffer, kRelayChunk);
+  if (n <= 0) return 0;
+  return net_send_all(to, buffer, static_cast<size_t>(n));
+}
+
+void relay(NetSocket client, NetSocket upstream) {
+  char buffer[kRelayChunk];
+  for (;;) {
+    int client_ready = 0;
+    int upstream_ready = 0;
+    if (!net_wait_readable(client, upstream, &client_ready, &upstream_ready)) return;
+    if (client_ready && !relay_chunk(client, upstream, buffer)) return;
+    if (upstream_ready && !relay_chunk(upstream, client, buffer)) return;
+  }
+}
+
+}  // namespace
+
+unsigned run_connect_tunnel(void* argument) {
+  TunnelStart* start = static_cast<TunnelStart*>(argument);
+  NetSocket client = start->client_socket;
+  ProxyContext* context = start->context;
+  free(start);
+
+  char head[kHeadCapacity + 1];
+  size_t head_end = 0;
+  size_t count = read_head(client, head, &head_end);
+  if (count == 0) {
+    net_close(client);
+    return 0;
+  }
+
+  ConnectTarget target;
+  if (!connect_head_parse(head, &target)) {
+    net_send_all(client, kResponseRefused, strlen(kResponseRefused));
+    net_close(client);
+    return 0;
+  }
+
+  NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
+  if (upstream == kInvalidSocket || !socks5_connect(upstream, target.host, target.port)) {
+    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
+    net_close(upstream);
+    net_close(client);
+    return 0;
+  }
+
+  if (!net_send_all(client, kResponseEstablished, strlen(kResponseEstablished))) {
+    net_close(upstream);
+    net_close(client);
+    return 0;
+  }
+  if (connect_host_is_app_traffic(target.host)) context->app_tunnel_count.fetch_add(1);
+
+  // A client may send its first bytes (a TLS hello) together with the head;
+  // they are the target's, so they go upstream before the relay starts.
+  int alive = 1;
+  if (head_end != 0 && count > head_end) {
+    alive = net_send_all(upstream, head + head_end, count - head_end);
+  }
+  if (alive) relay(client, upstream);
+  net_close(upstream);
+  net_close(client);
+  return 0;
+}

@@ -1,0 +1,14 @@
+#include "proxy/proxy_context.h"
+
+#include <cstring>
+
+void proxy_context_set_defaults(ProxyContext* context) {
+  memset(context->socks_host, 0, sizeof(context->socks_host));
+  memset(context->socks_port, 0, sizeof(context->socks_port));
+  strcpy(context->socks_host, "127.0.0.1");
+  strcpy(context->socks_port, "1080");
+  context->http_port = 18118;
+  context->stop_requested.store(0);
+  context->app_tunnel_count.store(0);
+  context->listen_socket.store(kInvalidSocket);
+}

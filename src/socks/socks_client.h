@@ -1,0 +1,26 @@
+// The upstream SOCKS5 client: the system's only SOCKS5 code. All three
+// operations block, print nothing and keep no shared state, so any number of
+// threads may call them at once.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/net.h"
+
+// Resolves host and port (decimal or a service name) and returns the first TCP
+// connection that succeeds, trying addresses in the resolver's order. The
+// caller owns the socket. Returns kInvalidSocket when nothing connected; every
+// socket tried has been closed.
+NetSocket open_upstream_connection(const char* host, const char* port);
+
+// On a socket connected to a SOCKS5 server: greets with "no authentication",
+// asks to CONNECT to host (1 to 255 bytes, sent as a domain name whatever it
+// looks like) at port, and reads the whole reply. Returns 1 when the server
+// granted the CONNECT and its reply has been consumed (bytes behind it stay in
+// the socket), 0 otherwise; a host of length 0 or above 255 fails before any
+// I/O. Never closes the socket; waits as long as the socket's time-outs allow.
+int socks5_connect(NetSocket socket, const char* host, uint16_t port);
+
+// Returns 1 when a TCP connection to host and port could be opened (it is
+// closed at once and nothing is sent), 0 otherwise.
+int probe_socks_alive(const char* host, const char* port);
