@@ -61,6 +61,8 @@ int run_monitor(ProxyContext* context, int result_code) {
 
 // Phase 16: the one ordered way out of every run that started networking.
 int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_code) {
+  // Step 1: restore the user's proxy settings while ours are applied.
+
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);
   net_cleanup();
@@ -100,6 +102,14 @@ int run_launch(ProxyContext* context) {
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
 
+  // Phases 8 and 9: HTTPS probe through the local proxy, public addresses.
+
+  // Phase 10: reset the app tunnel counter.
+
+  // Phases 11 and 12: back up and apply the proxy settings, start the watchdog.
+
+  // Phases 13 and 14: launch the app and observe its traffic.
+
   int result_code = kExitSuccess;
   result_code = run_monitor(context, result_code);
   return shutdown_launcher(context, listener, result_code);
@@ -128,5 +138,7 @@ int main(int argc, char** argv) {
     case kOptionsRun:
       break;
   }
+  // Phases 1 and 2: console handler, restore of a leftover backup.
+
   return run_launch(&context);
 }

@@ -1,1 +1,166 @@
+#include "proxy/connect_head.h"
+
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "build_constants.h"
+
+namespace {
+
+struct SplitCase {
+  const char* target;
+  int accepted;
+  const char* host;
+  uint16_t port;
+};
+
+struct ParseCase {
+  const char* name;
+  std::string head;
+  int accepted;
+  std::string host;
+  uint16_t port;
+};
+
+}  // namespace
+
+TEST(ConnectHead, ResponsesHaveTheirFixedLengths) {
+  EXPECT_EQ(strlen(kResponseRefused), 73u);
+  EXPECT_EQ(strlen(kResponseBadGateway), 66u);
+  EXPECT_EQ(strlen(kResponseEstablished), 76u);
+}
+
+TEST(ConnectHead, SplitsTargetsIntoHostAndPort) {
+  const SplitCase cases[] = {
+      {"192.0.2.7:443", 1, "192.0.2.7", 443},
+      {"example.org", 1, "example.org", 443},
+      {"[2001:db8::1]:1080", 1, "2001:db8::1", 1080},
+      {"[2001:db8::1]", 1, "2001:db8::1", 443},
+      {"[2001:db8::1]x:80", 1, "2001:db8::1", 443},  // only ":" right after "]" gives a port
+      {"[2001:db8::1", 0, "", 0},
+      {"[]:443", 0, "", 0},
+      {"2001:db8::1", 1, "2001:db8:", 1},  // unbracketed: split at the last colon
+      {":443", 0, "", 0},
+      {"h:0", 0, "", 0},
+      {"h:1", 1, "h", 1},
+      {"h:65535", 1, "h", 65535},
+      {"h:65536", 0, "", 0},
+      {"h:-1", 0, "", 0},
+      {"h:99999999999999999999999", 0, "", 0},
+      {"h:", 0, "", 0},
+      {"h:https", 0, "", 0},
+      {"h:443abc", 1, "h", 443},
+      {"[::1]:0", 0, "", 0},
+      {"[::1]:65536", 0, "", 0},
+  };
+  for (const SplitCase& c : cases) {
+    SCOPED_TRACE(c.target);
+    ConnectTarget target;
+    memset(&target, 0x5A, sizeof(target));
+    ASSERT_EQ(connect_target_split(c.target, &target), c.accepted);
+    if (!c.accepted) continue;
+    EXPECT_STREQ(target.host, c.host);
+    EXPECT_EQ(target.port, c.port);
+  }
+}
+
+TEST(ConnectHead, CutsLongHostsTo255Bytes) {
+  const std::string long_name(300, 'a');
+  const std::string expected(255, 'a');
+  const std::string targets[] = {long_name + ":8443", "[" + long_name + "]:8443"};
+  for (const std::string& text : targets) {
+    SCOPED_TRACE(text.substr(0, 3));
+    ConnectTarget target;
+    memset(&target, 0x5A, sizeof(target));
+    ASSERT_EQ(connect_target_split(text.c_str(), &target), 1);
+    EXPECT_EQ(std::string(target.host), expected);
+    EXPECT_EQ(target.port, 8443);
+  }
+  // Exactly 255 bytes stay whole.
+  ConnectTarget target;
+  ASSERT_EQ(connect_target_split(expected.c_str(), &target), 1);
+  EXPECT_EQ(strlen(target.host), 255u);
+}
+
+TEST(ConnectHead, ParsesRequestHeads) {
+  const std::string b600(600, 'b');
+  const std::string c40(40, 'c');
+  const ParseCase cases[] = {
+      {"full request", "CONNECT 192.0.2.7:443 HTTP/1.1\r\nHost: 192.0.2.7:443\r\n\r\n", 1,
+       "192.0.2.7", 443},
+      {"lower-case method", "connect 192.0.2.7:443 HTTP/1.1\r\n\r\n", 1, "192.0.2.7", 443},
+      {"mixed-case method", "CoNnEcT h:7 HTTP/1.0\r\n\r\n", 1, "h", 7},
+      {"GET refused", "GET http://192.0.2.7/ HTTP/1.1\r\nHost: 192.0.2.7\r\n\r\n", 0, "", 0},
+      {"longer method refused", "CONNECTS h:443 HTTP/1.1\r\n\r\n", 0, "", 0},
+      {"two tokens refused", "CONNECT 192.0.2.7:443\r\n\r\n", 0, "", 0},
+      {"header line is the third token", "CONNECT 192.0.2.7:443\r\nHost: x\r\n\r\n", 1,
+       "192.0.2.7", 443},
+      {"empty head", "", 0, "", 0},
+      {"whitespace only", " \r\n\r\n", 0, "", 0},
+      {"refused target", "CONNECT [2001:db8::1 HTTP/1.1\r\n\r\n", 0, "", 0},
+      // A 600-byte target is cut at 511; its rest becomes the version token.
+      {"target cut, rest is the version", "CONNECT " + b600 + "\r\n\r\n", 1,
+       std::string(255, 'b'), 443},
+      // A 16-byte method is cut at 15 and its last byte becomes the target.
+      {"method cut, rest is the target", "CONNECTCONNECTCX h:1 v\r\n\r\n", 0, "", 0},
+      {"long version cut", "CONNECT h:9 " + c40 + "\r\n\r\n", 1, "h", 9},
+  };
+  for (const ParseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConnectTarget target;
+    memset(&target, 0x5A, sizeof(target));
+    ASSERT_EQ(connect_head_parse(c.head.c_str(), &target), c.accepted);
+    if (!c.accepted) continue;
+    EXPECT_EQ(std::string(target.host), c.host);
+    EXPECT_EQ(target.port, c.port);
+  }
+}
+
+TEST(ConnectHead, NulEndsTheScannedHead) {
+  const char head[] = "CONNECT\0 h:443 HTTP/1.1\r\n\r\n";
+  ConnectTarget target;
+  EXPECT_EQ(connect_head_parse(head, &target), 0);
+}
+
+TEST(ConnectHead, FindsTheBlankLine) {
+  struct EndCase {
+    const char* head;
+    size_t end;
+  };
+  const EndCase cases[] = {
+      {"CONNECT h:1 HTTP/1.1\r\n\r\n", 24},
+      {"CONNECT h:1 HTTP/1.1\r\n\r\nearly bytes", 24},
+      {"\r\n\r\n", 4},
+      {"CONNECT h:1 HTTP/1.1\n\n", 0},        // bare line feeds never complete a head
+      {"CONNECT h:1 HTTP/1.1\r\n\n\r\n", 0},
+      {"CONNECT h:1 HTTP/1.1\r\n\r", 0},
+      {"", 0},
+  };
+  for (const EndCase& c : cases) {
+    SCOPED_TRACE(c.head);
+    EXPECT_EQ(connect_head_end(c.head), c.end);
+  }
+  // The search stops at the first NUL even when a blank line follows it.
+  const char with_nul[] = "CONNECT h:1 HTTP/1.1\r\n\0\r\n\r\n";
+  EXPECT_EQ(connect_head_end(with_nul), 0u);
+}
+
+TEST(ConnectHead, CountsHostsContainingAMarker) {
+  for (const char* marker : app_traffic_markers) {
+    SCOPED_TRACE(marker);
+    EXPECT_EQ(connect_host_is_app_traffic(marker), 1);
+    // A marker inside a longer name counts too.
+    const std::string longer = std::string("edge-") + marker + ".example";
+    EXPECT_EQ(connect_host_is_app_traffic(longer.c_str()), 1);
+    std::string upper = marker;
+    for (char& ch : upper) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    EXPECT_EQ(connect_host_is_app_traffic(upper.c_str()), 0);
+    const std::string shortened(marker, strlen(marker) - 1);
+    EXPECT_EQ(connect_host_is_app_traffic(shortened.c_str()), 0);
+  }
+  EXPECT_EQ(connect_host_is_app_traffic("192.0.2.7"), 0);
+  EXPECT_EQ(connect_host_is_app_traffic(""), 0);
+}
