@@ -177,8 +177,9 @@ int peer_wait_listening(uint16_t port, unsigned limit_ms) {
 void peer_stop(PeerProcess* peer) {
   if (peer->pid > 0) {
     pid_t pid = static_cast<pid_t>(peer->pid);
-    // The whole group: danted's helper processes must not outlive the test.
-    kill(-pid, SIGTERM);
+    // The process itself first: danted's mother process then stops and reaps
+    // its helper processes. Whatever is left of the group is killed after it.
+    kill(pid, SIGTERM);
     int status;
     int reaped = 0;
     for (int waited = 0; waited < 1000 && !reaped; waited += 10) {
