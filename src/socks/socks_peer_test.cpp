@@ -1,1 +1,156 @@
+// socks5_connect against real SOCKS5 servers (Debian's microsocks and dante),
+// started by the test on loopback ports of their own, relaying to an echo
+// server that runs in the test. Native only: the servers are Linux programs.
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "socks/socks_client.h"
+#include "support/peer_process.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 10000;
+
+// Accepts one connection on 127.0.0.1 and sends back whatever arrives until
+// the client closes.
+struct EchoServer {
+  NetSocket listener = kInvalidSocket;
+  uint16_t port = 0;
+  ThreadHandle thread = kNoThread;
+  size_t echoed = 0;  // written by the server thread, read after the join
+
+  static unsigned run(void* argument) {
+    EchoServer* server = static_cast<EchoServer*>(argument);
+    int failure = 0;
+    NetSocket client = net_accept(server->listener, &failure);
+    if (client == kInvalidSocket) return 1;
+    net_set_timeouts(client, kTimeoutMs);
+    char buffer[4096];
+    for (;;) {
+      long n = net_recv_some(client, buffer, sizeof(buffer));
+      if (n <= 0) break;
+      if (!net_send_all(client, buffer, static_cast<size_t>(n))) break;
+      server->echoed += static_cast<size_t>(n);
+    }
+    net_close(client);
+    return 0;
+  }
+
+  int start() {
+    // A free port may be taken between peer_free_port and the bind: try again.
+    for (int attempt = 0; attempt < 20 && listener == kInvalidSocket; ++attempt) {
+      port = peer_free_port();
+      int failed_step = 0;
+      listener = net_listen_loopback(port, &failed_step);
+    }
+    if (listener == kInvalidSocket) return 0;
+    thread = thread_start(&EchoServer::run, this);
+    return thread != kNoThread;
+  }
+
+  // Wakes the accept if no client came, and joins the thread.
+  void finish() {
+    if (listener != kInvalidSocket) net_close_listener(listener);
+    listener = kInvalidSocket;
+    if (thread != kNoThread) thread_wait_and_close(thread, kTimeoutMs);
+    thread = kNoThread;
+  }
+
+  ~EchoServer() { finish(); }
+};
+
+struct PeerKind {
+  const char* name;
+  const char* program;  // the program whose absence skips the test
+  int (*start)(PeerProcess* peer, uint16_t port);
+};
+
+const PeerKind kPeers[] = {
+    {"microsocks", "microsocks", peer_start_microsocks},
+    {"dante", "danted", peer_start_dante},
+};
+
+class SocksPeer : public ::testing::TestWithParam<PeerKind> {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(net_startup(), 1);
+    started_networking_ = 1;
+    const PeerKind& kind = GetParam();
+    if (!peer_program_exists(kind.program)) {
+      GTEST_SKIP() << kind.program << " is not installed (Debian package "
+                   << (strcmp(kind.name, "dante") == 0 ? "dante-server" : "microsocks")
+                   << "; scripts/test installs it)";
+    }
+    // The peer's port, too, may be taken by someone else in between.
+    for (int attempt = 0; attempt < 5 && peer_.pid == 0; ++attempt) {
+      peer_port_ = peer_free_port();
+      if (!kind.start(&peer_, peer_port_)) peer_.pid = 0;
+    }
+    ASSERT_NE(peer_.pid, 0) << "could not start " << kind.name;
+  }
+
+  void TearDown() override {
+    peer_stop(&peer_);
+    if (started_networking_) net_cleanup();
+  }
+
+  std::string peer_port_text() const { return std::to_string(peer_port_); }
+
+  PeerProcess peer_ = {0, ""};
+  uint16_t peer_port_ = 0;
+  int started_networking_ = 0;
+};
+
+TEST_P(SocksPeer, ConnectByIpLiteralThenBytesFlowBothWays) {
+  EchoServer echo;
+  ASSERT_TRUE(echo.start());
+
+  NetSocket upstream = open_upstream_connection("127.0.0.1", peer_port_text().c_str());
+  ASSERT_NE(upstream, kInvalidSocket);
+  net_set_timeouts(upstream, kTimeoutMs);
+  ASSERT_EQ(socks5_connect(upstream, "127.0.0.1", echo.port), 1);
+
+  // 16 KiB in 1 KiB pieces, each echoed before the next is sent, with a
+  // pattern that shows a lost, doubled or reordered piece.
+  constexpr size_t kPiece = 1024;
+  constexpr int kPieces = 16;
+  int all_echoed = 1;
+  for (int piece = 0; piece < kPieces && all_echoed; ++piece) {
+    unsigned char sent[kPiece];
+    for (size_t i = 0; i < kPiece; ++i) sent[i] = static_cast<unsigned char>(i * 7 + piece);
+    unsigned char received[kPiece];
+    ASSERT_EQ(net_send_all(upstream, sent, sizeof(sent)), 1) << "piece " << piece;
+    ASSERT_EQ(net_recv_exact(upstream, received, sizeof(received)), 1) << "piece " << piece;
+    all_echoed = memcmp(sent, received, kPiece) == 0;
+    EXPECT_TRUE(all_echoed) << "piece " << piece << " came back different";
+  }
+  net_close(upstream);
+  echo.finish();
+  EXPECT_EQ(echo.echoed, kPiece * kPieces);
+}
+
+TEST_P(SocksPeer, ProbeSeesTheServerAlive) {
+  EXPECT_EQ(probe_socks_alive("127.0.0.1", peer_port_text().c_str()), 1);
+}
+
+TEST_P(SocksPeer, ConnectToClosedTargetPortIsRefused) {
+  // A port that was free a moment ago: the server cannot connect and must
+  // answer with a non-zero reply code (or close), which gives 0.
+  uint16_t closed_port = peer_free_port();
+  NetSocket upstream = open_upstream_connection("127.0.0.1", peer_port_text().c_str());
+  ASSERT_NE(upstream, kInvalidSocket);
+  net_set_timeouts(upstream, kTimeoutMs);
+  EXPECT_EQ(socks5_connect(upstream, "127.0.0.1", closed_port), 0);
+  net_close(upstream);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServers, SocksPeer, ::testing::ValuesIn(kPeers),
+                         [](const ::testing::TestParamInfo<PeerKind>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
