@@ -1,7 +1,12 @@
 // socks5_connect against real SOCKS5 servers (Debian's microsocks and dante),
 // started by the test on loopback ports of their own, relaying to an echo
-// server that runs in the test. Native only: the servers are Linux programs.
+// server that runs in the test; and the resolver-order check that the portable
+// fallback test cannot make. Native only: the servers are Linux programs.
 #include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include <cstring>
 #include <string>
@@ -152,5 +157,64 @@ INSTANTIATE_TEST_SUITE_P(RealServers, SocksPeer, ::testing::ValuesIn(kPeers),
                          [](const ::testing::TestParamInfo<PeerKind>& info) {
                            return std::string(info.param.name);
                          });
+
+// Counts this process's open descriptors.
+int count_open_descriptors() {
+  DIR* directory = opendir("/proc/self/fd");
+  if (directory == nullptr) return -1;
+  int count = 0;
+  while (readdir(directory) != nullptr) ++count;
+  closedir(directory);
+  return count;
+}
+
+// The native half of SocksClient.OpenUpstreamConnectionFallsBackToIpv4AfterIpv6Refuses:
+// checks that the resolver really lists ::1 first here, that the connection
+// that wins is the IPv4 one, and that the refused IPv6 socket was closed.
+TEST(UpstreamConnection, Ipv6RefusedThenIpv4ConnectsAndFailedSocketIsClosed) {
+  ASSERT_EQ(net_startup(), 1);
+  // A listener on 127.0.0.1 only that never accepts: the kernel completes the
+  // connection from its backlog, and no descriptor of the server side appears
+  // in this process to blur the count below.
+  NetSocket listener = kInvalidSocket;
+  uint16_t listener_port = 0;
+  for (int attempt = 0; attempt < 20 && listener == kInvalidSocket; ++attempt) {
+    listener_port = peer_free_port();
+    int failed_step = 0;
+    listener = net_listen_loopback(listener_port, &failed_step);
+  }
+  ASSERT_NE(listener, kInvalidSocket);
+  std::string port = std::to_string(listener_port);
+
+  addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  ASSERT_EQ(getaddrinfo(nullptr, port.c_str(), &hints, &list), 0);
+  int ipv6_first = list->ai_family == AF_INET6 && list->ai_next != nullptr &&
+                   list->ai_next->ai_family == AF_INET;
+  freeaddrinfo(list);
+  if (!ipv6_first) {
+    net_close(listener);
+    net_cleanup();
+    GTEST_SKIP() << "the resolver does not list ::1 before 127.0.0.1 on this machine";
+  }
+
+  int before = count_open_descriptors();
+  NetSocket upstream = open_upstream_connection(nullptr, port.c_str());
+  ASSERT_NE(upstream, kInvalidSocket);
+  sockaddr_storage peer;
+  socklen_t length = sizeof(peer);
+  ASSERT_EQ(getpeername(static_cast<int>(upstream), reinterpret_cast<sockaddr*>(&peer), &length),
+            0);
+  EXPECT_EQ(peer.ss_family, AF_INET);
+  // Only the returned socket is new: the refused IPv6 one was closed.
+  EXPECT_EQ(count_open_descriptors() - before, 1);
+  net_close(upstream);
+  net_close(listener);
+  net_cleanup();
+}
 
 }  // namespace
