@@ -17,6 +17,24 @@ constexpr char kTextAppRunning[] =
 constexpr char kTextLaunchFailed[] =
     "Lumaret could not be found or launched.\n\nInstall the official Lumaret Windows app, then "
     "try again.";
+constexpr char kLaunchLine[] = "[3/3] Launching Lumaret and observing proxy traffic...";
+
+// The outcome of the observation window.
+constexpr char kConfirmedLine[] =
+    "[3/3] PASSED - Lumaret/Corvane traffic was observed through the local proxy.\n";
+constexpr char kConfirmedCaption[] = "Lumaret Proxy - Verification succeeded";
+// Takes the direct, the exit and the effective exit address, in this order.
+constexpr char kOutcomeTextFormat[] =
+    "Verification succeeded.\n\nDirect public IP: %s\nSOCKS5 exit IP: %s\nLumaret effective exit "
+    "IP: %s\n\nLumaret/Corvane traffic was observed through the local proxy, so its effective "
+    "exit is the SOCKS5 exit shown above.\n\nKeep the launcher window open while using Lumaret.";
+constexpr char kNotConfirmedLine[] =
+    "[3/3] NOT CONFIRMED - no Lumaret/Corvane tunnel was observed within 30 seconds.\n";
+constexpr char kNotConfirmedCaption[] = "Lumaret Proxy - App verification not confirmed";
+constexpr char kNotConfirmedText[] =
+    "The SOCKS5 and HTTPS tests passed, but Lumaret app traffic was not observed through the "
+    "local proxy within 30 seconds.\n\nThe launcher cannot claim full success. Try refreshing "
+    "Lumaret, then check the console again.";
 constexpr char kTextNoProxyThread[] = "Unable to start the local proxy thread.";
 constexpr char kTextPortNotOpen[] =
     "Unable to open the local HTTP proxy port. It may already be in use.\n\nTry: "

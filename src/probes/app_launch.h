@@ -1,0 +1,13 @@
+// Detection of a running Lumaret app and its launch through the Start-menu app
+// list. Built only for Windows.
+#pragma once
+
+// Returns 1 when a process in a fresh Toolhelp snapshot has the image file name
+// "Lumaret.exe" (whole name, ASCII letters compared without case); 0 otherwise,
+// and also 0 when the snapshot or its first entry cannot be taken.
+int is_target_app_running();
+
+// Runs the PowerShell launch command without a window and waits for it at most
+// 15000 ms. Returns 1 when it ended with exit code 0 within that time; 0 when it
+// could not start, ended with any other code or still runs (it is left running).
+int launch_target_app();

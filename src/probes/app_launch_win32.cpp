@@ -1,0 +1,79 @@
+#include "probes/app_launch.h"
+
+#include <windows.h>
+// tlhelp32.h needs the types of windows.h first.
+#include <tlhelp32.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr char kAppImageName[] = "Lumaret.exe";
+
+// The script takes the first Start-menu entry whose name contains the word and
+// activates it through the shell's AppsFolder; exit 2 tells "no such entry".
+constexpr char kLaunchCommand[] =
+    "powershell.exe -NoProfile -NonInteractive -WindowStyle Hidden -Command \"$a=Get-StartApps | "
+    "Where-Object {$_.Name -like '*Lumaret*'} | Select-Object -First 1; if($a){Start-Process "
+    "explorer.exe -ArgumentList ('shell:AppsFolder\\'+$a.AppID); exit 0}; exit 2\"";
+
+constexpr unsigned kLaunchWaitMs = 15000;
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whole-text comparison that folds only ASCII letters, so that the answer does
+// not depend on the C runtime's locale.
+int names_equal_ignoring_ascii_case(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (ascii_lower(*a) != ascii_lower(*b)) return 0;
+  }
+  return *a == *b;
+}
+
+}  // namespace
+
+int is_target_app_running() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32 entry;
+  memset(&entry, 0, sizeof(entry));
+  entry.dwSize = sizeof(entry);
+  int found = 0;
+  if (Process32First(snapshot, &entry)) {
+    do {
+      // szExeFile is filled by the system, but a bound costs nothing.
+      entry.szExeFile[sizeof(entry.szExeFile) - 1] = '\0';
+      if (names_equal_ignoring_ascii_case(entry.szExeFile, kAppImageName)) {
+        found = 1;
+        break;
+      }
+    } while (Process32Next(snapshot, &entry));
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+int launch_target_app() {
+  DWORD exit_code = 1;
+  // CreateProcessA may write into its command line, so it gets a writable copy.
+  char command_line[2048];
+  static_assert(sizeof(kLaunchCommand) <= sizeof(command_line), "launch command too long");
+  memcpy(command_line, kLaunchCommand, sizeof(kLaunchCommand));
+
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof(process));
+  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  // A script still running after the wait reads as STILL_ACTIVE and counts as
+  // a failure; it is neither stopped nor waited for any longer.
+  WaitForSingleObject(process.hProcess, kLaunchWaitMs);
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hProcess);
+  return exit_code == 0 ? 1 : 0;
+}
