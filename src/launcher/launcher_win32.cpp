@@ -11,6 +11,8 @@
 #include "platform/desktop.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "probes/address_text.h"
+#include "probes/https_probes.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
 #include "socks/socks_client.h"
@@ -102,7 +104,32 @@ int run_launch(ProxyContext* context) {
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
 
-  // Phases 8 and 9: HTTPS probe through the local proxy, public addresses.
+  // Phase 8: HTTPS to the app host through our own proxy proves the whole route
+  // (CONNECT, SOCKS5 tunnel, TLS) before the user's settings are touched.
+  console_write("[2/3] Verifying HTTPS through HTTP-to-SOCKS proxy... ");
+  uint32_t status_code = 0;
+  if (!probe_https_through_proxy(context->http_port, &status_code)) {
+    console_write_line("FAILED");
+    char text[512];
+    snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host,
+             kTextHttpsFailedAfter);
+    show_error(text);
+    return shutdown_launcher(context, listener, kExitHttpsFailed);
+  }
+  console_printf("PASSED (HTTP %lu)\n", static_cast<unsigned long>(status_code));
+
+  // Phase 9: the public addresses, for information only. They live until the
+  // run ends: the outcome report shows them again.
+  char direct_address[kAddressTextCapacity];
+  char exit_address[kAddressTextCapacity];
+  direct_address[0] = '\0';
+  exit_address[0] = '\0';
+  console_write("      Querying direct public IP... ");
+  console_write_line(query_public_address(0, context->http_port, direct_address) ? direct_address
+                                                                                  : "UNAVAILABLE");
+  console_write("      Querying SOCKS5 exit IP... ");
+  console_write_line(query_public_address(1, context->http_port, exit_address) ? exit_address
+                                                                                : "UNAVAILABLE");
 
   // Phase 10: reset the app tunnel counter.
 
