@@ -1,0 +1,336 @@
+// The CONNECT tunnel over real loopback sockets: a listener thread on a real
+// ProxyContext, an in-test SOCKS5 server (or microsocks) upstream, and raw
+// sockets or curl as clients.
+#include "proxy/connect_tunnel.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "build_constants.h"
+#include "support/peer_process.h"
+#include "support/proxy_harness.h"
+
+namespace {
+
+// How long a proxy that should stay silent is watched.
+constexpr unsigned kQuietMs = 300;
+
+class ConnectTunnel : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(stand_in_start(&socks_, kStandInSocks5Echo), 1);
+    proxy_ = harness_proxy_start(socks_.port);
+    ASSERT_NE(proxy_, nullptr);
+  }
+
+  void TearDown() override {
+    if (proxy_ != nullptr) {
+      EXPECT_EQ(harness_proxy_stop(proxy_), 1);
+    }
+    stand_in_stop(&socks_);
+  }
+
+  // A client connected to the proxy, or kInvalidSocket.
+  NetSocket connect_client() { return harness_connect(proxy_->port); }
+
+  // Opens a tunnel to target and checks the 200 response. Returns the client
+  // socket, or kInvalidSocket after reporting the failure.
+  NetSocket open_tunnel(const std::string& target) {
+    NetSocket client = connect_client();
+    EXPECT_NE(client, kInvalidSocket);
+    if (client == kInvalidSocket) return client;
+    EXPECT_EQ(harness_send(client, harness_connect_head(target)), 1);
+    std::string response = harness_read(client, kExpectEstablished.size());
+    EXPECT_EQ(response, kExpectEstablished) << target;
+    if (response != kExpectEstablished) {
+      net_close(client);
+      return kInvalidSocket;
+    }
+    return client;
+  }
+
+  StandInServer socks_;
+  ProxyUnderTest* proxy_ = nullptr;
+};
+
+// A head of exactly length bytes: the request line and then padding without a
+// blank line.
+std::string padded_head(const std::string& request_line, size_t length) {
+  std::string head = request_line + "X-Pad: ";
+  head.resize(length, 'p');
+  return head;
+}
+
+std::string upper_case(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+}  // namespace
+
+TEST_F(ConnectTunnel, AnswersRefusalAndEstablishedByteForByte) {
+  struct Case {
+    const char* name;
+    std::string head;
+    const std::string* response;
+    int closed;  // the proxy closes the connection after its response
+  };
+  const Case cases[] = {
+      {"GET", "GET http://127.0.0.1/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", &kExpectRefused, 1},
+      {"two tokens", "CONNECT 127.0.0.1:9\r\n\r\n", &kExpectRefused, 1},
+      {"port 0", harness_connect_head("127.0.0.1:0"), &kExpectRefused, 1},
+      {"no bracket", harness_connect_head("[2001:db8::1"), &kExpectRefused, 1},
+      {"CONNECT", harness_connect_head("192.0.2.7:443"), &kExpectEstablished, 0},
+      {"connect", "connect 192.0.2.7:443 HTTP/1.1\r\n\r\n", &kExpectEstablished, 0},
+  };
+  EXPECT_EQ(kExpectRefused.size(), 73u);
+  EXPECT_EQ(kExpectEstablished.size(), 76u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NetSocket client = connect_client();
+    ASSERT_NE(client, kInvalidSocket);
+    ASSERT_EQ(harness_send(client, c.head), 1);
+    if (c.closed) {
+      int closed = 0;
+      EXPECT_EQ(harness_read_to_end(client, &closed), *c.response);
+      EXPECT_EQ(closed, 1);
+    } else {
+      EXPECT_EQ(harness_read(client, c.response->size()), *c.response);
+      EXPECT_EQ(harness_quiet_for(client, 50), 1);  // nothing behind the response
+    }
+    net_close(client);
+  }
+}
+
+TEST_F(ConnectTunnel, AnswersBadGatewayWhenNoSocksServerListens) {
+  // A bound socket that does not listen: connections to its port are refused.
+  int refusing = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(refusing, 0);
+  sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  ProxyUnderTest* proxy = harness_proxy_start(ntohs(address.sin_port));
+  ASSERT_NE(proxy, nullptr);
+  NetSocket client = harness_connect(proxy->port);
+  ASSERT_NE(client, kInvalidSocket);
+  ASSERT_EQ(harness_send(client, harness_connect_head("192.0.2.7:443")), 1);
+  int closed = 0;
+  std::string response = harness_read_to_end(client, &closed);
+  EXPECT_EQ(response, kExpectBadGateway);
+  EXPECT_EQ(response.size(), 66u);
+  EXPECT_EQ(closed, 1);
+  net_close(client);
+  EXPECT_EQ(harness_proxy_stop(proxy), 1);
+  close(refusing);
+}
+
+TEST_F(ConnectTunnel, AsksTheSocksServerForTheParsedHostAndPort) {
+  struct Case {
+    std::string target;
+    std::string host;
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {"192.0.2.7:443", "192.0.2.7", 443},
+      {"example.org", "example.org", 443},
+      {"[2001:db8::1]:1080", "2001:db8::1", 1080},
+      {"[2001:db8::1]", "2001:db8::1", 443},
+      {"2001:db8::1", "2001:db8:", 1},
+      {"h:65535", "h", 65535},
+      {"h:443abc", "h", 443},
+      {std::string(300, 'a') + ":8443", std::string(255, 'a'), 8443},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target.substr(0, 40));
+    const int granted = socks_.granted.load();
+    NetSocket client = open_tunnel(c.target);
+    ASSERT_NE(client, kInvalidSocket);
+    // The 200 response follows the grant, so the request is recorded by now.
+    EXPECT_EQ(socks_.granted.load(), granted + 1);
+    EXPECT_EQ(stand_in_last_host(&socks_), c.host);
+    EXPECT_EQ(stand_in_last_port(&socks_), c.port);
+    net_close(client);
+  }
+}
+
+TEST_F(ConnectTunnel, ScansAHeadWithoutBlankLineOnceItFillsTheBuffer) {
+  const std::string head = padded_head("CONNECT 127.0.0.1:9 HTTP/1.1\r\n", 16384);
+  NetSocket client = connect_client();
+  ASSERT_NE(client, kInvalidSocket);
+  // One byte short of the buffer the proxy still waits for more.
+  ASSERT_EQ(harness_send(client, head.substr(0, 16383)), 1);
+  EXPECT_EQ(harness_quiet_for(client, kQuietMs), 1);
+  ASSERT_EQ(harness_send(client, head.substr(16383)), 1);
+  EXPECT_EQ(harness_read(client, kExpectEstablished.size()), kExpectEstablished);
+  // The tunnel works; none of the padding went upstream.
+  ASSERT_EQ(harness_send(client, "ping"), 1);
+  EXPECT_EQ(harness_read(client, 4), "ping");
+  net_close(client);
+}
+
+TEST_F(ConnectTunnel, NulEndsTheHeadThatIsSearchedAndScanned) {
+  struct Case {
+    const char* name;
+    std::string request_line;
+    const std::string* response;
+  };
+  // The blank line behind the NUL is never seen, so the head is read to 16384
+  // bytes and then scanned up to the NUL.
+  const Case cases[] = {
+      {"scanned up to the NUL",
+       std::string("CONNECT 127.0.0.1:9 HTTP/1.1\r\n\0\r\n\r\n", 35), &kExpectEstablished},
+      {"one token before the NUL", std::string("CONNECT\0 127.0.0.1:9 HTTP/1.1\r\n\r\n", 34),
+       &kExpectRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NetSocket client = connect_client();
+    ASSERT_NE(client, kInvalidSocket);
+    ASSERT_EQ(harness_send(client, c.request_line), 1);
+    EXPECT_EQ(harness_quiet_for(client, kQuietMs), 1);
+    std::string rest(16384 - c.request_line.size(), 'p');
+    ASSERT_EQ(harness_send(client, rest), 1);
+    EXPECT_EQ(harness_read(client, c.response->size()), *c.response);
+    net_close(client);
+  }
+}
+
+TEST_F(ConnectTunnel, HeadsThatNeverEndGetNoAnswer) {
+  const std::string heads[] = {
+      "CONNECT 127.0.0.1:9 HTTP/1.1\nHost: 127.0.0.1:9\n\n",  // bare line feeds
+      "CONNECT 127.0.0.1:9 HTTP/1.1\r\n",                     // request line only
+  };
+  for (const std::string& head : heads) {
+    SCOPED_TRACE(head);
+    NetSocket client = connect_client();
+    ASSERT_NE(client, kInvalidSocket);
+    ASSERT_EQ(harness_send(client, head), 1);
+    EXPECT_EQ(harness_quiet_for(client, kQuietMs), 1);
+    // When the client stops sending, the proxy closes without a word.
+    shutdown(static_cast<int>(client), SHUT_WR);
+    int closed = 0;
+    EXPECT_EQ(harness_read_to_end(client, &closed), "");
+    EXPECT_EQ(closed, 1);
+    net_close(client);
+  }
+  EXPECT_EQ(socks_.granted.load(), 0);
+}
+
+TEST_F(ConnectTunnel, CountsATunnelToAMarkerHostOnce) {
+  const std::string marker_target = std::string(app_host) + ":443";
+  const std::string tunnels[] = {marker_target, upper_case(marker_target), "192.0.2.7:443"};
+  std::vector<NetSocket> clients;
+  for (const std::string& target : tunnels) {
+    SCOPED_TRACE(target);
+    NetSocket client = open_tunnel(target);
+    ASSERT_NE(client, kInvalidSocket);
+    clients.push_back(client);
+    // An echo through the tunnel shows that its thread is past counting.
+    ASSERT_EQ(harness_send(client, "ping"), 1);
+    ASSERT_EQ(harness_read(client, 4), "ping");
+  }
+  EXPECT_EQ(proxy_->context.app_tunnel_count.load(), 1);
+
+  // A marker inside a longer name counts as well.
+  const std::string inside = std::string("edge.") + app_traffic_markers[3] + ".example:443";
+  NetSocket client = open_tunnel(inside);
+  ASSERT_NE(client, kInvalidSocket);
+  clients.push_back(client);
+  EXPECT_EQ(harness_wait_at_least(proxy_->context.app_tunnel_count, 2), 1);
+  for (NetSocket open : clients) net_close(open);
+}
+
+TEST_F(ConnectTunnel, ForwardsBytesSentBehindTheHead) {
+  std::string early(3000, '\0');
+  for (size_t i = 0; i < early.size(); ++i) early[i] = static_cast<char>('a' + i % 26);
+  NetSocket client = connect_client();
+  ASSERT_NE(client, kInvalidSocket);
+  // Head and first bytes in one write, as a client that does not wait for the 200.
+  ASSERT_EQ(harness_send(client, harness_connect_head("192.0.2.7:443") + early), 1);
+  ASSERT_EQ(harness_read(client, kExpectEstablished.size()), kExpectEstablished);
+  ASSERT_EQ(harness_send(client, "-late"), 1);
+  EXPECT_EQ(harness_read(client, early.size() + 5), early + "-late");
+  net_close(client);
+}
+
+TEST_F(ConnectTunnel, EitherSideClosingClosesBoth) {
+  // The client closes: the upstream sees its end.
+  NetSocket client = open_tunnel("192.0.2.7:443");
+  ASSERT_NE(client, kInvalidSocket);
+  ASSERT_EQ(harness_send(client, "ping"), 1);
+  ASSERT_EQ(harness_read(client, 4), "ping");
+  const int32_t closed_before = socks_.peer_closed.load();
+  net_close(client);
+  EXPECT_EQ(harness_wait_at_least(socks_.peer_closed, closed_before + 1), 1);
+
+  // The upstream closes: the client sees its end.
+  client = open_tunnel("192.0.2.7:443");
+  ASSERT_NE(client, kInvalidSocket);
+  ASSERT_EQ(harness_send(client, "close-now"), 1);
+  int closed = 0;
+  EXPECT_EQ(harness_read_to_end(client, &closed), "");
+  EXPECT_EQ(closed, 1);
+  net_close(client);
+}
+
+TEST(ConnectTunnelPeers, CurlFetchesAFileThroughMicrosocks) {
+  if (!peer_program_exists("microsocks") || !peer_program_exists("curl")) {
+    GTEST_SKIP() << "microsocks or curl missing";
+  }
+  StandInServer web;
+  web.body.resize(3 * 1024 * 1024 + 17);
+  uint32_t state = 12345;
+  for (char& byte : web.body) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<char>(state >> 24);
+  }
+  ASSERT_EQ(stand_in_start(&web, kStandInHttpFile), 1);
+  PeerProcess socks = {};
+  const uint16_t socks_port = peer_free_port();
+  ASSERT_EQ(peer_start_microsocks(&socks, socks_port), 1);
+  ProxyUnderTest* proxy = harness_proxy_start(socks_port);
+  ASSERT_NE(proxy, nullptr);
+
+  char proxy_url[64];
+  char file_url[64];
+  char path[] = "/tmp/lumaret-proxy-test-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  snprintf(proxy_url, sizeof(proxy_url), "http://127.0.0.1:%u", static_cast<unsigned>(proxy->port));
+  snprintf(file_url, sizeof(file_url), "http://127.0.0.1:%u/file.bin",
+           static_cast<unsigned>(web.port));
+  const char* const argv[] = {"curl", "-sS", "--max-time", "20", "-p", "-x", proxy_url,
+                              "-o", path, file_url, nullptr};
+  EXPECT_EQ(peer_run(argv, nullptr), 0);
+
+  std::string fetched;
+  FILE* file = fopen(path, "rb");
+  ASSERT_NE(file, nullptr);
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) fetched.append(buffer, n);
+  fclose(file);
+  unlink(path);
+  EXPECT_EQ(fetched.size(), web.body.size());
+  EXPECT_TRUE(fetched == web.body);
+  EXPECT_EQ(proxy->context.app_tunnel_count.load(), 0);
+
+  EXPECT_EQ(harness_proxy_stop(proxy), 1);
+  peer_stop(&socks);
+  stand_in_stop(&web);
+}
