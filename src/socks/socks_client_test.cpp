@@ -379,7 +379,8 @@ TEST_F(SocksClient, ReplyWithWrongVersionOrUnknownAddressTypeFails) {
 // ---- The server hangs up midway ----
 
 TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
-  // Every proper prefix of a method selection and of each granting reply,
+  // Proper prefixes of a method selection and of each granting reply (every
+  // one in the header and the bound address's first and last bytes),
   // followed by the server closing the connection.
   struct Cut {
     std::string name;
@@ -391,7 +392,10 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
   const size_t request_size = connect_request("target.example", 443).size();
   cuts.push_back({"before the reply", {{kGreeting.size(), kMethodAccepted}, {request_size, {}}}});
   for (const GrantCase& grant : kGrantCases) {
-    for (size_t length = 1; length < grant.reply.size(); ++length) {
+    const size_t size = grant.reply.size();
+    for (size_t length = 1; length < size; ++length) {
+      // Inside a long domain name one cut in the middle stands for the rest.
+      if (length > 6 && length + 3 < size && length != size / 2) continue;
       Bytes prefix(grant.reply.begin(), grant.reply.begin() + static_cast<std::ptrdiff_t>(length));
       cuts.push_back({std::string(grant.name) + " cut after " + std::to_string(length),
                       {{kGreeting.size(), kMethodAccepted}, {request_size, prefix}}});
