@@ -1,0 +1,199 @@
+#include "settings/proxy_settings.h"
+
+// wininet.h is only for the change notifications; it must not meet winhttp.h
+// in one translation unit.
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdlib>
+
+#include "settings/settings_text.h"
+
+std::atomic<int32_t> settings_applied{0};
+
+namespace {
+
+// Holds apply and every restore of this process apart: the console handler's
+// and the session-end window's threads may restore while the main thread
+// applies or restores.
+SRWLOCK settings_lock = SRWLOCK_INIT;
+
+constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
+constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;                     // 0x2001F
+constexpr size_t kStackValueBytes = 2048;
+constexpr char kProxyOverrideText[] = "<local>;localhost;127.0.0.1";
+
+struct SavedValue {
+  const char* user_name;      // in the Internet Settings key
+  const char* present_name;   // presence flag in the backup key
+  const char* saved_name;     // saved copy in the backup key
+};
+
+constexpr SavedValue kProxyEnable = {"ProxyEnable", "ProxyEnablePresent", "ProxyEnableValue"};
+constexpr SavedValue kProxyServer = {"ProxyServer", "ProxyServerPresent", "ProxyServerValue"};
+constexpr SavedValue kProxyOverride = {"ProxyOverride", "ProxyOverridePresent",
+                                       "ProxyOverrideValue"};
+
+void write_dword(HKEY key, const char* name, DWORD value) {
+  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+DWORD read_dword_or_zero(HKEY key, const char* name) {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+  return value;
+}
+
+// Copies the value from_name of from to to_name of to with its registry type
+// and exactly its bytes, whatever their count: a value that fits the stack
+// buffer is read there, a larger one into a heap buffer of the size the
+// registry reports. Returns 1 when the value was read (the write is not
+// examined), 0 when it is missing or cannot be read.
+int copy_registry_value(HKEY from, const char* from_name, HKEY to, const char* to_name) {
+  BYTE stack_buffer[kStackValueBytes];
+  DWORD type = 0;
+  DWORD size = sizeof(stack_buffer);
+  LONG result = RegQueryValueExA(from, from_name, nullptr, &type, stack_buffer, &size);
+  if (result == ERROR_SUCCESS) {
+    RegSetValueExA(to, to_name, 0, type, stack_buffer, size);
+    return 1;
+  }
+  // A value changed by someone else between the size query and the read may
+  // have grown; a few rounds settle it.
+  for (int attempt = 0; attempt < 4 && result == ERROR_MORE_DATA; ++attempt) {
+    DWORD needed = 0;
+    result = RegQueryValueExA(from, from_name, nullptr, &type, nullptr, &needed);
+    if (result != ERROR_SUCCESS) return 0;
+    BYTE* heap_buffer = static_cast<BYTE*>(malloc(needed > 0 ? needed : 1));
+    if (heap_buffer == nullptr) return 0;
+    size = needed;
+    result = RegQueryValueExA(from, from_name, nullptr, &type, heap_buffer, &size);
+    if (result == ERROR_SUCCESS) RegSetValueExA(to, to_name, 0, type, heap_buffer, size);
+    free(heap_buffer);
+    if (result == ERROR_SUCCESS) return 1;
+  }
+  return 0;
+}
+
+void notify_settings_changed() {
+  InternetSetOptionA(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
+  InternetSetOptionA(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+}
+
+void save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value) {
+  int present = copy_registry_value(internet_settings, value.user_name, backup, value.saved_name);
+  write_dword(backup, value.present_name, present ? 1 : 0);
+}
+
+// Puts one saved value back, or deletes the user's value when they had none.
+// A saved string that cannot be read leaves the user's value as it is; a saved
+// ProxyEnable that cannot be read turns the proxy off, which never cuts the
+// user off the network.
+void restore_user_value(HKEY backup, HKEY internet_settings, const SavedValue& value,
+                        int disable_when_unreadable) {
+  if (read_dword_or_zero(backup, value.present_name) == 0) {
+    RegDeleteValueA(internet_settings, value.user_name);
+    return;
+  }
+  if (!copy_registry_value(backup, value.saved_name, internet_settings, value.user_name) &&
+      disable_when_unreadable) {
+    write_dword(internet_settings, value.user_name, 0);
+  }
+}
+
+// The restore itself; the caller holds settings_lock.
+void restore_locked() {
+  HKEY backup = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kProxyBackupKeyPath, 0, kBackupAccess, &backup) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  DWORD active = 0;
+  DWORD size = sizeof(active);
+  if (RegQueryValueExA(backup, "Active", nullptr, nullptr, reinterpret_cast<BYTE*>(&active),
+                       &size) != ERROR_SUCCESS ||
+      active == 0) {
+    // An incomplete backup: the user's values were never touched.
+    RegCloseKey(backup);
+    return;
+  }
+  HKEY internet_settings = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettingsKeyPath, 0, KEY_SET_VALUE,
+                    &internet_settings) != ERROR_SUCCESS) {
+    // The complete backup stays for a later attempt.
+    RegCloseKey(backup);
+    return;
+  }
+  restore_user_value(backup, internet_settings, kProxyEnable, 1);
+  restore_user_value(backup, internet_settings, kProxyServer, 0);
+  restore_user_value(backup, internet_settings, kProxyOverride, 0);
+  RegCloseKey(internet_settings);
+  RegCloseKey(backup);
+  RegDeleteTreeA(HKEY_CURRENT_USER, kProxyBackupKeyPath);
+  notify_settings_changed();
+  settings_applied.exchange(0);
+}
+
+int apply_locked(uint16_t port) {
+  // A leftover complete backup goes back first, so the backup below always
+  // holds the user's own values and never the launcher's.
+  restore_locked();
+  HKEY internet_settings = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettingsKeyPath, 0, kApplyInternetSettingsAccess,
+                    &internet_settings) != ERROR_SUCCESS) {
+    return 0;
+  }
+  HKEY backup = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, kProxyBackupKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      kBackupAccess, nullptr, &backup, nullptr) != ERROR_SUCCESS) {
+    RegCloseKey(internet_settings);
+    return 0;
+  }
+  save_user_value(internet_settings, backup, kProxyEnable);
+  save_user_value(internet_settings, backup, kProxyServer);
+  save_user_value(internet_settings, backup, kProxyOverride);
+  // Only a complete backup is ever restored, so the user's values change only
+  // after Active stands.
+  write_dword(backup, "Active", 1);
+
+  char server[256];
+  size_t server_bytes = settings_format_proxy_server(server, sizeof(server), port);
+  RegSetValueExA(internet_settings, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server),
+                 static_cast<DWORD>(server_bytes));
+  RegSetValueExA(internet_settings, "ProxyOverride", 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(kProxyOverrideText), sizeof(kProxyOverrideText));
+  write_dword(internet_settings, "ProxyEnable", 1);
+  RegCloseKey(backup);
+  RegCloseKey(internet_settings);
+  notify_settings_changed();
+  settings_applied.exchange(1);
+  return 1;
+}
+
+}  // namespace
+
+int settings_are_applied() {
+  int32_t expected = 0;
+  settings_applied.compare_exchange_strong(expected, 0);
+  return expected != 0;
+}
+
+int apply_proxy_settings(uint16_t port) {
+  AcquireSRWLockExclusive(&settings_lock);
+  int applied = apply_locked(port);
+  ReleaseSRWLockExclusive(&settings_lock);
+  return applied;
+}
+
+void restore_proxy_settings() {
+  AcquireSRWLockExclusive(&settings_lock);
+  restore_locked();
+  ReleaseSRWLockExclusive(&settings_lock);
+}
+
+void restore_proxy_settings_if_applied() {
+  AcquireSRWLockExclusive(&settings_lock);
+  if (settings_are_applied()) restore_locked();
+  ReleaseSRWLockExclusive(&settings_lock);
+}

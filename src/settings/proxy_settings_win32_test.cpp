@@ -1,0 +1,198 @@
+// Backup, apply and restore against the real registry of the test prefix.
+#include "settings/proxy_settings.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "settings/restore_safety_net.h"
+#include "settings/settings_test_registry.h"
+
+namespace {
+
+class ProxySettings : public RegistryTest {};
+
+RegValue dword_value(DWORD value) {
+  return RegValue::of(REG_DWORD, reinterpret_cast<const char*>(&value), sizeof(value));
+}
+
+TEST_F(ProxySettings, ApplyThenRestoreBringsBackEveryValueByteForByte) {
+  const std::string long_server = "http=" + std::string(4990, 's') + ":8080";
+  const std::string long_override = std::string(2999, 'o');
+  const unsigned char wide_enable[8] = {1, 0, 0, 0, 0, 0, 0, 9};
+  struct Case {
+    const char* name;
+    UserValues user;
+  };
+  const Case cases[] = {
+      {"none of the three", {RegValue::absent(), RegValue::absent(), RegValue::absent()}},
+      {"disabled with a server of the user's",
+       {dword_value(0), RegValue::text(REG_SZ, "proxy.corp.example:8080"), RegValue::absent()}},
+      {"all three set",
+       {dword_value(1), RegValue::text(REG_SZ, "corp:3128"),
+        RegValue::text(REG_SZ, "*.corp.example;<local>")}},
+      {"expandable server",
+       {RegValue::absent(), RegValue::text(REG_EXPAND_SZ, "%PROXY_HOST%:3128"),
+        RegValue::absent()}},
+      {"strings longer than 2048 bytes",
+       {dword_value(1), RegValue::text(REG_SZ, long_server),
+        RegValue::text(REG_SZ, long_override)}},
+      {"string of exactly 2048 bytes and of 2049",
+       {dword_value(1), RegValue::text(REG_SZ, std::string(2047, 'a')),
+        RegValue::text(REG_SZ, std::string(2048, 'b'))}},
+      {"binary enable", {RegValue::of(REG_BINARY, "\x01", 1), RegValue::absent(), RegValue::absent()}},
+      {"eight-byte binary enable",
+       {RegValue::of(REG_BINARY, reinterpret_cast<const char*>(wide_enable), 8), RegValue::absent(),
+        RegValue::absent()}},
+      {"text enable", {RegValue::text(REG_SZ, "1"), RegValue::absent(), RegValue::absent()}},
+      {"empty binary server", {dword_value(0), RegValue::of(REG_BINARY, "", 0), RegValue::absent()}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_user_values(c.user);
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    EXPECT_TRUE(settings_are_applied());
+    expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
+    EXPECT_EQ(read_backup("Active"), dword_value(1));
+
+    restore_proxy_settings();
+    EXPECT_EQ(read_user_values(), c.user);
+    EXPECT_FALSE(backup_key_exists());
+    EXPECT_FALSE(settings_are_applied());
+  }
+}
+
+TEST_F(ProxySettings, BackupRecordsPresenceFlagsAndSavedValues) {
+  write_user_values({dword_value(0), RegValue::text(REG_EXPAND_SZ, "%H%:1"), RegValue::absent()});
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  EXPECT_EQ(read_backup("ProxyEnablePresent"), dword_value(1));
+  EXPECT_EQ(read_backup("ProxyEnableValue"), dword_value(0));
+  EXPECT_EQ(read_backup("ProxyServerPresent"), dword_value(1));
+  EXPECT_EQ(read_backup("ProxyServerValue"), RegValue::text(REG_EXPAND_SZ, "%H%:1"));
+  EXPECT_EQ(read_backup("ProxyOverridePresent"), dword_value(0));
+  EXPECT_FALSE(read_backup("ProxyOverrideValue").present);
+}
+
+TEST_F(ProxySettings, PortOneGivesTheShortestServerText) {
+  ASSERT_EQ(apply_proxy_settings(1), 1);
+  RegValue server = read_user("ProxyServer");
+  EXPECT_EQ(server, RegValue::text(REG_SZ, "http=127.0.0.1:1;https=127.0.0.1:1"));
+  EXPECT_EQ(server.bytes.size(), 35u);
+}
+
+TEST_F(ProxySettings, IncompleteBackupIsIgnoredByRestoreAndReusedByApply) {
+  for (int with_active_zero = 0; with_active_zero < 2; ++with_active_zero) {
+    SCOPED_TRACE(with_active_zero ? "Active 0" : "Active missing");
+    UserValues user = {dword_value(0), RegValue::text(REG_SZ, "mine:80"), RegValue::absent()};
+    write_user_values(user);
+    // A stale saved value beside a flag of 1, as a run that died mid-backup leaves.
+    write_backup("ProxyOverridePresent", dword_value(1));
+    write_backup("ProxyOverrideValue", RegValue::text(REG_SZ, "stale"));
+    if (with_active_zero) write_backup("Active", dword_value(0));
+
+    restore_proxy_settings();
+    EXPECT_EQ(read_user_values(), user);
+    EXPECT_TRUE(backup_key_exists());
+
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    EXPECT_EQ(read_backup("Active"), dword_value(1));
+    EXPECT_EQ(read_backup("ProxyOverridePresent"), dword_value(0));
+    restore_proxy_settings();
+    EXPECT_EQ(read_user_values(), user);
+    EXPECT_FALSE(backup_key_exists());
+  }
+}
+
+// A run that died with its values applied: a complete backup of the user's
+// values and the launcher's values in force.
+UserValues leave_complete_backup() {
+  UserValues user = {dword_value(1), RegValue::text(REG_SZ, "users-own:8080"),
+                     RegValue::text(REG_SZ, "<local>")};
+  write_user_values(user);
+  EXPECT_EQ(apply_proxy_settings(9999), 1);
+  settings_applied.exchange(0);
+  return user;
+}
+
+TEST_F(ProxySettings, LeftoverCompleteBackupIsRestoredAtStart) {
+  UserValues user = leave_complete_backup();
+  restore_proxy_settings();
+  EXPECT_EQ(read_user_values(), user);
+  EXPECT_FALSE(backup_key_exists());
+}
+
+TEST_F(ProxySettings, ApplyRestoresALeftoverBackupBeforeTakingItsOwn) {
+  UserValues user = leave_complete_backup();
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  EXPECT_EQ(read_backup("ProxyServerValue"), user.server);
+  expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
+  restore_proxy_settings();
+  EXPECT_EQ(read_user_values(), user);
+}
+
+TEST_F(ProxySettings, SecondRestoreInARowChangesNothing) {
+  write_user_values({dword_value(1), RegValue::text(REG_SZ, "a:1"), RegValue::absent()});
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  restore_proxy_settings();
+  // The user changes their settings afterwards; a late restore must not touch them.
+  UserValues changed = {dword_value(0), RegValue::text(REG_SZ, "b:2"), RegValue::absent()};
+  write_user_values(changed);
+  restore_proxy_settings();
+  restore_proxy_settings_if_applied();
+  EXPECT_EQ(read_user_values(), changed);
+}
+
+TEST_F(ProxySettings, RestoreWhileAppliedDoesNothingWhenTheFlagIsClear) {
+  UserValues user = leave_complete_backup();
+  restore_proxy_settings_if_applied();
+  EXPECT_TRUE(backup_key_exists());
+  restore_proxy_settings();
+  EXPECT_EQ(read_user_values(), user);
+}
+
+// Without the lock, a restore that opened the backup just before another
+// deleted it reads its presence flags as 0 and deletes the user's values.
+TEST_F(ProxySettings, ConcurrentRestoresLeaveTheUsersValuesIntact) {
+  UserValues user = {dword_value(1), RegValue::text(REG_SZ, "corp:3128"),
+                     RegValue::text(REG_SZ, "<local>")};
+  for (int round = 0; round < 60; ++round) {
+    write_user_values(user);
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    std::atomic<int> go{0};
+    std::thread handler([&go] {
+      while (go.load() == 0) {
+      }
+      restore_proxy_settings_if_applied();
+    });
+    std::thread shutdown([&go] {
+      while (go.load() == 0) {
+      }
+      restore_proxy_settings();
+    });
+    go.store(1);
+    handler.join();
+    shutdown.join();
+    ASSERT_EQ(read_user_values(), user) << "round " << round;
+    ASSERT_FALSE(backup_key_exists());
+    ASSERT_FALSE(settings_are_applied());
+  }
+}
+
+TEST_F(ProxySettings, ConsoleEventsRestoreOnlyTheirTypesAndOnlyWhileApplied) {
+  UserValues user = {dword_value(0), RegValue::text(REG_SZ, "x:1"), RegValue::absent()};
+  for (unsigned long restoring : {0UL, 1UL, 2UL, 6UL}) {
+    SCOPED_TRACE(restoring);
+    write_user_values(user);
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    for (unsigned long ignored : {3UL, 4UL, 5UL, 7UL}) EXPECT_EQ(on_console_event(ignored), FALSE);
+    EXPECT_TRUE(settings_are_applied());
+    EXPECT_EQ(on_console_event(restoring), FALSE);
+    EXPECT_EQ(read_user_values(), user);
+    EXPECT_FALSE(settings_are_applied());
+  }
+}
+
+}  // namespace

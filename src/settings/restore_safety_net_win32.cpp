@@ -1,0 +1,126 @@
+#include "settings/restore_safety_net.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "platform/thread.h"
+#include "settings/proxy_settings.h"
+#include "settings/settings_text.h"
+
+namespace {
+
+constexpr char kLauncherMutexName[] = "Local\\MorvoProxyLauncher";
+
+LRESULT CALLBACK session_end_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process may be ended as soon as this returns, so the restore
+      // finishes here. A cancelled session end (wParam FALSE) keeps the proxy.
+      if (wparam) restore_proxy_settings_if_applied();
+      return 0;
+    default:
+      return DefWindowProcA(window, message, wparam, lparam);
+  }
+}
+
+// Handed from start_session_end_window to the window's thread. Static, since
+// the starter stops waiting after a limit while the thread may still use it.
+struct SessionEndStart {
+  HANDLE ready;
+  std::atomic<int> created;
+};
+SessionEndStart session_end_start;
+
+unsigned run_session_end_window(void* argument) {
+  SessionEndStart* start = static_cast<SessionEndStart*>(argument);
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA window_class = {};
+  window_class.lpfnWndProc = session_end_procedure;
+  window_class.hInstance = instance;
+  window_class.lpszClassName = kSessionEndWindowClass;
+  HWND window = nullptr;
+  if (RegisterClassA(&window_class) != 0) {
+    // A top-level window, never shown: message-only windows get no session
+    // messages. No title, so nothing can mistake it for one of the boxes.
+    window = CreateWindowExA(0, kSessionEndWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                             nullptr, instance, nullptr);
+  }
+  start->created.store(window != nullptr ? 1 : 0);
+  SetEvent(start->ready);
+  if (window == nullptr) return 0;
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int on_console_event(unsigned long control_type) {
+  if (console_event_restores(control_type)) restore_proxy_settings_if_applied();
+  return FALSE;
+}
+
+void register_console_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+int start_session_end_window() {
+  static std::atomic<int> started{0};
+  if (started.exchange(1) != 0) return session_end_start.created.load();
+  session_end_start.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (session_end_start.ready == nullptr) return 0;
+  if (!thread_start_detached(run_session_end_window, &session_end_start)) return 0;
+  WaitForSingleObject(session_end_start.ready, 2000);
+  return session_end_start.created.load();
+}
+
+int start_restore_watchdog() {
+  char path[260];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+  if (length == 0 || length >= sizeof(path)) return 0;
+  char command_line[388];
+  if (!watchdog_format_command_line(command_line, sizeof(command_line), path,
+                                    GetCurrentProcessId())) {
+    return 0;
+  }
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 1;
+}
+
+int run_restore_watchdog(const char* process_id_text) {
+  DWORD process_id = strtoul(process_id_text, nullptr, 10);
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+  if (process != nullptr) {
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+    // A restore by the launcher's own shutdown or handler has ended with its
+    // process; the pause gives Windows time to finish ending it.
+    Sleep(250);
+  }
+  restore_proxy_settings();
+  return 0;
+}
+
+int claim_launcher_instance() {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kLauncherMutexName);
+  if (mutex == nullptr) return GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(mutex);
+    return 0;
+  }
+  // Held, never closed: the mutex marks this launcher until its process ends.
+  return 1;
+}

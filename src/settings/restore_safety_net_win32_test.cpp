@@ -1,0 +1,150 @@
+// The watchdog mode, the session-end window and the launcher guard, against
+// the real registry, processes and windows of the test prefix.
+#include "settings/restore_safety_net.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "settings/proxy_settings.h"
+#include "settings/settings_test_registry.h"
+
+namespace {
+
+class SafetyNet : public RegistryTest {};
+
+// Wine creates no window without an X display; the end-to-end suite runs the
+// window tests again under Xvfb.
+#define SKIP_WITHOUT_DISPLAY()                                              \
+  if (getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display for Wine"
+
+const UserValues kUser = {RegValue::text(REG_SZ, "0"), RegValue::text(REG_SZ, "corp:3128"),
+                          RegValue::absent()};
+
+// Starts this test program again, running only the disabled test named by
+// filter. Returns its process handle (the caller closes it), or nullptr.
+HANDLE start_self(const char* filter) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof(path));
+  std::string command = std::string("\"") + path +
+                        "\" --gtest_also_run_disabled_tests --gtest_filter=" + filter;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(path, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+// Stand-in for a launcher: a process that lives one second.
+TEST(SafetyNetChild, DISABLED_LivesOneSecond) { Sleep(1000); }
+
+TEST_F(SafetyNet, WatchdogRestoresAtOnceWhenThereIsNoProcessToWaitFor) {
+  HANDLE ended = start_self("SafetyNetChild.NoSuchTest");
+  ASSERT_NE(ended, nullptr);
+  WaitForSingleObject(ended, 30000);
+  const std::string dead_id = std::to_string(GetProcessId(ended));
+  CloseHandle(ended);
+
+  struct Case {
+    const char* argument;
+    ULONGLONG limit_ms;
+  };
+  // Wine keeps an ended child openable while its parent lives: the watchdog
+  // then finds it already ended and restores after its 250 ms pause.
+  const Case cases[] = {{"0", 240}, {"--help", 240}, {"", 240}, {dead_id.c_str(), 1000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argument);
+    write_user_values(kUser);
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    // The watchdog process has a flag of its own that stays clear.
+    settings_applied.exchange(0);
+    ULONGLONG started = GetTickCount64();
+    EXPECT_EQ(run_restore_watchdog(c.argument), 0);
+    EXPECT_LT(GetTickCount64() - started, c.limit_ms);
+    EXPECT_EQ(read_user_values(), kUser);
+    EXPECT_FALSE(backup_key_exists());
+  }
+}
+
+TEST_F(SafetyNet, WatchdogRestoresOnlyAfterTheLauncherEnded) {
+  write_user_values(kUser);
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  settings_applied.exchange(0);
+  HANDLE launcher = start_self("SafetyNetChild.DISABLED_LivesOneSecond");
+  ASSERT_NE(launcher, nullptr);
+  const std::string id = std::to_string(GetProcessId(launcher));
+
+  std::atomic<ULONGLONG> restored_at{0};
+  std::thread watchdog([&] {
+    run_restore_watchdog(id.c_str());
+    restored_at.store(GetTickCount64());
+  });
+  Sleep(300);
+  EXPECT_EQ(restored_at.load(), 0u);
+  expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
+  WaitForSingleObject(launcher, 30000);
+  ULONGLONG ended_at = GetTickCount64();
+  CloseHandle(launcher);
+  watchdog.join();
+
+  EXPECT_GE(restored_at.load() + 20, ended_at + 250);
+  EXPECT_LT(restored_at.load(), ended_at + 1000);
+  EXPECT_EQ(read_user_values(), kUser);
+  EXPECT_FALSE(backup_key_exists());
+}
+
+TEST_F(SafetyNet, SessionEndWindowRestoresOnlyWhenTheSessionReallyEnds) {
+  SKIP_WITHOUT_DISPLAY();
+  ASSERT_EQ(start_session_end_window(), 1);
+  HWND window = FindWindowA(kSessionEndWindowClass, nullptr);
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(IsWindowVisible(window));
+  EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, 0), TRUE);
+
+  write_user_values(kUser);
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  SendMessageA(window, WM_ENDSESSION, FALSE, 0);
+  EXPECT_TRUE(settings_are_applied());
+  expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
+
+  // SendMessage returns after the window procedure: the restore is done by then.
+  SendMessageA(window, WM_ENDSESSION, TRUE, 0);
+  EXPECT_FALSE(settings_are_applied());
+  EXPECT_EQ(read_user_values(), kUser);
+  EXPECT_FALSE(backup_key_exists());
+}
+
+TEST_F(SafetyNet, SessionEndWithoutAppliedSettingsLeavesALeftoverBackupAlone) {
+  SKIP_WITHOUT_DISPLAY();
+  ASSERT_EQ(start_session_end_window(), 1);
+  write_user_values(kUser);
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  settings_applied.exchange(0);
+  SendMessageA(FindWindowA(kSessionEndWindowClass, nullptr), WM_ENDSESSION, TRUE, 0);
+  EXPECT_TRUE(backup_key_exists());
+}
+
+// Runs in a process of its own without a console, started by the end-to-end
+// test of a real session end: applies, shows the session-end window and waits
+// for the restore, at most 60 s.
+TEST(SafetyNetChild, DISABLED_AppliesAndWaitsForTheSessionEnd) {
+  ASSERT_EQ(start_session_end_window(), 1);
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  for (int waited = 0; waited < 600 && settings_are_applied(); ++waited) Sleep(100);
+}
+
+TEST(LauncherInstance, SecondClaimInTheSessionIsRefused) {
+  EXPECT_EQ(claim_launcher_instance(), 1);
+  EXPECT_EQ(claim_launcher_instance(), 0);
+  EXPECT_EQ(claim_launcher_instance(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// The texts of the settings subsystem that need no registry and no process:
+// the ProxyServer value, the watchdog command line and the console events that
+// restore. Portable, so they are tested natively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Formats "http=127.0.0.1:<port>;https=127.0.0.1:<port>" into buffer. Returns
+// the byte count to store as a REG_SZ (text length + 1, the terminating NUL),
+// or 0 when the text does not fit capacity (buffer then holds no text).
+size_t settings_format_proxy_server(char* buffer, size_t capacity, uint16_t port);
+
+// Formats the watchdog's command line "\"<program_path>\" --restore-watchdog
+// <process_id>" into buffer. Returns 1 when it fit, 0 when not (buffer then
+// holds no text).
+int watchdog_format_command_line(char* buffer, size_t capacity, const char* program_path,
+                                 unsigned long process_id);
+
+// Returns 1 for the console control types after which the user's settings are
+// restored (Ctrl+C 0, Ctrl+Break 1, console closed 2, system shutdown 6), 0 for
+// every other type, logoff (5) included.
+int console_event_restores(unsigned long control_type);
