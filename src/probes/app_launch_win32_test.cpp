@@ -1,0 +1,154 @@
+// Runs from the test-hosts directory, beside the powershell.exe and
+// Lumaret.exe stand-ins: the launch command's powershell.exe is found there
+// first, and the stand-in records the command line it received.
+#include "probes/app_launch.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+// The launch command as the user's PowerShell must receive it: one backslash
+// after shell:AppsFolder, the script in double quotes.
+constexpr char kExpectedCommand[] =
+    R"(powershell.exe -NoProfile -NonInteractive -WindowStyle Hidden -Command "$a=Get-StartApps | Where-Object {$_.Name -like '*Lumaret*'} | Select-Object -First 1; if($a){Start-Process explorer.exe -ArgumentList ('shell:AppsFolder\'+$a.AppID); exit 0}; exit 2")";
+
+std::string this_directory() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+  std::string text(path, length);
+  return text.substr(0, text.rfind('\\') + 1);
+}
+
+std::string temporary_directory() {
+  char base[MAX_PATH];
+  GetTempPathA(sizeof(base), base);
+  char name[MAX_PATH];
+  snprintf(name, sizeof(name), "%slumaret_launch_test_%lu\\", base, GetCurrentProcessId());
+  CreateDirectoryA(name, nullptr);
+  return name;
+}
+
+std::string read_file(const std::string& path) {
+  std::string content;
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return content;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) content.append(buffer, got);
+  fclose(file);
+  return content;
+}
+
+class AppLaunch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = temporary_directory();
+    record_ = directory_ + "command_line.txt";
+    DeleteFileA(record_.c_str());
+    SetEnvironmentVariableA("LUMARET_TEST_POWERSHELL_RECORD", record_.c_str());
+  }
+  void TearDown() override {
+    SetEnvironmentVariableA("LUMARET_TEST_POWERSHELL_RECORD", nullptr);
+    SetEnvironmentVariableA("LUMARET_TEST_POWERSHELL_MODE", nullptr);
+    DeleteFileA(record_.c_str());
+    RemoveDirectoryA(directory_.c_str());
+  }
+  std::string directory_;
+  std::string record_;
+};
+
+TEST_F(AppLaunch, OnlyExitCodeZeroSucceedsAndTheCommandArrivesByteForByte) {
+  struct Case {
+    const char* mode;
+    int expected;
+  } cases[] = {
+      {"exit0", 1},
+      {"exit2", 0},  // no Start-menu entry
+      {"exit1", 0},  // any other PowerShell failure
+  };
+  for (const Case& c : cases) {
+    DeleteFileA(record_.c_str());
+    SetEnvironmentVariableA("LUMARET_TEST_POWERSHELL_MODE", c.mode);
+    EXPECT_EQ(c.expected, launch_target_app()) << c.mode;
+    EXPECT_EQ(std::string(kExpectedCommand), read_file(record_)) << c.mode;
+  }
+}
+
+TEST_F(AppLaunch, ScriptStillRunningAfterFifteenSecondsFails) {
+  SetEnvironmentVariableA("LUMARET_TEST_POWERSHELL_MODE", "hang");
+  ULONGLONG started = GetTickCount64();
+  EXPECT_EQ(0, launch_target_app());
+  ULONGLONG waited = GetTickCount64() - started;
+  EXPECT_GE(waited, 14900u);
+  EXPECT_LT(waited, 18000u);
+}
+
+// A copy of the app stand-in runs under the given file name without opening
+// any tunnel, until it is terminated.
+struct RunningCopy {
+  std::string path;
+  PROCESS_INFORMATION process;
+};
+
+int start_copy(const std::string& directory, const char* name, RunningCopy* copy) {
+  copy->path = directory + name;
+  memset(&copy->process, 0, sizeof(copy->process));
+  std::string source = this_directory() + "Lumaret.exe";
+  if (!CopyFileA(source.c_str(), copy->path.c_str(), FALSE)) return 0;
+  SetEnvironmentVariableA("LUMARET_TEST_APP_TUNNELS", "none");
+  SetEnvironmentVariableA("LUMARET_TEST_APP_TIMEOUT_MS", "60000");
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  std::string command = "\"" + copy->path + "\"";
+  std::string writable = command;
+  int started = CreateProcessA(copy->path.c_str(), &writable[0], nullptr, nullptr, FALSE,
+                               CREATE_NO_WINDOW, nullptr, nullptr, &startup, &copy->process);
+  SetEnvironmentVariableA("LUMARET_TEST_APP_TUNNELS", nullptr);
+  SetEnvironmentVariableA("LUMARET_TEST_APP_TIMEOUT_MS", nullptr);
+  if (!started) return 0;
+  CloseHandle(copy->process.hThread);
+  // Give the process time to appear in snapshots by its image name.
+  Sleep(300);
+  return 1;
+}
+
+void stop_copy(RunningCopy* copy) {
+  if (copy->process.hProcess != nullptr) {
+    TerminateProcess(copy->process.hProcess, 0);
+    WaitForSingleObject(copy->process.hProcess, 5000);
+    CloseHandle(copy->process.hProcess);
+  }
+  DeleteFileA(copy->path.c_str());
+}
+
+TEST_F(AppLaunch, RunningAppIsFoundByItsWholeImageNameInAnyCase) {
+  ASSERT_EQ(0, is_target_app_running()) << "a Lumaret.exe from an earlier run is still alive";
+  struct Case {
+    const char* name;
+    int expected;
+  } cases[] = {
+      {"Lumaret.exe", 1},
+      {"lumaret.exe", 1},
+      {"LUMARET.EXE", 1},
+      {"MyLumaret.exe", 0},
+      {"Lumaret.exe.old", 0},
+      {"Lumaret.ex", 0},
+  };
+  for (const Case& c : cases) {
+    RunningCopy copy;
+    ASSERT_EQ(1, start_copy(directory_, c.name, &copy)) << c.name;
+    EXPECT_EQ(c.expected, is_target_app_running()) << c.name;
+    stop_copy(&copy);
+  }
+  EXPECT_EQ(0, is_target_app_running());
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// Test stand-in for powershell.exe, built into the test-hosts directory beside
+// the test launcher: the launcher's CreateProcessA searches its own directory
+// first, so this program receives the launch command.
+//
+// Environment (inherited from the launcher, which passes no block of its own):
+//   LUMARET_TEST_POWERSHELL_RECORD  file (Unix or Windows path) that receives
+//                                   the exact command line, bytes as received
+//   LUMARET_TEST_POWERSHELL_MODE    start-app (default): starts Lumaret.exe from
+//                                     this directory, as the Start-menu
+//                                     activation would, and exits 0
+//                                   exit0 / exit1 / exit2: exits with that code
+//                                     without starting anything
+//                                   hang: stays alive 20 s, then exits 0
+//   LUMARET_TEST_POWERSHELL_DELAY_MS  wait before exiting (after starting the
+//                                   app in start-app mode), default 0
+//   LUMARET_TEST_POWERSHELL_LOG     a line per event: "<unix ms> <event>"
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "standin_common.h"
+
+namespace {
+
+constexpr unsigned kHangMs = 20000;
+
+void powershell_record_command_line() {
+  char setting[MAX_PATH];
+  if (!standin_getenv("LUMARET_TEST_POWERSHELL_RECORD", setting, sizeof(setting))) return;
+  char path[MAX_PATH];
+  standin_windows_path(setting, path, sizeof(path));
+  const char* command_line = GetCommandLineA();
+  // Written beside the final name and renamed, so that a test polling for the
+  // file never reads half of it.
+  char partial[MAX_PATH + 8];
+  snprintf(partial, sizeof(partial), "%s.part", path);
+  FILE* file = fopen(partial, "wb");
+  if (file == nullptr) return;
+  fwrite(command_line, 1, strlen(command_line), file);
+  fclose(file);
+  MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING);
+}
+
+// Starts Lumaret.exe from this program's directory without waiting for it.
+int powershell_start_app() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+  if (length == 0 || length >= sizeof(path)) return 0;
+  char* slash = strrchr(path, '\\');
+  if (slash == nullptr || static_cast<size_t>(slash + 1 - path) + sizeof("Lumaret.exe") > sizeof(path))
+    return 0;
+  memcpy(slash + 1, "Lumaret.exe", sizeof("Lumaret.exe"));
+  char command_line[] = "Lumaret.exe";
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof(process));
+  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 1;
+}
+
+}  // namespace
+
+int main() {
+  powershell_record_command_line();
+  char mode[32];
+  if (!standin_getenv("LUMARET_TEST_POWERSHELL_MODE", mode, sizeof(mode))) strcpy(mode, "start-app");
+  char event[64];
+  snprintf(event, sizeof(event), "powershell %s", mode);
+  standin_log("LUMARET_TEST_POWERSHELL_LOG", event);
+
+  int exit_code = 0;
+  if (strcmp(mode, "start-app") == 0) {
+    // A failed start is what real PowerShell reports as an error: exit 1.
+    if (!powershell_start_app()) exit_code = 1;
+  } else if (strcmp(mode, "exit0") == 0) {
+    exit_code = 0;
+  } else if (strcmp(mode, "exit1") == 0) {
+    exit_code = 1;
+  } else if (strcmp(mode, "exit2") == 0) {
+    exit_code = 2;
+  } else if (strcmp(mode, "hang") == 0) {
+    Sleep(kHangMs);
+  } else {
+    exit_code = 3;
+  }
+  Sleep(static_cast<DWORD>(standin_getenv_number("LUMARET_TEST_POWERSHELL_DELAY_MS", 0)));
+  snprintf(event, sizeof(event), "powershell exit %d", exit_code);
+  standin_log("LUMARET_TEST_POWERSHELL_LOG", event);
+  return exit_code;
+}
