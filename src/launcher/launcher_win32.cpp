@@ -15,6 +15,8 @@
 #include "probes/https_probes.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
+#include "settings/proxy_settings.h"
+#include "settings/restore_safety_net.h"
 #include "socks/socks_client.h"
 
 namespace {
@@ -64,6 +66,7 @@ int run_monitor(ProxyContext* context, int result_code) {
 // Phase 16: the one ordered way out of every run that started networking.
 int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_code) {
   // Step 1: restore the user's proxy settings while ours are applied.
+  restore_proxy_settings_if_applied();
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);
@@ -134,6 +137,12 @@ int run_launch(ProxyContext* context) {
   // Phase 10: reset the app tunnel counter.
 
   // Phases 11 and 12: back up and apply the proxy settings, start the watchdog.
+  if (!apply_proxy_settings(context->http_port)) {
+    show_error(kTextApplyFailed);
+    return shutdown_launcher(context, listener, kExitApplyFailed);
+  }
+  const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
+  console_printf("      Restore watchdog: %s\n", watchdog_state);
 
   // Phases 13 and 14: launch the app and observe its traffic.
 
@@ -145,7 +154,7 @@ int run_launch(ProxyContext* context) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (options_is_watchdog_mode(argc, argv)) return kExitSuccess;
+  if (options_is_watchdog_mode(argc, argv)) return run_restore_watchdog(argv[2]);
 
   static ProxyContext context;
   proxy_context_set_defaults(&context);
@@ -165,7 +174,19 @@ int main(int argc, char** argv) {
     case kOptionsRun:
       break;
   }
+  // A second launcher would take the running one's backup for a leftover and
+  // restore it under the running one's feet: one launcher per session.
+  if (!claim_launcher_instance()) {
+    show_error(kTextAlreadyRunning);
+    return kExitAlreadyRunning;
+  }
+
   // Phases 1 and 2: console handler, restore of a leftover backup.
+  register_console_handler();
+  // Logoff and shutdown reach a program that uses user32 only as window
+  // messages, so a hidden window restores then.
+  start_session_end_window();
+  restore_proxy_settings();
 
   return run_launch(&context);
 }
