@@ -5,6 +5,7 @@
 
 #include "build_constants.h"
 #include "launcher/exit_codes.h"
+#include "launcher/observation.h"
 #include "launcher/options.h"
 #include "launcher/texts.h"
 #include "platform/console.h"
@@ -12,6 +13,7 @@
 #include "platform/net.h"
 #include "platform/thread.h"
 #include "probes/address_text.h"
+#include "probes/app_launch.h"
 #include "probes/https_probes.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
@@ -134,7 +136,9 @@ int run_launch(ProxyContext* context) {
   console_write_line(query_public_address(1, context->http_port, exit_address) ? exit_address
                                                                                 : "UNAVAILABLE");
 
-  // Phase 10: reset the app tunnel counter.
+  // Phase 10: the probes' own tunnels to the app host must not count as the
+  // app's traffic.
+  reset_app_tunnel_count(context);
 
   // Phases 11 and 12: back up and apply the proxy settings, start the watchdog.
   if (!apply_proxy_settings(context->http_port)) {
@@ -144,9 +148,16 @@ int run_launch(ProxyContext* context) {
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
   console_printf("      Restore watchdog: %s\n", watchdog_state);
 
-  // Phases 13 and 14: launch the app and observe its traffic.
+  // Phase 13: the app, started through the Start-menu app list.
+  console_write_line(kLaunchLine);
+  if (!launch_target_app()) {
+    show_error(kTextLaunchFailed);
+    return shutdown_launcher(context, listener, kExitLaunchFailed);
+  }
 
-  int result_code = kExitSuccess;
+  // Phase 14: the observation window; either outcome goes on to the monitor.
+  const ObservationServices services = {thread_sleep_ms, desktop_show_box};
+  int result_code = observe_app_traffic(context, direct_address, exit_address, &services);
   result_code = run_monitor(context, result_code);
   return shutdown_launcher(context, listener, result_code);
 }
@@ -187,6 +198,13 @@ int main(int argc, char** argv) {
   // messages, so a hidden window restores then.
   start_session_end_window();
   restore_proxy_settings();
+
+  // Phase 3: the app reads the proxy settings when it starts, so it must not be
+  // running yet; nothing has been printed or changed at this point.
+  if (is_target_app_running()) {
+    show_error(kTextAppRunning);
+    return kExitAppRunning;
+  }
 
   return run_launch(&context);
 }
