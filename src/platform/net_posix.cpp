@@ -38,10 +38,13 @@ NetSocket net_connect_first(const char* host, const char* port) {
   for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
     int fd = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
     if (fd < 0) continue;
-    int rc;
-    do {
+    // An interrupted connect goes on in the background; calling it again waits
+    // for it, or reports EISCONN when it has completed meanwhile: a success.
+    int rc = connect(fd, entry->ai_addr, entry->ai_addrlen);
+    while (rc != 0 && errno == EINTR) {
       rc = connect(fd, entry->ai_addr, entry->ai_addrlen);
-    } while (rc != 0 && errno == EINTR);
+      if (rc != 0 && errno == EISCONN) rc = 0;
+    }
     if (rc == 0) {
       result = static_cast<NetSocket>(fd);
       break;
