@@ -26,8 +26,8 @@ struct ProxyUnderTest {
 
 // Starts run_proxy_listener on an ephemeral port of 127.0.0.1 with the upstream
 // SOCKS5 server at 127.0.0.1:socks_port, and waits until it listens. The record
-// comes from a static pool and is never freed, since detached tunnel threads
-// may still read it after the test. Returns null when the proxy did not start.
+// is kept until the process ends, since detached tunnel threads may still read
+// it after the test. Returns null when the proxy did not start.
 ProxyUnderTest* harness_proxy_start(uint16_t socks_port);
 
 // Stops the listener with proxy_listener_stop and waits for its thread.

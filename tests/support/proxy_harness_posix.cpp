@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "proxy/proxy_listener.h"
 
@@ -20,9 +21,10 @@ const std::string kExpectEstablished =
 
 namespace {
 
-constexpr int kProxyPoolSize = 64;
-ProxyUnderTest proxy_pool[kProxyPoolSize];
-std::atomic<int> proxy_pool_used(0);
+// Every proxy a test started, kept to the end of the process (still reachable,
+// so not a leak) for the detached tunnel threads that may outlive their test.
+std::mutex proxies_lock;
+std::vector<ProxyUnderTest*> proxies;
 
 uint16_t local_port(int fd) {
   sockaddr_in address;
@@ -157,9 +159,11 @@ unsigned run_stand_in_acceptor(void* argument) {
 }  // namespace
 
 ProxyUnderTest* harness_proxy_start(uint16_t socks_port) {
-  int slot = proxy_pool_used.fetch_add(1);
-  if (slot >= kProxyPoolSize) return nullptr;
-  ProxyUnderTest* proxy = &proxy_pool[slot];
+  ProxyUnderTest* proxy = new ProxyUnderTest();
+  {
+    std::lock_guard<std::mutex> guard(proxies_lock);
+    proxies.push_back(proxy);
+  }
   proxy_context_set_defaults(&proxy->context);
   snprintf(proxy->context.socks_port, sizeof(proxy->context.socks_port), "%u",
            static_cast<unsigned>(socks_port));
