@@ -56,6 +56,10 @@ void net_close(NetSocket socket);
 // to 2 when bind or listen failed (the socket is then closed).
 NetSocket net_listen_loopback(uint16_t port, int* failed_step);
 
+// Returns the local port a socket is bound to (for a listener opened on port 0,
+// the port the system chose), or 0 when it cannot be read.
+uint16_t net_local_port(NetSocket socket);
+
 // What a failed net_accept means for the listener.
 enum NetAcceptFailure {
   kAcceptFailed = 0,          // an unexpected failure, or the socket was closed

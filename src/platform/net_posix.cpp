@@ -147,6 +147,16 @@ NetSocket net_listen_loopback(uint16_t port, int* failed_step) {
   return static_cast<NetSocket>(fd);
 }
 
+uint16_t net_local_port(NetSocket socket) {
+  sockaddr_storage address;
+  socklen_t length = sizeof(address);
+  memset(&address, 0, sizeof(address));
+  if (getsockname(to_fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  return 0;
+}
+
 NetSocket net_accept(NetSocket listener, int* failure) {
   int fd = accept(to_fd(listener), nullptr, nullptr);
   if (fd >= 0) return static_cast<NetSocket>(fd);

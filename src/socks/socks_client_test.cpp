@@ -4,7 +4,6 @@
 // runs natively and under Wine, over the platform layer only.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -61,22 +60,13 @@ Bytes connect_request(const std::string& host, uint16_t port) {
 // A reply granting the CONNECT, with an IPv4 bound address.
 const Bytes kReplyIpv4 = bytes_of({0x05, 0x00, 0x00, 0x01, 192, 0, 2, 1, 0x04, 0x38});
 
-// Opens a loopback listener on some free port. The platform layer has no
-// "which port did I get", so ports are tried from a pseudo-random start in a
-// range below the ephemeral ports of Linux and Windows.
+// Opens a loopback listener on a port the system chooses.
 NetSocket listen_on_some_port(uint16_t* port) {
-  static unsigned next = static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() % 10000);
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    uint16_t candidate = static_cast<uint16_t>(20000 + next++ % 10000);
-    int failed_step = 0;
-    NetSocket listener = net_listen_loopback(candidate, &failed_step);
-    if (listener != kInvalidSocket) {
-      *port = candidate;
-      return listener;
-    }
-  }
-  return kInvalidSocket;
+  int failed_step = 0;
+  NetSocket listener = net_listen_loopback(0, &failed_step);
+  if (listener == kInvalidSocket) return kInvalidSocket;
+  *port = net_local_port(listener);
+  return listener;
 }
 
 // A port where nothing listens: one that was just listened on and closed.
