@@ -1,0 +1,549 @@
+"""Drives the real Windows launcher under Wine for the end-to-end tests.
+
+One Desktop per test process: an Xvfb display of its own, the build's Wine
+prefix (<build dir>/wineprefix, created once and reused) and a persistent
+wineserver for it. Programs run either plainly (standard output through a
+pipe, no console) or in a real Wine console (wineconsole), where keys and
+Ctrl+C can be typed and the console window closed. Message boxes are found
+by caption, read exactly (text, icon, buttons), photographed and closed.
+
+    desktop = harness.desktop()           # started on first use, stopped at exit
+    run = desktop.start_console(harness.launcher(), ["--socks-port", "1080"])
+    run.wait_output(b"PASSED\\r\\n")
+    run.press_enter()
+    result = run.wait(timeout=30)         # RunResult(exit_code, stdout, ...)
+
+    box = desktop.wait_box("Morvo Proxy Launcher")
+    box.icon, box.text; box.screenshot(path); box.dismiss()
+
+See tests/e2e/README.md for the whole interface. Every wait has a time-out;
+processes left behind by a test are ended by Desktop.end_test_processes().
+"""
+
+import argparse
+import atexit
+import fcntl
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import peers  # noqa: E402
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+LAUNCHER_NAME = "LumaretDesktopProxyLauncher.exe"
+ERROR_CAPTION = "Morvo Proxy Launcher"
+
+# Wine's own processes that live as long as the prefix's server and are no
+# test's business.
+_WINE_SYSTEM_PROGRAMS = ("services.exe", "winedevice.exe", "plugplay.exe", "explorer.exe",
+                         "rpcss.exe", "svchost.exe", "wineboot.exe", "winemenubuilder")
+
+_build_dir = None
+_desktop = None
+
+
+class HarnessError(AssertionError):
+    """A wait ran out or a helper failed: the test fails with this message."""
+
+
+# ---- build tree ----
+
+def parse_arguments(argv=None):
+    """Takes --build-dir DIR (or $E2E_BUILD_DIR) out of argv for the tests and
+    returns the remaining arguments for unittest (argv[0] first)."""
+    global _build_dir
+    argv = list(sys.argv if argv is None else argv)
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--build-dir", default=os.environ.get("E2E_BUILD_DIR"))
+    known, rest = parser.parse_known_args(argv[1:])
+    if not known.build_dir:
+        sys.exit("usage: %s --build-dir DIR [unittest arguments] (or set E2E_BUILD_DIR)" % argv[0])
+    _build_dir = os.path.abspath(known.build_dir)
+    return argv[:1] + rest
+
+
+def build_dir():
+    """The build tree under test (set by parse_arguments)."""
+    if _build_dir is None:
+        raise HarnessError("harness.parse_arguments() was not called")
+    return _build_dir
+
+
+def launcher(build="product"):
+    """Path of the launcher: "product" (real host names) or "testhosts"
+    (host names served by the tests, stand-ins beside it)."""
+    directory = build_dir() if build == "product" else os.path.join(build_dir(), build)
+    return os.path.join(directory, LAUNCHER_NAME)
+
+
+def tool(name):
+    """Path of a test helper program in <build dir>/tools."""
+    return os.path.join(build_dir(), "tools", name)
+
+
+def windows_path(path):
+    """Wine's name of a Linux path (drive Z: is the Linux root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wait_until(condition, timeout, step=0.05, message=None):
+    """Polls condition() until it returns a true value, which is returned.
+    Raises HarnessError(message) after timeout seconds when message is given,
+    else returns the last (false) value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            break
+        time.sleep(step)
+    if not value and message:
+        raise HarnessError("%s (after %.1f s)" % (message, timeout))
+    return value
+
+
+# ---- results ----
+
+class RunResult:
+    """How a program run ended: exit_code (None when unknown, e.g. the console
+    was closed under it), stdout (bytes, exact), stderr (bytes; plain runs
+    only) and elapsed seconds."""
+
+    def __init__(self, exit_code, stdout, stderr, elapsed):
+        self.exit_code = exit_code
+        self.stdout = stdout
+        self.stderr = stderr
+        self.elapsed = elapsed
+
+    def __repr__(self):
+        return "RunResult(exit_code=%r, elapsed=%.1f, stdout=%r)" % (self.exit_code, self.elapsed,
+                                                                     self.stdout)
+
+
+class Box:
+    """A message box on the display: caption, icon ("error", "warning",
+    "information", "question", "none" or "unknown"), buttons (list of
+    labels) and text, exactly as the box shows it."""
+
+    def __init__(self, desktop, caption, icon, buttons, text):
+        self._desktop = desktop
+        self.caption = caption
+        self.icon = icon
+        self.buttons = buttons
+        self.text = text
+
+    def __repr__(self):
+        return "Box(caption=%r, icon=%r, buttons=%r, text=%r)" % (self.caption, self.icon,
+                                                                 self.buttons, self.text)
+
+    def screenshot(self, path):
+        """Saves the whole screen (the box is on it) as an image file."""
+        self._desktop.screenshot(path)
+
+    def dismiss(self, method="click", timeout=10):
+        """Closes the box with its OK button ("click": a button press inside
+        Wine, which leaves no key events behind) or by focusing it and typing
+        Return ("key"). Waits until the box is gone."""
+        if method == "click":
+            self._desktop.run_tool("box_tool.exe", ["click", self.caption, "5000"], timeout=30)
+        elif method == "key":
+            window = self._desktop.find_window(self.caption)
+            if window:
+                self._desktop.xdotool(["windowfocus", "--sync", window])
+                self._desktop.xdotool(["key", "--clearmodifiers", "Return"])
+        else:
+            raise ValueError(method)
+        self._desktop.wait_window_gone(self.caption, timeout)
+
+
+# ---- runs ----
+
+class _Run:
+    def __init__(self, desktop, process, started):
+        self._desktop = desktop
+        self.process = process
+        self.started = started
+
+    def running(self):
+        return self.process.poll() is None
+
+    def kill(self):
+        """Ends the run's whole process group at once."""
+        peers.stop_child(self.process, grace=0.5)
+
+
+class PlainRun(_Run):
+    """A program started with plain `wine`, its standard output and error
+    going to files (read with output()). wait() gives the RunResult; the exit
+    code is the program's own, which wine passes on."""
+
+    def __init__(self, desktop, program, arguments, environment):
+        self._directory = tempfile.mkdtemp(prefix="plain-", dir=desktop.work_dir)
+        self._stdout_path = os.path.join(self._directory, "stdout")
+        self._stderr_path = os.path.join(self._directory, "stderr")
+        with open(self._stdout_path, "wb") as out, open(self._stderr_path, "wb") as err:
+            process = peers.start_child(["wine", program] + list(arguments), env=environment,
+                                        stdout=out, stderr=err)
+        super().__init__(desktop, process, time.monotonic())
+
+    def output(self):
+        with open(self._stdout_path, "rb") as f:
+            return f.read()
+
+    def wait_output(self, expected, timeout=30):
+        """Waits until standard output contains expected (bytes); returns it all."""
+        return wait_until(lambda: expected in self.output() and self.output(), timeout,
+                          message="output %r not seen; got %r" % (expected, self.output()))
+
+    def wait(self, timeout=60):
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise HarnessError("program still running after %.0f s; output so far %r"
+                               % (timeout, self.output()))
+        elapsed = time.monotonic() - self.started
+        with open(self._stderr_path, "rb") as f:
+            stderr = f.read()
+        return RunResult(self.process.returncode, self.output(), stderr, elapsed)
+
+
+class ConsoleRun(_Run):
+    """A program in a real Wine console window (wineconsole), started through
+    tests/tools/console_run.exe, which names the window (title), sends the
+    program's standard output to a file and writes its exit code to another.
+
+    Keys go to the console window with xdotool: press_enter(), press(keysym),
+    type_text(text), ctrl_c(); close_window() closes the console as the
+    user's close button does."""
+
+    _counter = 0
+
+    def __init__(self, desktop, program, arguments, environment):
+        ConsoleRun._counter += 1
+        self.title = "e2e-console-%d-%d" % (os.getpid(), ConsoleRun._counter)
+        self._directory = tempfile.mkdtemp(prefix="console-", dir=desktop.work_dir)
+        self._stdout_path = os.path.join(self._directory, "stdout")
+        self._exit_code_path = os.path.join(self._directory, "exit-code")
+        command = ["wineconsole", windows_path(desktop.tool_path("console_run.exe")), self.title,
+                   windows_path(self._stdout_path), windows_path(self._exit_code_path),
+                   windows_path(program)] + list(arguments)
+        process = peers.start_child(command, env=environment, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        super().__init__(desktop, process, time.monotonic())
+        self._window = None
+
+    def window(self, timeout=20):
+        """The X window id of the console (found by its title)."""
+        if self._window is None:
+            self._window = wait_until(lambda: self._desktop.find_window(self.title), timeout,
+                                      message="console window %s did not appear" % self.title)
+        return self._window
+
+    def output(self):
+        """Standard output written so far (exact bytes, CRLF line ends)."""
+        try:
+            with open(self._stdout_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def wait_output(self, expected, timeout=30):
+        """Waits until standard output contains expected (bytes); returns it all."""
+        return wait_until(lambda: expected in self.output() and self.output(), timeout,
+                          message="output %r not seen; got %r" % (expected, self.output()))
+
+    def press(self, *keysyms):
+        """Types X key names (e.g. "Return", "a", "ctrl+c") into the console."""
+        self._desktop.xdotool(["key", "--window", self.window()] + list(keysyms))
+
+    def press_enter(self):
+        self.press("Return")
+
+    def type_text(self, text):
+        self._desktop.xdotool(["type", "--window", self.window(), text])
+
+    def ctrl_c(self):
+        self.press("ctrl+c")
+
+    def focus(self):
+        """Clicks into the console: after a message box it takes keys again."""
+        window = self.window()
+        self._desktop.xdotool(["mousemove", "--window", window, "20", "20", "click", "1"])
+
+    def close_window(self):
+        """Closes the console window (WM_CLOSE, as its close button)."""
+        self._desktop.run_tool("box_tool.exe", ["close", self.title, "5000"], timeout=30)
+
+    def wait(self, timeout=60):
+        """Waits for the console to end. exit_code is None when the program
+        did not end by itself (e.g. the console was closed)."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise HarnessError("console run still going after %.0f s; output so far %r"
+                               % (timeout, self.output()))
+        elapsed = time.monotonic() - self.started
+        exit_code = None
+        try:
+            with open(self._exit_code_path) as f:
+                exit_code = int(f.read().strip())
+        except (FileNotFoundError, ValueError):
+            pass
+        return RunResult(exit_code, self.output(), b"", elapsed)
+
+
+# ---- the desktop ----
+
+class Desktop:
+    """Xvfb, the build's Wine prefix and its persistent wineserver. Use
+    harness.desktop() rather than making one."""
+
+    def __init__(self, build):
+        self.build_dir = build
+        self.prefix = os.path.join(build, "wineprefix")
+        self.display = None
+        self.work_dir = None
+        self._xvfb = None
+        self._wineserver = None
+        self._runs = []
+
+    @property
+    def environment(self):
+        """Environment for Wine programs of this desktop (a fresh copy)."""
+        environment = dict(os.environ)
+        environment.update({
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": os.environ.get("E2E_WINEDEBUG", "-all"),
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "DISPLAY": self.display or "",
+        })
+        return environment
+
+    def start(self):
+        self.work_dir = tempfile.mkdtemp(prefix="e2e-run-", dir=self.build_dir)
+        self._start_xvfb()
+        self._prepare_prefix()
+        # One server for the whole test process saves its start-up on every
+        # program; it dies with this process. A server someone else runs for
+        # the prefix is shared and left alone.
+        if not self._wineserver_running():
+            self._wineserver = peers.start_child(["wineserver", "-f", "-p"], env=self.environment,
+                                                 stdout=subprocess.DEVNULL,
+                                                 stderr=subprocess.DEVNULL)
+
+    def _wineserver_running(self):
+        marker = ("WINEPREFIX=" + self.prefix).encode()
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    if b"wineserver" not in f.read():
+                        continue
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    if marker in f.read().split(b"\0"):
+                        return True
+            except OSError:
+                continue
+        return False
+
+    def stop(self):
+        self.end_test_processes(grace=0)
+        if self._wineserver is not None:
+            subprocess.run(["wineserver", "-k"], env=self.environment, capture_output=True,
+                           timeout=30)
+            peers.stop_child(self._wineserver)
+            self._wineserver = None
+        if self._xvfb is not None:
+            peers.stop_child(self._xvfb)
+            self._xvfb = None
+        if self.work_dir and not os.environ.get("E2E_KEEP"):
+            shutil.rmtree(self.work_dir, ignore_errors=True)
+
+    def _start_xvfb(self):
+        # Xvfb picks a free display itself and reports it on the pipe.
+        read_end, write_end = os.pipe()
+        self._xvfb = peers.start_child(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                        "1024x768x24", "-nolisten", "tcp"],
+                                       pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 15
+        os.set_blocking(read_end, False)
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            try:
+                chunk = os.read(read_end, 16)
+                if not chunk:
+                    break
+                number += chunk
+            except BlockingIOError:
+                time.sleep(0.05)
+        os.close(read_end)
+        if not number.strip().isdigit():
+            raise HarnessError("Xvfb did not report a display")
+        self.display = ":" + number.strip().decode()
+
+    def _prepare_prefix(self):
+        # Several test processes of one build may start at once: one creates
+        # the prefix, the others wait.
+        with open(self.prefix + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            stamp = os.path.join(self.prefix, ".e2e-ready")
+            if os.path.exists(stamp):
+                return
+            environment = self.environment
+            subprocess.run(["wineboot", "-i"], env=environment, capture_output=True, timeout=300)
+            # Without a window manager a box takes 2 s to close unless Wine
+            # leaves the windows unmanaged.
+            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                            "/d", "N", "/f"], env=environment, capture_output=True, timeout=120)
+            subprocess.run(["wineserver", "-w"], env=environment, capture_output=True, timeout=120)
+            open(stamp, "w").close()
+
+    # -- programs --
+
+    def tool_path(self, name):
+        return os.path.join(self.build_dir, "tools", name)
+
+    def run_tool(self, name, arguments, timeout=60):
+        """Runs a helper from <build dir>/tools with plain wine; returns the
+        CompletedProcess (stdout as bytes)."""
+        return subprocess.run(["wine", self.tool_path(name)] + list(arguments), env=self.environment,
+                              capture_output=True, timeout=timeout)
+
+    def start_plain(self, program, arguments=(), environment=None):
+        """Starts program (a Linux path) with plain wine, no console; see PlainRun."""
+        run = PlainRun(self, program, arguments, environment or self.environment)
+        self._runs.append(run)
+        return run
+
+    def run(self, program, arguments=(), environment=None, timeout=60):
+        """Runs program plainly to its end; returns the RunResult."""
+        return self.start_plain(program, arguments, environment).wait(timeout)
+
+    def start_console(self, program, arguments=(), environment=None):
+        """Starts program (a Linux path) in a Wine console; see ConsoleRun."""
+        run = ConsoleRun(self, program, arguments, environment or self.environment)
+        self._runs.append(run)
+        return run
+
+    # -- windows and boxes --
+
+    def xdotool(self, arguments, check=True):
+        result = subprocess.run(["xdotool"] + [str(a) for a in arguments], env=self.environment,
+                                capture_output=True, timeout=30)
+        if check and result.returncode != 0:
+            raise HarnessError("xdotool %s failed: %s" % (arguments, result.stderr.decode()))
+        return result.stdout.decode()
+
+    def find_window(self, name):
+        """The X window id of the window named exactly name, or None."""
+        result = subprocess.run(["xdotool", "search", "--name", "^%s$" % re.escape(name)],
+                                env=self.environment, capture_output=True, timeout=30)
+        windows = result.stdout.decode().split()
+        return windows[-1] if windows else None
+
+    def wait_window_gone(self, name, timeout=10):
+        wait_until(lambda: self.find_window(name) is None, timeout,
+                   message="window %r still shown" % name)
+
+    def wait_box(self, caption, timeout=30):
+        """Waits for the message box with this caption and reads it (Box)."""
+        wait_until(lambda: self.find_window(caption), timeout,
+                   message="no message box %r" % caption)
+        result = self.run_tool("box_tool.exe", ["read", caption, "5000"], timeout=60)
+        if result.returncode != 0:
+            raise HarnessError("box %r could not be read (box_tool exit %d)" % (caption,
+                                                                               result.returncode))
+        header, _, text = result.stdout.partition(b"text:\n")
+        fields = dict(line.split(": ", 1) if ": " in line else (line.rstrip(":"), "")
+                      for line in header.decode().splitlines())
+        return Box(self, caption, fields.get("icon"), fields.get("buttons", "").split(),
+                   text.decode("latin-1"))
+
+    def screenshot(self, path):
+        """Saves the whole screen as an image (format from the file name)."""
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        subprocess.run(["import", "-display", self.display, "-window", "root", path],
+                       capture_output=True, timeout=30, check=True)
+
+    # -- cleanup --
+
+    def test_processes(self):
+        """(Linux pid, command line) of the prefix's processes that are not
+        Wine's own services: programs started by tests and their children."""
+        found = []
+        marker = ("WINEPREFIX=" + self.prefix).encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    if marker not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+            except OSError:
+                continue
+            if not command or "wineserver" in command:
+                continue
+            if any(name in command.lower() for name in _WINE_SYSTEM_PROGRAMS):
+                continue
+            found.append((int(entry), command))
+        return found
+
+    def end_test_processes(self, grace=5.0):
+        """Waits up to grace seconds for the tests' programs to end, then kills
+        those left (launchers, stand-ins, watchdogs, consoles). Returns the
+        command lines that had to be killed."""
+        for run in self._runs:
+            if run.running():
+                try:
+                    run.process.wait(timeout=max(0.1, grace))
+                except subprocess.TimeoutExpired:
+                    pass
+        self._runs = [run for run in self._runs if run.running()]
+        wait_until(lambda: not self.test_processes(), grace, step=0.1)
+        killed = []
+        for run in self._runs:
+            run.kill()
+        self._runs = []
+        for pid, command in self.test_processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+                killed.append(command)
+            except ProcessLookupError:
+                pass
+        # Windows of killed programs vanish with their processes.
+        return killed
+
+
+def desktop():
+    """The test process's one Desktop, started on first use and stopped when
+    the process exits (also on SIGTERM)."""
+    global _desktop
+    if _desktop is None:
+        _desktop = Desktop(build_dir())
+        atexit.register(_stop_desktop)
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+        try:
+            _desktop.start()
+        except BaseException:
+            _stop_desktop()
+            raise
+    return _desktop
+
+
+def _stop_desktop():
+    global _desktop
+    if _desktop is not None:
+        _desktop.stop()
+        _desktop = None

@@ -1,0 +1,93 @@
+"""The launcher's expected console transcripts and box texts, in one place.
+
+Console texts are bytes as they reach a file under Wine: standard output is
+in text mode, so every line ends in CRLF. Build a run's transcript with
+run_transcript(); when the run sequence gains or changes a line, this is the
+one file to update.
+"""
+
+BANNER = "Lumaret Desktop Proxy Launcher 1.3 beta"
+ERROR_CAPTION = "Morvo Proxy Launcher"
+
+
+def console(text):
+    """Console bytes of text written with "\\n" line ends."""
+    return text.replace("\n", "\r\n").encode()
+
+
+HELP = console(BANNER + "\n\n"
+               "Options:\n"
+               "  --socks-host HOST   Default: 127.0.0.1\n"
+               "  --socks-port PORT   Default: 1080\n"
+               "  --http-port PORT    Default: 18118\n"
+               "  --help              Show this help\n")
+
+MISSING_VALUE = "Missing value after command-line option."
+UNKNOWN_OPTION = "Unknown command-line option. Use --help for usage."
+INVALID_PORT = "Invalid HTTP proxy port."
+SOCKS_FAILED = ("SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the "
+                "address and port are correct.")
+PORT_NOT_OPEN = ("Unable to open the local HTTP proxy port. It may already be in use.\n\n"
+                 "Try: LumaretDesktopProxyLauncher.exe --http-port 18119")
+
+CONFIRMED_CAPTION = "Lumaret Proxy - Verification succeeded"
+NOT_CONFIRMED_CAPTION = "Lumaret Proxy - App verification not confirmed"
+DISCONNECT_CAPTION = "Lumaret Proxy - SOCKS5 disconnected"
+DISCONNECT_TEXT = ("The local SOCKS5 service has disconnected.\n\nThe previous Windows proxy "
+                   "settings will now be restored immediately and the local proxy will stop.")
+
+
+def confirmed_text(direct, exit_address):
+    return ("Verification succeeded.\n\nDirect public IP: %s\nSOCKS5 exit IP: %s\nLumaret "
+            "effective exit IP: %s\n\nLumaret/Corvane traffic was observed through the local "
+            "proxy, so its effective exit is the SOCKS5 exit shown above.\n\nKeep the launcher "
+            "window open while using Lumaret." % (direct, exit_address, exit_address))
+
+
+# Lines of a run, in order; run_transcript() joins the ones a run reaches.
+def _banner(socks_host, socks_port, http_port):
+    return ("%s\nSOCKS5: %s:%s\nLocal HTTP proxy: 127.0.0.1:%d\n\n"
+            % (BANNER, socks_host, socks_port, http_port))
+
+
+SOCKS_CHECK = "[1/3] Verifying SOCKS5 handshake... "
+HTTPS_CHECK = "[2/3] Verifying HTTPS through HTTP-to-SOCKS proxy... "
+LAUNCH_LINE = "[3/3] Launching Lumaret and observing proxy traffic...\n"
+CONFIRMED_LINE = "[3/3] PASSED - Lumaret/Corvane traffic was observed through the local proxy.\n\n"
+MONITOR_LINES = ("Press ENTER to stop the proxy and restore the previous Windows proxy settings.\n"
+                 "The local SOCKS5 port is checked every second; the first disconnect triggers "
+                 "immediate recovery.\n")
+DISCONNECT_LINE = "SOCKS5 disconnected. Restoring the previous Windows proxy settings...\n"
+
+
+def run_transcript(socks_port, http_port, until, socks_host="127.0.0.1", https_status=None,
+                   direct=None, exit_address=None):
+    """The console bytes of a run up to a point:
+        "socks-failed"   [1/3] FAILED
+        "socks-passed"   [1/3] PASSED (a later phase failed without a line)
+        "monitor"        a confirmed launch through to the monitor's two lines
+                         (needs https_status, direct and exit_address)
+        "disconnect"     the monitor, then the disconnect line
+    """
+    text = _banner(socks_host, socks_port, http_port) + SOCKS_CHECK
+    if until == "socks-failed":
+        return console(text + "FAILED\n")
+    text += "PASSED\n"
+    if until == "socks-passed":
+        return console(text)
+    text += HTTPS_CHECK + "PASSED (HTTP %d)\n" % https_status
+    text += "      Querying direct public IP... %s\n" % direct
+    text += "      Querying SOCKS5 exit IP... %s\n" % exit_address
+    text += "      Restore watchdog: ACTIVE\n"
+    text += LAUNCH_LINE + CONFIRMED_LINE
+    text += ("IP comparison\n"
+             "  Direct public IP:            %s\n"
+             "  SOCKS5 exit IP:              %s\n"
+             "  Lumaret effective exit IP:   %s (inferred from verified proxy route)\n\n"
+             % (direct, exit_address, exit_address))
+    text += MONITOR_LINES
+    if until == "monitor":
+        return console(text)
+    if until == "disconnect":
+        return console(text + DISCONNECT_LINE)
+    raise ValueError(until)

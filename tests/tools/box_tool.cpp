@@ -1,0 +1,179 @@
+// Test helper: finds a message box by its caption and reads or closes it.
+// The box belongs to another process, so its icon handle cannot be compared
+// with our own: the icon is identified by drawing each candidate system icon
+// over the box's background and comparing pixels with the screen.
+//
+//   box_tool read CAPTION TIMEOUT_MS    prints "icon: error|warning|information|none|unknown",
+//                                       "buttons: OK ..." and "text:" followed by the exact text
+//   box_tool click CAPTION TIMEOUT_MS   presses the box's first button (OK) like a mouse click
+//   box_tool close TITLE TIMEOUT_MS     asks the top-level window with TITLE to close (WM_CLOSE)
+//
+// Exit code 0 on success, 1 when no such window appeared in time, 2 on bad usage.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+constexpr int kIconControlId = 1088;   // the icon's static control in a message box
+constexpr int kTextControlId = 0xFFFF; // the text's static control
+constexpr int kPollMs = 50;
+
+struct IconCandidate {
+  const char* name;
+  LPCSTR id;
+};
+
+const IconCandidate kIcons[] = {
+    {"error", IDI_ERROR},
+    {"warning", IDI_WARNING},
+    {"information", IDI_INFORMATION},
+    {"question", IDI_QUESTION},
+};
+constexpr int kIconCount = sizeof(kIcons) / sizeof(kIcons[0]);
+
+// Returns the visible top-level window with the class (may be null) and title,
+// waiting at most timeout_ms; null when none appeared.
+HWND box_wait_window(const char* window_class, const char* title, int timeout_ms) {
+  for (int waited = 0;; waited += kPollMs) {
+    HWND window = FindWindowA(window_class, title);
+    if (window != nullptr && IsWindowVisible(window)) return window;
+    if (waited >= timeout_ms) return nullptr;
+    Sleep(kPollMs);
+  }
+}
+
+// Sum of the colour differences between the screen copy and the icon drawn
+// over the background colour, both width x height.
+unsigned long box_icon_distance(HDC screen_copy, int width, int height, LPCSTR icon_id, COLORREF background) {
+  HDC drawing = CreateCompatibleDC(screen_copy);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen_copy, width, height);
+  HGDIOBJ previous = SelectObject(drawing, bitmap);
+  HBRUSH brush = CreateSolidBrush(background);
+  RECT area = {0, 0, width, height};
+  FillRect(drawing, &area, brush);
+  DrawIconEx(drawing, 0, 0, LoadIconA(nullptr, icon_id), width, height, 0, nullptr, DI_NORMAL);
+  unsigned long total = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      COLORREF a = GetPixel(drawing, x, y);
+      COLORREF b = GetPixel(screen_copy, x, y);
+      total += abs(static_cast<int>(GetRValue(a)) - GetRValue(b)) +
+               abs(static_cast<int>(GetGValue(a)) - GetGValue(b)) +
+               abs(static_cast<int>(GetBValue(a)) - GetBValue(b));
+    }
+  }
+  DeleteObject(brush);
+  SelectObject(drawing, previous);
+  DeleteObject(bitmap);
+  DeleteDC(drawing);
+  return total;
+}
+
+// Names the icon shown in the box: "none" without an icon control, the name of
+// the system icon whose pixels match exactly, or null while nothing matches
+// (the box may not be painted yet).
+const char* box_identify_icon(HWND box) {
+  HWND icon = GetDlgItem(box, kIconControlId);
+  if (icon == nullptr || !IsWindowVisible(icon)) return "none";
+  RECT rect;
+  if (!GetWindowRect(icon, &rect)) return nullptr;
+  int width = rect.right - rect.left;
+  int height = rect.bottom - rect.top;
+  if (width <= 0 || height <= 0 || width > 256 || height > 256) return nullptr;
+
+  const char* found = nullptr;
+  HDC screen = GetDC(nullptr);
+  HDC copy = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ previous = SelectObject(copy, bitmap);
+  BitBlt(copy, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  COLORREF background = GetPixel(copy, width - 1, height - 1);
+  for (int i = 0; i < kIconCount && found == nullptr; ++i) {
+    if (box_icon_distance(copy, width, height, kIcons[i].id, background) == 0) found = kIcons[i].name;
+  }
+  SelectObject(copy, previous);
+  DeleteObject(bitmap);
+  DeleteDC(copy);
+  ReleaseDC(nullptr, screen);
+  return found;
+}
+
+struct ButtonList {
+  char names[256];
+};
+
+BOOL CALLBACK box_collect_button(HWND child, LPARAM parameter) {
+  ButtonList* list = reinterpret_cast<ButtonList*>(parameter);
+  char class_name[32];
+  char text[64];
+  if (GetClassNameA(child, class_name, sizeof(class_name)) == 0) return TRUE;
+  if (_stricmp(class_name, "Button") != 0 || !IsWindowVisible(child)) return TRUE;
+  GetWindowTextA(child, text, sizeof(text));
+  size_t used = strlen(list->names);
+  snprintf(list->names + used, sizeof(list->names) - used, "%s%s", used ? " " : "", text);
+  return TRUE;
+}
+
+int box_read(const char* caption, int timeout_ms) {
+  HWND box = box_wait_window("#32770", caption, timeout_ms);
+  if (box == nullptr) return 1;
+  // The icon is matched once the box has been painted; give it the rest of
+  // the time allowed, at least one second.
+  const char* icon = nullptr;
+  for (int waited = 0; icon == nullptr && waited < (timeout_ms > 1000 ? timeout_ms : 1000); waited += kPollMs) {
+    icon = box_identify_icon(box);
+    if (icon == nullptr) Sleep(kPollMs);
+  }
+  static char text[16384];
+  text[0] = '\0';
+  HWND text_control = GetDlgItem(box, kTextControlId);
+  if (text_control != nullptr) GetWindowTextA(text_control, text, sizeof(text));
+  ButtonList buttons;
+  buttons.names[0] = '\0';
+  EnumChildWindows(box, box_collect_button, reinterpret_cast<LPARAM>(&buttons));
+
+  // Binary output: the text's own line ends must reach the reader unchanged.
+  _setmode(_fileno(stdout), _O_BINARY);
+  printf("icon: %s\nbuttons: %s\ntext:\n%s", icon ? icon : "unknown", buttons.names, text);
+  fflush(stdout);
+  return 0;
+}
+
+int box_click(const char* caption, int timeout_ms) {
+  HWND box = box_wait_window("#32770", caption, timeout_ms);
+  if (box == nullptr) return 1;
+  HWND button = GetDlgItem(box, IDOK);
+  if (button != nullptr) {
+    SendMessageA(button, BM_CLICK, 0, 0);
+  } else {
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+  }
+  return 0;
+}
+
+int window_close(const char* title, int timeout_ms) {
+  HWND window = box_wait_window(nullptr, title, timeout_ms);
+  if (window == nullptr) return 1;
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: box_tool read|click|close CAPTION TIMEOUT_MS\n");
+    return 2;
+  }
+  int timeout_ms = atoi(argv[3]);
+  if (strcmp(argv[1], "read") == 0) return box_read(argv[2], timeout_ms);
+  if (strcmp(argv[1], "click") == 0) return box_click(argv[2], timeout_ms);
+  if (strcmp(argv[1], "close") == 0) return window_close(argv[2], timeout_ms);
+  fprintf(stderr, "box_tool: unknown verb %s\n", argv[1]);
+  return 2;
+}

@@ -1,0 +1,128 @@
+// Test helper: runs a program inside the current console with its standard
+// output sent to a file, waits for it and writes its exit code to another file.
+// Started under wineconsole, it gives a test both a real console (for keys,
+// Ctrl+C and _kbhit) and the program's exact output bytes and exit code.
+//
+//   console_run TITLE STDOUT_FILE EXIT_CODE_FILE PROGRAM [ARGUMENTS...]
+//
+// TITLE becomes the console window's title, so that a test finds the window by
+// a name of its own. The exit code file appears only once the program has
+// ended (written beside it first, then renamed), as decimal text.
+// Exit code: the program's, or 100 when it could not be started, 101 on bad usage.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+constexpr int kExitNotStarted = 100;
+constexpr int kExitUsage = 101;
+
+// Ctrl+C and Ctrl+Break go to every process of the console; the helper
+// survives them so that it can still report the program's exit code. A
+// handler (rather than ignoring Ctrl+C) is not inherited by the program.
+BOOL WINAPI console_run_on_event(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+// Appends one argument to the command line with the quoting that the
+// runtime's argument splitting undoes. Returns 0 when it does not fit.
+int console_run_append_argument(char* line, size_t size, const char* argument) {
+  size_t used = strlen(line);
+  int needs_quotes = argument[0] == '\0' || strpbrk(argument, " \t\"") != nullptr;
+  if (used > 0) {
+    if (used + 1 >= size) return 0;
+    line[used++] = ' ';
+  }
+  if (!needs_quotes) {
+    size_t length = strlen(argument);
+    if (used + length >= size) return 0;
+    memcpy(line + used, argument, length + 1);
+    return 1;
+  }
+  if (used + 1 >= size) return 0;
+  line[used++] = '"';
+  size_t backslashes = 0;
+  for (const char* p = argument;; ++p) {
+    // Backslashes are literal unless they precede a quote (or the closing quote).
+    if (*p == '\\') {
+      ++backslashes;
+      continue;
+    }
+    size_t copies = (*p == '"' || *p == '\0') ? backslashes * 2 : backslashes;
+    if (used + copies + 3 >= size) return 0;
+    for (size_t i = 0; i < copies; ++i) line[used++] = '\\';
+    backslashes = 0;
+    if (*p == '\0') break;
+    if (*p == '"') line[used++] = '\\';
+    line[used++] = *p;
+  }
+  line[used++] = '"';
+  line[used] = '\0';
+  return 1;
+}
+
+// Writes the exit code beside the target and renames it into place, so that
+// a reader never sees a partial file.
+void console_run_write_exit_code(const char* path, unsigned long code) {
+  char temporary[MAX_PATH + 8];
+  snprintf(temporary, sizeof(temporary), "%s.tmp", path);
+  FILE* file = fopen(temporary, "wb");
+  if (file == nullptr) return;
+  fprintf(file, "%lu\n", code);
+  fclose(file);
+  MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    fprintf(stderr, "usage: console_run TITLE STDOUT_FILE EXIT_CODE_FILE PROGRAM [ARGUMENTS...]\n");
+    return kExitUsage;
+  }
+  SetConsoleTitleA(argv[1]);
+  SetConsoleCtrlHandler(console_run_on_event, TRUE);
+
+  static char command_line[32768];
+  command_line[0] = '\0';
+  for (int i = 4; i < argc; ++i) {
+    if (!console_run_append_argument(command_line, sizeof(command_line), argv[i])) {
+      fprintf(stderr, "console_run: command line too long\n");
+      return kExitUsage;
+    }
+  }
+
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE output = CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output == INVALID_HANDLE_VALUE) {
+    fprintf(stderr, "console_run: cannot create %s\n", argv[2]);
+    return kExitNotStarted;
+  }
+
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof(process));
+  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    fprintf(stderr, "console_run: cannot start %s (error %lu)\n", argv[4], GetLastError());
+    CloseHandle(output);
+    return kExitNotStarted;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(output);
+
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = kExitNotStarted;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  console_run_write_exit_code(argv[3], code);
+  return static_cast<int>(code);
+}
