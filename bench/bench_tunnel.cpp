@@ -1,0 +1,106 @@
+#include "bench_tunnel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "socks/socks_client.h"
+
+namespace {
+
+NetSocket open_through_proxy(const BenchRoute* route) {
+  char port_text[8];
+  snprintf(port_text, sizeof(port_text), "%u", static_cast<unsigned>(route->proxy_port));
+  NetSocket socket = net_connect_first("127.0.0.1", port_text);
+  if (socket == kInvalidSocket) return kInvalidSocket;
+  net_set_timeouts(socket, kClientLimitMs);
+  char head[128];
+  int length = snprintf(head, sizeof(head),
+                        "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n\r\n",
+                        static_cast<unsigned>(route->target_port),
+                        static_cast<unsigned>(route->target_port));
+  if (!net_send_all(socket, head, static_cast<size_t>(length))) {
+    net_close(socket);
+    return kInvalidSocket;
+  }
+  // The target sends nothing before it gets a request, so everything up to
+  // the blank line is the proxy's response; read it byte by byte so that
+  // nothing of the tunnel is consumed.
+  char response[256];
+  size_t count = 0;
+  while (count + 1 < sizeof(response)) {
+    if (!net_recv_exact(socket, response + count, 1)) break;
+    ++count;
+    if (count >= 4 && memcmp(response + count - 4, "\r\n\r\n", 4) == 0) {
+      response[count] = '\0';
+      if (strncmp(response, "HTTP/1.1 200 ", 13) == 0) return socket;
+      break;
+    }
+  }
+  net_close(socket);
+  return kInvalidSocket;
+}
+
+NetSocket open_direct(const BenchRoute* route) {
+  char port_text[8];
+  snprintf(port_text, sizeof(port_text), "%u", static_cast<unsigned>(route->socks_port));
+  NetSocket socket = open_upstream_connection("127.0.0.1", port_text);
+  if (socket == kInvalidSocket) return kInvalidSocket;
+  net_set_timeouts(socket, kClientLimitMs);
+  if (!socks5_connect(socket, "127.0.0.1", route->target_port)) {
+    net_close(socket);
+    return kInvalidSocket;
+  }
+  return socket;
+}
+
+}  // namespace
+
+NetSocket tunnel_open(const BenchRoute* route, int path) {
+  return path == kPathProxy ? open_through_proxy(route) : open_direct(route);
+}
+
+int process_sample(int pid, ProcessSample* sample) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return 0;
+  char text[1024];
+  size_t length = fread(text, 1, sizeof(text) - 1, file);
+  fclose(file);
+  text[length] = '\0';
+  // The command name may hold spaces; the fields after it are plain numbers.
+  const char* rest = strrchr(text, ')');
+  if (rest == nullptr) return 0;
+  unsigned long user_ticks = 0;
+  unsigned long system_ticks = 0;
+  // Fields 3 to 15: state ppid pgrp session tty tpgid flags minflt cminflt
+  // majflt cmajflt utime stime.
+  if (sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user_ticks,
+             &system_ticks) != 2) {
+    return 0;
+  }
+  sample->cpu_seconds =
+      static_cast<double>(user_ticks + system_ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+
+  snprintf(path, sizeof(path), "/proc/%d/status", pid);
+  file = fopen(path, "r");
+  if (file == nullptr) return 0;
+  sample->rss_kib = -1;
+  sample->threads = -1;
+  char line[256];
+  while (fgets(line, sizeof(line), file) != nullptr) {
+    if (strncmp(line, "VmRSS:", 6) == 0) sample->rss_kib = strtol(line + 6, nullptr, 10);
+    if (strncmp(line, "Threads:", 8) == 0) sample->threads = static_cast<int>(strtol(line + 8, nullptr, 10));
+  }
+  fclose(file);
+  return sample->rss_kib >= 0 && sample->threads >= 0;
+}
+
+double bench_now() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
