@@ -48,6 +48,7 @@ struct BenchOptions {
   int idle_count_count;
   char server[32];
   char proxy_program[4096];
+  double hold_seconds;  // keeps the idle tunnels open this long, for inspection
 };
 
 struct Bench {
@@ -90,7 +91,8 @@ int usage() {
   fprintf(stderr,
           "usage: lumaret_bench [--smoke] [--bulk-mib N] [--rounds N] [--setup-seconds S]\n"
           "                     [--levels 1,50,500] [--idle 1000,5000]\n"
-          "                     [--server dante|microsocks] [--proxy-program PATH]\n");
+          "                     [--server dante|microsocks] [--proxy-program PATH]\n"
+          "                     [--hold-seconds S]\n");
   return 2;
 }
 
@@ -138,6 +140,8 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
     } else if (strcmp(name, "--server") == 0) {
       if (strcmp(value, "dante") != 0 && strcmp(value, "microsocks") != 0) return 0;
       snprintf(options->server, sizeof(options->server), "%s", value);
+    } else if (strcmp(name, "--hold-seconds") == 0) {
+      options->hold_seconds = strtod(value, nullptr);
     } else if (strcmp(name, "--proxy-program") == 0) {
       snprintf(options->proxy_program, sizeof(options->proxy_program), "%s", value);
     } else {
@@ -184,11 +188,23 @@ int start_proxy(Bench* bench) {
 
 // ---- bulk ----
 
+// CPU seconds are read around each direction for the three parties of the
+// transfer: this process (client and target), the SOCKS5 server's process
+// group and the proxy.
+enum CpuParty { kCpuBench = 0, kCpuServer = 1, kCpuProxy = 2, kCpuParties = 3 };
+
 struct BulkResult {
-  double seconds[2];      // up, down
-  double proxy_cpu[2];    // proxy CPU seconds spent, when through the proxy
+  double seconds[2];           // up, down
+  double cpu[kCpuParties][2];  // CPU seconds per party and direction
   int ok;
 };
+
+void sample_cpu(const Bench* bench, double* cpu) {
+  ProcessSample proxy;
+  cpu[kCpuBench] = process_self_cpu();
+  cpu[kCpuServer] = process_group_cpu(bench->upstream.pid);
+  cpu[kCpuProxy] = process_sample(bench->proxy.pid, &proxy) ? proxy.cpu_seconds : 0;
+}
 
 // Sends bytes of the stream to the target's sink and waits for its verdict.
 int bulk_up(NetSocket socket, uint64_t bytes, uint64_t seed, unsigned char* buffer,
@@ -240,15 +256,17 @@ int bulk_run(Bench* bench, int path, uint64_t seed, BulkResult* result) {
   NetSocket socket = tunnel_open(&bench->route, path);
   int ok = buffer != nullptr && pattern != nullptr && socket != kInvalidSocket;
   for (int direction = 0; ok && direction < 2; ++direction) {
-    ProcessSample before;
-    ProcessSample after;
-    process_sample(bench->proxy.pid, &before);
+    double before[kCpuParties];
+    double after[kCpuParties];
+    sample_cpu(bench, before);
     double start = bench_now();
     ok = direction == 0 ? bulk_up(socket, bench->options.bulk_bytes, seed, buffer, pattern)
                         : bulk_down(socket, bench->options.bulk_bytes, seed + 1, buffer, pattern);
     result->seconds[direction] = bench_now() - start;
-    process_sample(bench->proxy.pid, &after);
-    result->proxy_cpu[direction] = after.cpu_seconds - before.cpu_seconds;
+    sample_cpu(bench, after);
+    for (int party = 0; party < kCpuParties; ++party) {
+      result->cpu[party][direction] = after[party] - before[party];
+    }
   }
   net_close(socket);
   free(pattern);
@@ -259,13 +277,13 @@ int bulk_run(Bench* bench, int path, uint64_t seed, BulkResult* result) {
 
 void bulk_phase(Bench* bench, int* failures) {
   const double bytes = static_cast<double>(bench->options.bulk_bytes);
-  double best[2][2] = {{0, 0}, {0, 0}};  // [path][direction] MB/s
-  double proxy_cpu[2] = {0, 0};
-  double proxy_bytes[2] = {0, 0};
+  double best[2][2] = {{0, 0}, {0, 0}};        // [path][direction] MB/s
+  double cpu[2][kCpuParties][2] = {};          // [path][party][direction] seconds
+  double moved[2] = {0, 0};                    // [path] bytes each way
   printf("\nbulk: one tunnel, %.0f MiB each way, every byte checked, %d round(s)\n",
          bytes / 1048576.0, bench->options.rounds);
-  printf("  %-6s %5s %10s %10s %14s %14s\n", "path", "round", "up MB/s", "down MB/s",
-         "proxy cpu up", "proxy cpu down");
+  printf("  %-6s %5s %9s %9s | CPU s/GB: %5s %6s %6s %6s | proxy up/down\n", "path", "round",
+         "up MB/s", "down MB/s", "bench", "server", "proxy", "total");
   for (int round = 0; round < bench->options.rounds; ++round) {
     for (int path = kPathDirect; path <= kPathProxy; ++path) {
       BulkResult result;
@@ -275,28 +293,33 @@ void bulk_phase(Bench* bench, int* failures) {
         continue;
       }
       double mbps[2];
+      double per_gb[kCpuParties];
+      double total = 0;
       for (int d = 0; d < 2; ++d) {
         mbps[d] = bytes / 1e6 / result.seconds[d];
         best[path][d] = std::max(best[path][d], mbps[d]);
-        if (path == kPathProxy) {
-          proxy_cpu[d] += result.proxy_cpu[d];
-          proxy_bytes[d] += bytes;
-        }
       }
+      for (int party = 0; party < kCpuParties; ++party) {
+        for (int d = 0; d < 2; ++d) cpu[path][party][d] += result.cpu[party][d];
+        per_gb[party] = (result.cpu[party][0] + result.cpu[party][1]) / (2 * bytes / 1e9);
+        total += per_gb[party];
+      }
+      moved[path] += bytes;
+      printf("  %-6s %5d %9.1f %9.1f |           %5.2f %6.2f %6.2f %6.2f |", path_name(path),
+             round + 1, mbps[0], mbps[1], per_gb[kCpuBench], per_gb[kCpuServer],
+             per_gb[kCpuProxy], total);
       if (path == kPathProxy) {
-        printf("  %-6s %5d %10.1f %10.1f %12.2f s %12.2f s\n", path_name(path), round + 1,
-               mbps[0], mbps[1], result.proxy_cpu[0], result.proxy_cpu[1]);
-      } else {
-        printf("  %-6s %5d %10.1f %10.1f %14s %14s\n", path_name(path), round + 1, mbps[0],
-               mbps[1], "-", "-");
+        printf(" %.2f / %.2f s/GB", result.cpu[kCpuProxy][0] / (bytes / 1e9),
+               result.cpu[kCpuProxy][1] / (bytes / 1e9));
       }
+      printf("\n");
     }
   }
   const char* names[2] = {"up", "down"};
   char key[64];
   for (int d = 0; d < 2; ++d) {
     double ratio = best[kPathDirect][d] > 0 ? best[kPathProxy][d] / best[kPathDirect][d] : 0;
-    double cpu_per_gb = proxy_bytes[d] > 0 ? proxy_cpu[d] / (proxy_bytes[d] / 1e9) : 0;
+    double cpu_per_gb = moved[kPathProxy] > 0 ? cpu[kPathProxy][kCpuProxy][d] / (moved[kPathProxy] / 1e9) : 0;
     printf("  %-4s best direct %.1f MB/s, best proxy %.1f MB/s, ratio %.3f; proxy %.3f CPU s/GB\n",
            names[d], best[kPathDirect][d], best[kPathProxy][d], ratio, cpu_per_gb);
     snprintf(key, sizeof(key), "bulk_%s_direct_mbps", names[d]);
@@ -308,8 +331,25 @@ void bulk_phase(Bench* bench, int* failures) {
     snprintf(key, sizeof(key), "bulk_%s_proxy_cpu_s_per_gb", names[d]);
     print_key(key, cpu_per_gb);
   }
-  double all_bytes = proxy_bytes[0] + proxy_bytes[1];
-  print_key("bulk_proxy_cpu_s_per_gb", all_bytes > 0 ? (proxy_cpu[0] + proxy_cpu[1]) / (all_bytes / 1e9) : 0);
+  // The whole pipeline's CPU per GB moved (each way counted once): with every
+  // party on two shared cores, the throughput ratio follows the ratio of these.
+  const char* party_names[kCpuParties] = {"bench", "server", "proxy"};
+  double totals[2] = {0, 0};
+  for (int path = kPathDirect; path <= kPathProxy; ++path) {
+    for (int party = 0; party < kCpuParties; ++party) {
+      double per_gb = moved[path] > 0 ? (cpu[path][party][0] + cpu[path][party][1]) / (2 * moved[path] / 1e9) : 0;
+      totals[path] += per_gb;
+      snprintf(key, sizeof(key), "bulk_%s_cpu_%s_s_per_gb", path_name(path), party_names[party]);
+      print_key(key, per_gb);
+    }
+    snprintf(key, sizeof(key), "bulk_%s_cpu_total_s_per_gb", path_name(path));
+    print_key(key, totals[path]);
+  }
+  double proxy_total = cpu[kPathProxy][kCpuProxy][0] + cpu[kPathProxy][kCpuProxy][1];
+  print_key("bulk_proxy_cpu_s_per_gb", moved[kPathProxy] > 0 ? proxy_total / (2 * moved[kPathProxy] / 1e9) : 0);
+  printf("  pipeline CPU per GB: direct %.2f s, through the proxy %.2f s (CPU-bound ratio %.3f)\n",
+         totals[kPathDirect], totals[kPathProxy], totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
+  print_key("bulk_cpu_bound_ratio", totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
 }
 
 // ---- set-up rate and latency ----
@@ -509,6 +549,12 @@ void idle_phase(Bench* bench, int* failures) {
     thread_sleep_ms(500);
     ProcessSample held;
     process_sample(bench->proxy.pid, &held);
+    if (bench->options.hold_seconds > 0) {
+      printf("  holding %d tunnels for %.0f s: proxy pid %d\n", count, bench->options.hold_seconds,
+             bench->proxy.pid);
+      fflush(stdout);
+      thread_sleep_ms(static_cast<unsigned>(bench->options.hold_seconds * 1000));
+    }
 
     NetSocket fresh = idle_open(&bench->route, 4096);
     int fresh_ok = fresh != kInvalidSocket;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "socks/socks_client.h"
@@ -56,13 +58,9 @@ NetSocket open_direct(const BenchRoute* route) {
   return socket;
 }
 
-}  // namespace
-
-NetSocket tunnel_open(const BenchRoute* route, int path) {
-  return path == kPathProxy ? open_through_proxy(route) : open_direct(route);
-}
-
-int process_sample(int pid, ProcessSample* sample) {
+// Reads the process group and the CPU seconds (user and system) of pid from
+// /proc/<pid>/stat. Returns 1 on success.
+int read_stat(int pid, int* group, double* cpu_seconds) {
   char path[64];
   snprintf(path, sizeof(path), "/proc/%d/stat", pid);
   FILE* file = fopen(path, "r");
@@ -78,15 +76,28 @@ int process_sample(int pid, ProcessSample* sample) {
   unsigned long system_ticks = 0;
   // Fields 3 to 15: state ppid pgrp session tty tpgid flags minflt cminflt
   // majflt cmajflt utime stime.
-  if (sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user_ticks,
-             &system_ticks) != 2) {
+  if (sscanf(rest + 1, " %*c %*d %d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", group,
+             &user_ticks, &system_ticks) != 3) {
     return 0;
   }
-  sample->cpu_seconds =
+  *cpu_seconds =
       static_cast<double>(user_ticks + system_ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return 1;
+}
+
+}  // namespace
+
+NetSocket tunnel_open(const BenchRoute* route, int path) {
+  return path == kPathProxy ? open_through_proxy(route) : open_direct(route);
+}
+
+int process_sample(int pid, ProcessSample* sample) {
+  char path[64];
+  int group = 0;
+  if (!read_stat(pid, &group, &sample->cpu_seconds)) return 0;
 
   snprintf(path, sizeof(path), "/proc/%d/status", pid);
-  file = fopen(path, "r");
+  FILE* file = fopen(path, "r");
   if (file == nullptr) return 0;
   sample->rss_kib = -1;
   sample->threads = -1;
@@ -97,6 +108,33 @@ int process_sample(int pid, ProcessSample* sample) {
   }
   fclose(file);
   return sample->rss_kib >= 0 && sample->threads >= 0;
+}
+
+double process_group_cpu(int group) {
+  DIR* directory = opendir("/proc");
+  if (directory == nullptr) return -1;
+  double total = 0;
+  int found = 0;
+  while (dirent* entry = readdir(directory)) {
+    char* end = nullptr;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0') continue;
+    int process_group = 0;
+    double seconds = 0;
+    if (read_stat(static_cast<int>(pid), &process_group, &seconds) && process_group == group) {
+      total += seconds;
+      found = 1;
+    }
+  }
+  closedir(directory);
+  return found ? total : -1;
+}
+
+double process_self_cpu() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double bench_now() {

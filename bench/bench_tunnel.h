@@ -37,5 +37,12 @@ struct ProcessSample {
 // Reads the sample of pid. Returns 1 on success.
 int process_sample(int pid, ProcessSample* sample);
 
+// Cumulative CPU seconds of every process in the process group (a server
+// that forks helpers, such as danted), or -1 when none was found.
+double process_group_cpu(int group);
+
+// Cumulative CPU seconds of the calling process, all threads.
+double process_self_cpu();
+
 // Seconds on the monotonic clock.
 double bench_now();
