@@ -65,6 +65,7 @@ def run_transcript(socks_port, http_port, until, socks_host="127.0.0.1", https_s
     """The console bytes of a run up to a point:
         "socks-failed"   [1/3] FAILED
         "socks-passed"   [1/3] PASSED (a later phase failed without a line)
+        "https-failed"   [2/3] FAILED
         "monitor"        a confirmed launch through to the monitor's two lines
                          (needs https_status, direct and exit_address)
         "disconnect"     the monitor, then the disconnect line
@@ -75,6 +76,8 @@ def run_transcript(socks_port, http_port, until, socks_host="127.0.0.1", https_s
     text += "PASSED\n"
     if until == "socks-passed":
         return console(text)
+    if until == "https-failed":
+        return console(text + HTTPS_CHECK + "FAILED\n")
     text += HTTPS_CHECK + "PASSED (HTTP %d)\n" % https_status
     text += "      Querying direct public IP... %s\n" % direct
     text += "      Querying SOCKS5 exit IP... %s\n" % exit_address
