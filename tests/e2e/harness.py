@@ -274,9 +274,9 @@ class ConsoleRun(_Run):
         self.press("ctrl+c")
 
     def focus(self):
-        """Clicks into the console: after a message box it takes keys again."""
-        window = self.window()
-        self._desktop.xdotool(["mousemove", "--window", window, "20", "20", "click", "1"])
+        """Gives the console the keyboard focus. (A mouse click would start
+        a selection in the console, which then swallows keys.)"""
+        self._desktop.xdotool(["windowfocus", "--sync", self.window()])
 
     def close_window(self):
         """Closes the console window (WM_CLOSE, as its close button)."""
@@ -339,6 +339,11 @@ class Desktop:
             self._wineserver = peers.start_child(["wineserver", "-f", "-p"], env=self.environment,
                                                  stdout=subprocess.DEVNULL,
                                                  stderr=subprocess.DEVNULL)
+        # Wine's services start with the first program and keep its standard
+        # handles: start them here with none, or a later program whose output
+        # a test reads through a pipe would never see the pipe close.
+        subprocess.run(["wineboot"], env=self.environment, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
     def _wineserver_running(self):
         marker = ("WINEPREFIX=" + self.prefix).encode()
@@ -451,14 +456,21 @@ class Desktop:
         windows = result.stdout.decode().split()
         return windows[-1] if windows else None
 
+    def window_names(self):
+        """Names of the visible windows on the display (for diagnostics)."""
+        result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ".", "getwindowname",
+                                 "%@"], env=self.environment, capture_output=True, timeout=30)
+        return result.stdout.decode(errors="replace").splitlines()
+
     def wait_window_gone(self, name, timeout=10):
         wait_until(lambda: self.find_window(name) is None, timeout,
                    message="window %r still shown" % name)
 
     def wait_box(self, caption, timeout=30):
         """Waits for the message box with this caption and reads it (Box)."""
-        wait_until(lambda: self.find_window(caption), timeout,
-                   message="no message box %r" % caption)
+        if not wait_until(lambda: self.find_window(caption), timeout):
+            raise HarnessError("no message box %r after %.0f s; windows shown: %s"
+                               % (caption, timeout, self.window_names()))
         result = self.run_tool("box_tool.exe", ["read", caption, "5000"], timeout=60)
         if result.returncode != 0:
             raise HarnessError("box %r could not be read (box_tool exit %d)" % (caption,

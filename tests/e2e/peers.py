@@ -233,10 +233,12 @@ class Microsocks(_Server):
         command = ["microsocks", "-i", "127.0.0.1", "-p", str(self.port)]
         if hosts:
             handle, self._hosts_file = tempfile.mkstemp(prefix="e2e-hosts-")
-            with open("/etc/hosts", "rb") as original:
-                os.write(handle, original.read())
-            os.write(handle, "".join("%s %s\n" % (address, name)
-                                     for name, address in hosts.items()).encode())
+            # The names given replace any entry of theirs already there.
+            with open("/etc/hosts") as original:
+                lines = [line for line in original.read().splitlines()
+                         if not set(line.split("#")[0].split()[1:]) & set(hosts)]
+            lines += ["%s %s" % (address, name) for name, address in hosts.items()]
+            os.write(handle, ("\n".join(lines) + "\n").encode())
             os.close(handle)
             os.chmod(self._hosts_file, 0o644)
             script = ('mount --make-rprivate / && mount --bind "$0" /etc/hosts && exec "$@"')
