@@ -49,6 +49,7 @@ struct BenchOptions {
   char server[32];
   char proxy_program[4096];
   double hold_seconds;  // keeps the idle tunnels open this long, for inspection
+  char setup_servers[64];  // comma-separated: dante, microsocks
 };
 
 struct Bench {
@@ -92,7 +93,7 @@ int usage() {
           "usage: lumaret_bench [--smoke] [--bulk-mib N] [--rounds N] [--setup-seconds S]\n"
           "                     [--levels 1,50,500] [--idle 1000,5000]\n"
           "                     [--server dante|microsocks] [--proxy-program PATH]\n"
-          "                     [--hold-seconds S]\n");
+          "                     [--setup-servers dante,microsocks] [--hold-seconds S]\n");
   return 2;
 }
 
@@ -104,6 +105,7 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
   parse_list("1,50,500", options->levels, &options->level_count);
   parse_list("1000,5000", options->idle_counts, &options->idle_count_count);
   snprintf(options->server, sizeof(options->server), "dante");
+  snprintf(options->setup_servers, sizeof(options->setup_servers), "dante,microsocks");
   char self[4000];
   ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
   self[length > 0 ? length : 0] = '\0';
@@ -140,6 +142,8 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
     } else if (strcmp(name, "--server") == 0) {
       if (strcmp(value, "dante") != 0 && strcmp(value, "microsocks") != 0) return 0;
       snprintf(options->server, sizeof(options->server), "%s", value);
+    } else if (strcmp(name, "--setup-servers") == 0) {
+      snprintf(options->setup_servers, sizeof(options->setup_servers), "%s", value);
     } else if (strcmp(name, "--hold-seconds") == 0) {
       options->hold_seconds = strtod(value, nullptr);
     } else if (strcmp(name, "--proxy-program") == 0) {
@@ -196,6 +200,7 @@ enum CpuParty { kCpuBench = 0, kCpuServer = 1, kCpuProxy = 2, kCpuParties = 3 };
 struct BulkResult {
   double seconds[2];           // up, down
   double cpu[kCpuParties][2];  // CPU seconds per party and direction
+  double others[2];            // CPU seconds of everything else on the machine
   int ok;
 };
 
@@ -258,17 +263,20 @@ int bulk_run(Bench* bench, int path, uint64_t seed, BulkResult* result) {
   for (int direction = 0; ok && direction < 2; ++direction) {
     double before[kCpuParties];
     double after[kCpuParties];
+    double machine_before = machine_busy_cpu();
     sample_cpu(bench, before);
     double start = bench_now();
     ok = direction == 0 ? bulk_up(socket, bench->options.bulk_bytes, seed, buffer, pattern)
                         : bulk_down(socket, bench->options.bulk_bytes, seed + 1, buffer, pattern);
     result->seconds[direction] = bench_now() - start;
     sample_cpu(bench, after);
+    result->others[direction] = machine_busy_cpu() - machine_before;
     for (int party = 0; party < kCpuParties; ++party) {
       result->cpu[party][direction] = after[party] - before[party];
+      result->others[direction] -= result->cpu[party][direction];
     }
   }
-  net_close(socket);
+  if (socket != kInvalidSocket && !target_close_tunnel(socket)) ok = 0;
   free(pattern);
   free(buffer);
   result->ok = ok;
@@ -280,10 +288,11 @@ void bulk_phase(Bench* bench, int* failures) {
   double best[2][2] = {{0, 0}, {0, 0}};        // [path][direction] MB/s
   double cpu[2][kCpuParties][2] = {};          // [path][party][direction] seconds
   double moved[2] = {0, 0};                    // [path] bytes each way
+  double others_share = 0;                     // largest share of other programs
   printf("\nbulk: one tunnel, %.0f MiB each way, every byte checked, %d round(s)\n",
          bytes / 1048576.0, bench->options.rounds);
-  printf("  %-6s %5s %9s %9s | CPU s/GB: %5s %6s %6s %6s | proxy up/down\n", "path", "round",
-         "up MB/s", "down MB/s", "bench", "server", "proxy", "total");
+  printf("  %-6s %5s %9s %9s | CPU s/GB: %5s %6s %6s %6s | %6s | proxy up/down\n", "path",
+         "round", "up MB/s", "down MB/s", "bench", "server", "proxy", "total", "others");
   for (int round = 0; round < bench->options.rounds; ++round) {
     for (int path = kPathDirect; path <= kPathProxy; ++path) {
       BulkResult result;
@@ -305,9 +314,13 @@ void bulk_phase(Bench* bench, int* failures) {
         total += per_gb[party];
       }
       moved[path] += bytes;
-      printf("  %-6s %5d %9.1f %9.1f |           %5.2f %6.2f %6.2f %6.2f |", path_name(path),
-             round + 1, mbps[0], mbps[1], per_gb[kCpuBench], per_gb[kCpuServer],
-             per_gb[kCpuProxy], total);
+      // Other programs' share of the machine's cpus while this ran: the noise.
+      double others = (result.others[0] + result.others[1]) /
+                      ((result.seconds[0] + result.seconds[1]) * sysconf(_SC_NPROCESSORS_ONLN));
+      others_share = std::max(others_share, others);
+      printf("  %-6s %5d %9.1f %9.1f |           %5.2f %6.2f %6.2f %6.2f | %5.0f%% |",
+             path_name(path), round + 1, mbps[0], mbps[1], per_gb[kCpuBench], per_gb[kCpuServer],
+             per_gb[kCpuProxy], total, 100 * others);
       if (path == kPathProxy) {
         printf(" %.2f / %.2f s/GB", result.cpu[kCpuProxy][0] / (bytes / 1e9),
                result.cpu[kCpuProxy][1] / (bytes / 1e9));
@@ -349,6 +362,7 @@ void bulk_phase(Bench* bench, int* failures) {
   print_key("bulk_proxy_cpu_s_per_gb", moved[kPathProxy] > 0 ? proxy_total / (2 * moved[kPathProxy] / 1e9) : 0);
   printf("  pipeline CPU per GB: direct %.2f s, through the proxy %.2f s (CPU-bound ratio %.3f)\n",
          totals[kPathDirect], totals[kPathProxy], totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
+  print_key("bulk_others_cpu_share_max", others_share);
   print_key("bulk_cpu_bound_ratio", totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
 }
 
@@ -379,7 +393,7 @@ unsigned run_setup_worker(void* argument) {
     }
     size_t slot = g_latency_count.fetch_add(1);
     if (slot < kMaxLatencies) g_latency_us[slot] = static_cast<uint32_t>(took * 1e6);
-    net_close(socket);
+    if (!target_close_tunnel(socket)) g_setup_failures.fetch_add(1);
   }
   return 0;
 }
@@ -420,34 +434,67 @@ void setup_run(Bench* bench, int clients, int path, SetupResult* result) {
   result->failures = g_setup_failures.load() + (clients - started);
 }
 
-void setup_phase(Bench* bench, int* failures) {
-  printf("\nsetup: clients open a tunnel (connect to first tunnel byte) and close it, %.1f s each\n",
-         bench->options.setup_seconds);
-  printf("  %7s %-6s %9s %9s %9s %8s %8s\n", "clients", "path", "tunnels", "per s", "p50 ms",
-         "p99 ms", "failed");
-  char key[64];
+void setup_levels(Bench* bench, const char* server, int* failures) {
+  char key[96];
   for (int l = 0; l < bench->options.level_count; ++l) {
     int clients = bench->options.levels[l];
     SetupResult results[2];
     for (int path = kPathDirect; path <= kPathProxy; ++path) {
       SetupResult* r = &results[path];
       setup_run(bench, clients, path, r);
-      printf("  %7d %-6s %9zu %9.0f %9.2f %8.2f %8d\n", clients, path_name(path), r->count, r->rate,
-             r->p50_ms, r->p99_ms, r->failures);
+      printf("  %-10s %7d %-6s %9zu %9.0f %9.2f %8.2f %8d\n", server, clients, path_name(path),
+             r->count, r->rate, r->p50_ms, r->p99_ms, r->failures);
+      fflush(stdout);
       *failures += r->failures;
-      snprintf(key, sizeof(key), "setup_c%d_%s_per_s", clients, path_name(path));
+      snprintf(key, sizeof(key), "setup_%s_c%d_%s_per_s", server, clients, path_name(path));
       print_key(key, r->rate);
-      snprintf(key, sizeof(key), "setup_c%d_%s_p50_ms", clients, path_name(path));
+      snprintf(key, sizeof(key), "setup_%s_c%d_%s_p50_ms", server, clients, path_name(path));
       print_key(key, r->p50_ms);
-      snprintf(key, sizeof(key), "setup_c%d_%s_p99_ms", clients, path_name(path));
+      snprintf(key, sizeof(key), "setup_%s_c%d_%s_p99_ms", server, clients, path_name(path));
       print_key(key, r->p99_ms);
-      snprintf(key, sizeof(key), "setup_c%d_%s_failures", clients, path_name(path));
+      snprintf(key, sizeof(key), "setup_%s_c%d_%s_failures", server, clients, path_name(path));
       print_key(key, r->failures);
-      // Let the closed tunnels finish their teardown before the next measurement.
+      // Let the last tunnels finish their teardown before the next measurement.
       thread_sleep_ms(300);
     }
-    snprintf(key, sizeof(key), "setup_c%d_rate_ratio", clients);
+    snprintf(key, sizeof(key), "setup_%s_c%d_rate_ratio", server, clients);
     print_key(key, results[kPathDirect].rate > 0 ? results[kPathProxy].rate / results[kPathDirect].rate : 0);
+  }
+}
+
+// Runs the set-up levels against each server named in --setup-servers; a
+// server other than the main one runs with a proxy of its own meanwhile.
+void setup_phase(Bench* bench, int* failures) {
+  printf("\nsetup: clients open a tunnel (connect to the 200 or SOCKS5 reply), then the target\n"
+         "closes it; %.1f s per line\n", bench->options.setup_seconds);
+  printf("  %-10s %7s %-6s %9s %9s %9s %8s %8s\n", "server", "clients", "path", "tunnels", "per s",
+         "p50 ms", "p99 ms", "failed");
+  char names[sizeof(bench->options.setup_servers)];
+  snprintf(names, sizeof(names), "%s", bench->options.setup_servers);
+  char* saved = nullptr;
+  for (char* server = strtok_r(names, ",", &saved); server != nullptr;
+       server = strtok_r(nullptr, ",", &saved)) {
+    if (strcmp(server, bench->options.server) == 0) {
+      setup_levels(bench, server, failures);
+      continue;
+    }
+    PeerProcess other;
+    uint16_t main_port = bench->route.socks_port;
+    uint16_t port = peer_free_port();
+    int started = strcmp(server, "microsocks") == 0 ? peer_start_microsocks(&other, port)
+                                                    : peer_start_dante(&other, port);
+    peer_stop(&bench->proxy);
+    bench->route.socks_port = port;
+    if (started && start_proxy(bench)) {
+      setup_levels(bench, server, failures);
+    } else {
+      printf("  %-10s did not start\n", server);
+      ++*failures;
+    }
+    peer_stop(&bench->proxy);
+    if (started) peer_stop(&other);
+    bench->route.socks_port = main_port;
+    if (!start_proxy(bench)) ++*failures;
   }
 }
 
@@ -457,10 +504,12 @@ NetSocket g_idle[kMaxIdleTunnels];
 std::atomic<int32_t> g_idle_next;
 std::atomic<int32_t> g_idle_failures;
 
+enum IdleStep { kIdleOpen, kIdleWarm, kIdleClose };
+
 struct IdleWork {
   const BenchRoute* route;
   int count;
-  int warm;  // 0: open and echo a few bytes; 1: pull kWarmBytes through each
+  int step;  // open and echo a few bytes; pull kWarmBytes through each; close
 };
 
 // Opens a tunnel and moves a few bytes both ways through it. Returns the
@@ -498,11 +547,14 @@ unsigned run_idle_worker(void* argument) {
   for (;;) {
     int index = g_idle_next.fetch_add(1);
     if (index >= work->count) return 0;
-    if (!work->warm) {
+    if (work->step == kIdleOpen) {
       g_idle[index] = idle_open(work->route, kIdleEchoBytes);
       if (g_idle[index] == kInvalidSocket) g_idle_failures.fetch_add(1);
-    } else if (g_idle[index] != kInvalidSocket) {
+    } else if (g_idle[index] != kInvalidSocket && work->step == kIdleWarm) {
       if (!idle_pull(g_idle[index], 5000 + static_cast<uint64_t>(index))) g_idle_failures.fetch_add(1);
+    } else if (g_idle[index] != kInvalidSocket) {
+      if (!target_close_tunnel(g_idle[index])) g_idle_failures.fetch_add(1);
+      g_idle[index] = kInvalidSocket;
     }
   }
 }
@@ -543,7 +595,7 @@ void idle_phase(Bench* bench, int* failures) {
     // The port check connected once; wait until that tunnel's thread is gone.
     wait_proxy_threads(bench->proxy.pid, 1, 2000, &base);
     g_idle_failures.store(0);
-    IdleWork work = {&bench->route, count, 0};
+    IdleWork work = {&bench->route, count, kIdleOpen};
     idle_spread(&work);
     int open_failures = g_idle_failures.load();
     thread_sleep_ms(500);
@@ -557,23 +609,22 @@ void idle_phase(Bench* bench, int* failures) {
     }
 
     NetSocket fresh = idle_open(&bench->route, 4096);
-    int fresh_ok = fresh != kInvalidSocket;
-    net_close(fresh);
+    int fresh_ok = fresh != kInvalidSocket && target_close_tunnel(fresh);
     ProcessSample settled;
     wait_proxy_threads(bench->proxy.pid, held.threads, 2000, &settled);
 
     g_idle_failures.store(0);
-    work.warm = 1;
+    work.step = kIdleWarm;
     idle_spread(&work);
     int warm_failures = g_idle_failures.load();
     thread_sleep_ms(500);
     ProcessSample warm;
     process_sample(bench->proxy.pid, &warm);
 
-    for (int i = 0; i < count; ++i) {
-      net_close(g_idle[i]);
-      g_idle[i] = kInvalidSocket;
-    }
+    g_idle_failures.store(0);
+    work.step = kIdleClose;
+    idle_spread(&work);
+    warm_failures += g_idle_failures.load();
     ProcessSample drained;
     int drained_ok = wait_proxy_threads(bench->proxy.pid, 1, 20000, &drained);
 

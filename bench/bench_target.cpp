@@ -82,6 +82,7 @@ unsigned run_target_connection(void* argument) {
     TargetRequest request;
     if (!net_recv_exact(socket, &request, sizeof(request))) break;
     if (buffer == nullptr) buffer = static_cast<unsigned char*>(malloc(kTargetChunk));
+    if (request.magic == kTargetMagic && request.mode == kTargetClose) break;
     int ok = 0;
     if (request.magic == kTargetMagic && buffer != nullptr) {
       if (request.mode == kTargetSink) ok = serve_sink(socket, &request, buffer);
@@ -155,6 +156,15 @@ int target_start(TargetServer* server) {
     return 0;
   }
   return 1;
+}
+
+int target_close_tunnel(NetSocket socket) {
+  TargetRequest request = {kTargetMagic, kTargetClose, 0, 0};
+  int ok = net_send_all(socket, &request, sizeof(request));
+  char rest[64];
+  if (ok) ok = net_recv_some(socket, rest, sizeof(rest)) == 0;
+  net_close(socket);
+  return ok;
 }
 
 void target_stop(TargetServer* server) {

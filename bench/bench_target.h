@@ -6,7 +6,11 @@
 //           8-byte count of bytes that matched before the first difference
 //   source: sends count stream bytes
 //   echo:   sends back the count bytes it receives
-// A connection that closes before any request (a set-up test) just ends.
+//   close:  closes the connection at once
+// The target closing first matters: the side that closes first keeps the
+// connection in TIME_WAIT for a minute, and danted binds its outgoing sockets
+// to ports of its own before connecting, so tunnels closed by their clients
+// would use up the loopback's ephemeral ports within a few thousand set-ups.
 #pragma once
 
 #include <atomic>
@@ -19,6 +23,7 @@ constexpr uint32_t kTargetMagic = 0x4C424E43;  // "CNBL" on the wire
 constexpr uint32_t kTargetSink = 1;
 constexpr uint32_t kTargetSource = 2;
 constexpr uint32_t kTargetEcho = 3;
+constexpr uint32_t kTargetClose = 4;
 
 struct TargetRequest {
   uint32_t magic;
@@ -39,6 +44,10 @@ struct TargetServer {
 
 // Starts the server on a free loopback port. Returns 1 when it listens.
 int target_start(TargetServer* server);
+
+// Asks the target at the end of the tunnel to close first, waits for the end
+// of the stream and closes socket. Returns 1 when the tunnel ended cleanly.
+int target_close_tunnel(NetSocket socket);
 
 // Closes the listener and waits for the acceptor. Connection threads end when
 // their peers close.

@@ -137,6 +137,18 @@ double process_self_cpu() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+double machine_busy_cpu() {
+  FILE* file = fopen("/proc/stat", "r");
+  if (file == nullptr) return -1;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0;
+  int fields = fscanf(file, "cpu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle,
+                      &iowait, &irq, &softirq);
+  fclose(file);
+  if (fields != 7) return -1;
+  return static_cast<double>(user + nice + system + irq + softirq) /
+         static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double bench_now() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

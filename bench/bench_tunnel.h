@@ -44,5 +44,9 @@ double process_group_cpu(int group);
 // Cumulative CPU seconds of the calling process, all threads.
 double process_self_cpu();
 
+// CPU seconds the whole machine has been busy (user, nice, system, irq,
+// softirq over all cpus) since boot, from /proc/stat; -1 when unreadable.
+double machine_busy_cpu();
+
 // Seconds on the monotonic clock.
 double bench_now();

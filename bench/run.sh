@@ -2,7 +2,7 @@
 # Builds the proxy benchmark and runs it several times on loopback, then
 # prints every figure per run with its minimum, median, maximum and spread.
 #
-#   bench/run.sh                 # 3 full runs (about 2 minutes each)
+#   bench/run.sh                 # 3 full runs (about 3 minutes each)
 #   bench/run.sh --smoke         # one tiny run that checks the tools work
 #   bench/run.sh --runs 5 -- --server microsocks --idle 1000
 #
@@ -13,14 +13,16 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench-native"
 runs=3
+pause=20
 smoke=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=(--smoke); runs=1; shift ;;
     --runs) runs="$2"; shift 2 ;;
+    --pause) pause="$2"; shift 2 ;;
     --build-dir) build="$2"; shift 2 ;;
     --) shift; break ;;
-    *) echo "usage: bench/run.sh [--smoke] [--runs N] [--build-dir DIR] [-- lumaret_bench options]" >&2
+    *) echo "usage: bench/run.sh [--smoke] [--runs N] [--pause S] [--build-dir DIR] [-- lumaret_bench options]" >&2
        exit 2 ;;
   esac
 done
@@ -39,6 +41,9 @@ out="$build/bench-results/$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
 status=0
 for run in $(seq 1 "$runs"); do
+  # The idle phase's thousands of threads lift the load average; let the
+  # machine settle before the next run's bulk transfer.
+  if [ "$run" -gt 1 ]; then sleep "$pause"; fi
   echo "=== run $run of $runs ($(cut -d' ' -f1-3 /proc/loadavg) load)"
   if ! "$build/bench/lumaret_bench" "${smoke[@]}" "$@" | tee "$out/run$run.txt"; then
     status=1
