@@ -1,0 +1,323 @@
+"""Whole runs of the test-hosts launcher under Wine around the app: the
+refusal while the app runs, the launch through the PowerShell stand-in, the
+observation of the app stand-in's tunnels and the outcome report.
+
+The stand-ins sit beside the test launcher (tests/standins): powershell.exe
+records the command line it gets and then does what LUMARET_TEST_POWERSHELL_MODE
+says; Lumaret.exe reads the user's ProxyServer and opens CONNECT tunnels
+through it as LUMARET_TEST_APP_* say. Both log their events with time stamps.
+
+    app_launch_test.py --build-dir DIR [unittest arguments]
+"""
+
+import os
+import shutil
+import socket
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "env"))
+
+import test_env  # noqa: E402  (first: it must see no thread yet)
+import harness  # noqa: E402
+import transcripts  # noqa: E402
+
+INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
+NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
+REG_SZ, REG_DWORD = 1, 4
+# The user's own settings before every run: no proxy in use, a server of theirs.
+USER_VALUES = {
+    "ProxyEnable": (REG_DWORD, (0).to_bytes(4, "little")),
+    "ProxyServer": (REG_SZ, b"proxy.corp.test:3128\0"),
+    "ProxyOverride": None,
+}
+
+LAUNCH_COMMAND = (b"powershell.exe -NoProfile -NonInteractive -WindowStyle Hidden -Command "
+                  b"\"$a=Get-StartApps | Where-Object {$_.Name -like '*Lumaret*'} | Select-Object "
+                  b"-First 1; if($a){Start-Process explorer.exe -ArgumentList "
+                  b"('shell:AppsFolder\\'+$a.AppID); exit 0}; exit 2\"")
+APP_RUNNING_TEXT = ("Lumaret is already running.\n\nFully quit Lumaret from the system tray and "
+                    "Task Manager, then run this launcher again. This lets the app start with the "
+                    "new system proxy settings.")
+LAUNCH_FAILED_TEXT = ("Lumaret could not be found or launched.\n\nInstall the official Lumaret "
+                      "Windows app, then try again.")
+NOT_CONFIRMED_LINE = transcripts.console(
+    "[3/3] NOT CONFIRMED - no Lumaret/Corvane tunnel was observed within 30 seconds.\n\n")
+NOT_CONFIRMED_TEXT = ("The SOCKS5 and HTTPS tests passed, but Lumaret app traffic was not observed "
+                      "through the local proxy within 30 seconds.\n\nThe launcher cannot claim full "
+                      "success. Try refreshing Lumaret, then check the console again.")
+DIRECT = "198.51.100.7"
+EXIT = "203.0.113.7"
+# A host that matches none of the app traffic markers, served by the vendor server.
+OTHER_HOST = "downloads.example.test"
+
+
+def read_log(path):
+    """The stand-in log as (unix seconds, event) pairs."""
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return []
+    return [(int(stamp) / 1000.0, event) for stamp, event in (line.split(" ", 1) for line in lines)]
+
+
+def event_time(log, event):
+    """Time of the first log entry equal to event, or None."""
+    return next((stamp for stamp, text in log if text == event), None)
+
+
+class AppLaunch(unittest.TestCase):
+    def setUp(self):
+        self.desktop = harness.desktop()
+        self.env = test_env.TestEnvironment(harness.build_dir())
+        self.env.__enter__()
+        self.env.socks.map_host(OTHER_HOST, "127.0.0.1", self.env.vendor_port)
+        self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
+        os.makedirs(self.work)
+        self.http_port = self._free_port()
+        self.write_settings(USER_VALUES)
+        self.desktop.run_tool("regdump.exe", ["delete-key", BACKUP])
+
+    def tearDown(self):
+        # The app stand-in ends on its stop file; whatever is left is killed.
+        open(os.path.join(self.work, "stop"), "w").close()
+        self.desktop.end_test_processes()
+        self.env.__exit__(None, None, None)
+
+    @staticmethod
+    def _free_port():
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            return probe.getsockname()[1]
+
+    # -- registry --
+
+    def regdump(self, *arguments):
+        result = self.desktop.run_tool("regdump.exe", list(arguments))
+        self.assertEqual(result.returncode, 0, "regdump %s" % (arguments,))
+        return result.stdout.decode()
+
+    def read_settings(self):
+        values = {}
+        for line in self.regdump("get", INTERNET_SETTINGS, *NAMES).splitlines():
+            name, rest = line.split(" ", 1)
+            if rest == "absent":
+                values[name] = None
+            else:
+                kind, _size, data = rest.split(" ")
+                values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
+        return values
+
+    def write_settings(self, values):
+        for name, value in values.items():
+            if value is None:
+                self.regdump("delete", INTERNET_SETTINGS, name)
+            else:
+                self.regdump("set", INTERNET_SETTINGS, name, str(value[0]), value[1].hex() or "-")
+
+    def assert_settings_are_the_users(self):
+        self.assertEqual(self.read_settings(), USER_VALUES)
+        self.assertEqual(self.regdump("key", BACKUP).strip(), "absent")
+
+    # -- runs --
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def environment(self, **settings):
+        """The launcher's environment: the test environment's variables and
+        the stand-ins' settings (LUMARET_TEST_<NAME>)."""
+        environment = self.env.child_environment(self.desktop.environment)
+        environment.update({
+            "LUMARET_TEST_POWERSHELL_RECORD": harness.windows_path(self.path("command-line")),
+            "LUMARET_TEST_POWERSHELL_LOG": harness.windows_path(self.path("powershell.log")),
+            "LUMARET_TEST_APP_LOG": harness.windows_path(self.path("app.log")),
+            "LUMARET_TEST_APP_STOP_FILE": harness.windows_path(self.path("stop")),
+            "LUMARET_TEST_APP_TIMEOUT_MS": "120000",
+        })
+        for name, value in settings.items():
+            environment["LUMARET_TEST_" + name.upper()] = str(value)
+        return environment
+
+    def start(self, **settings):
+        return self.desktop.start_console(
+            harness.launcher("testhosts"),
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
+            self.environment(**settings))
+
+    def transcript(self, direct=DIRECT, exit_address=EXIT):
+        text = transcripts.run_transcript(self.env.socks_port, self.http_port, "monitor",
+                                          https_status=200, direct=direct,
+                                          exit_address=exit_address)
+        if not self.env.direct_available:
+            # The direct query fails where no private hosts entry can be made.
+            text = text.replace(b"IP... " + direct.encode(), b"IP... UNAVAILABLE")
+            text = text.replace(b"IP:            " + direct.encode(), b"IP:            Unavailable")
+        return text
+
+    def end_with_enter(self, run):
+        # After a box the console needs a click before it takes keys again; on
+        # a loaded machine the first key can still go astray, so it is repeated.
+        for _ in range(3):
+            run.focus()
+            run.press_enter()
+            if not harness.wait_until(lambda: not run.running(), 15, step=0.1):
+                continue
+            break
+        return run.wait(timeout=30)
+
+    def assert_proxy_serves(self):
+        with socket.create_connection(("127.0.0.1", self.http_port), timeout=10) as client:
+            target = b"app.lumaret.test:443"
+            client.sendall(b"CONNECT " + target + b" HTTP/1.1\r\nHost: " + target + b"\r\n\r\n")
+            self.assertTrue(client.recv(1024).startswith(b"HTTP/1.1 200"))
+
+    # -- tests --
+
+    def test_confirmed_launch_reports_the_addresses_and_ends_with_0_on_enter(self):
+        # The app opens its first tunnel 10 s after the launch step returned.
+        run = self.start(app_delay_ms=10000)
+        confirmed = transcripts.console(transcripts.CONFIRMED_LINE)
+        seen_at = harness.wait_until(lambda: confirmed in run.output() and time.time(), 60,
+                                     step=0.02, message="no PASSED line")
+        box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION)
+        direct = DIRECT if self.env.direct_available else "Unavailable"
+        self.assertEqual((box.icon, box.buttons, box.text),
+                         ("information", ["OK"], transcripts.confirmed_text(direct, EXIT)))
+        box.dismiss()
+        run.wait_output(transcripts.console(transcripts.MONITOR_LINES))
+        self.assertEqual(run.output(), self.transcript())
+        self.assertNotEqual(self.read_settings(), USER_VALUES)
+
+        result = self.end_with_enter(run)
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(result.stdout, self.transcript())
+        self.assert_settings_are_the_users()
+        with open(self.path("command-line"), "rb") as f:
+            self.assertEqual(f.read(), LAUNCH_COMMAND)
+
+        launched = event_time(read_log(self.path("powershell.log")), "powershell exit 0")
+        tunnel = event_time(read_log(self.path("app.log")), "tunnel app.lumaret.test:443 200")
+        self.assertGreaterEqual(tunnel - launched, 9.5)
+        # Seen at the next check, within one 500 ms step (plus polling).
+        self.assertLess(seen_at - tunnel, 0.75)
+        self.assertGreater(seen_at - tunnel, -0.05)
+
+    def test_tunnel_during_the_launch_wait_and_failed_address_queries(self):
+        self.env.set_address("both", 500, b"")
+        # PowerShell ends 2 s after starting the app, which connects at once:
+        # the first check already sees the tunnel.
+        run = self.start(powershell_delay_ms=2000)
+        box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=45)
+        self.assertEqual(box.text, transcripts.confirmed_text("Unavailable", "Unavailable"))
+        box.dismiss()
+        output = run.wait_output(transcripts.console(transcripts.MONITOR_LINES))
+        self.assertIn(transcripts.console(
+            "      Querying direct public IP... UNAVAILABLE\n"
+            "      Querying SOCKS5 exit IP... UNAVAILABLE\n"
+            "      Restore watchdog: ACTIVE\n"
+            + transcripts.LAUNCH_LINE + transcripts.CONFIRMED_LINE +
+            "IP comparison\n"
+            "  Direct public IP:            Unavailable\n"
+            "  SOCKS5 exit IP:              Unavailable\n"
+            "  Lumaret effective exit IP:   Unavailable (inferred from verified proxy route)\n\n"
+            + transcripts.MONITOR_LINES), output)
+        self.assertEqual(self.end_with_enter(run).exit_code, 0)
+        self.assert_settings_are_the_users()
+
+    def test_only_other_hosts_give_not_confirmed_and_exit_11_on_enter(self):
+        run = self.start(app_tunnels=OTHER_HOST + ":443")
+        box = self.desktop.wait_box(transcripts.NOT_CONFIRMED_CAPTION, timeout=60)
+        self.assertEqual((box.icon, box.buttons, box.text), ("warning", ["OK"], NOT_CONFIRMED_TEXT))
+        self.assertIn(OTHER_HOST, self.env.socks.hosts_requested())
+        self.assertIn(("tunnel %s:443 200" % OTHER_HOST),
+                      [event for _, event in read_log(self.path("app.log"))])
+        box.dismiss()
+        expected = self.transcript().split(transcripts.console(transcripts.CONFIRMED_LINE))[0]
+        expected += NOT_CONFIRMED_LINE + transcripts.console(transcripts.MONITOR_LINES)
+        self.assertEqual(run.wait_output(transcripts.console(transcripts.MONITOR_LINES)), expected)
+        self.assert_proxy_serves()
+
+        result = self.end_with_enter(run)
+        self.assertEqual(result.exit_code, 11)
+        self.assertEqual(result.stdout, expected)
+        self.assert_settings_are_the_users()
+
+    def test_failed_launch_shows_the_box_and_exits_6_with_settings_restored(self):
+        for mode in ("exit2", "exit1", "hang"):
+            with self.subTest(mode=mode):
+                self.http_port = self._free_port()
+                expected = self.transcript().split(
+                    transcripts.console(transcripts.CONFIRMED_LINE))[0]
+                for name in ("powershell.log", "command-line"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                run = self.start(powershell_mode=mode)
+                run.wait_output(transcripts.console(transcripts.LAUNCH_LINE), timeout=45)
+                launch_seen = time.monotonic()
+                box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=30)
+                waited = time.monotonic() - launch_seen
+                self.assertEqual((box.icon, box.buttons, box.text),
+                                 ("error", ["OK"], LAUNCH_FAILED_TEXT))
+                if mode == "hang":
+                    self.assertGreater(waited, 14.5)
+                else:
+                    self.assertLess(waited, 10)
+                box.dismiss()
+                result = run.wait(timeout=30)
+                self.assertEqual(result.exit_code, 6)
+                self.assertEqual(result.stdout, expected)
+                self.assert_settings_are_the_users()
+                with open(self.path("command-line"), "rb") as f:
+                    self.assertEqual(f.read(), LAUNCH_COMMAND)
+                events = [event for _, event in read_log(self.path("powershell.log"))]
+                if mode == "hang":
+                    # The script is neither stopped nor waited for.
+                    self.assertNotIn("powershell exit 0", events)
+                self.desktop.end_test_processes(grace=0)
+
+    def test_running_app_refuses_before_any_output_and_other_names_do_not(self):
+        source = os.path.join(harness.build_dir(), "testhosts", "Lumaret.exe")
+        idle = self.environment(app_tunnels="none")
+        for name, refused in (("lumaret.exe", True), ("LUMARET.EXE", True),
+                              ("MyLumaret.exe", False), ("Lumaret.exe.old", False)):
+            with self.subTest(name=name):
+                directory = os.path.join(self.work, "copy-" + name.replace(".", "-"))
+                os.makedirs(directory)
+                shutil.copy(source, os.path.join(directory, name))
+                app = self.desktop.start_plain(os.path.join(directory, name), [], idle)
+                harness.wait_until(lambda: os.path.exists(self.path("app.log")), 20,
+                                   message="the app copy did not start")
+                requests_before = len(self.env.socks.requests)
+                run = self.desktop.start_plain(
+                    harness.launcher("testhosts"),
+                    ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
+                    self.environment(powershell_mode="exit2"))
+                box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=45)
+                self.assertEqual((box.icon, box.text),
+                                 ("error", APP_RUNNING_TEXT if refused else LAUNCH_FAILED_TEXT))
+                box.dismiss()
+                result = run.wait(timeout=30)
+                if refused:
+                    self.assertEqual(result.exit_code, 5)
+                    self.assertEqual(result.stdout, b"")
+                    self.assertEqual(len(self.env.socks.requests), requests_before)
+                    self.assertFalse(os.path.exists(self.path("command-line")))
+                else:
+                    self.assertEqual(result.exit_code, 6)
+                    self.assertTrue(result.stdout.startswith(transcripts.console(
+                        transcripts.BANNER + "\n")))
+                self.assert_settings_are_the_users()
+                open(self.path("stop"), "w").close()
+                app.wait(timeout=20)
+                for name in ("stop", "app.log", "command-line"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=harness.parse_arguments())
