@@ -40,7 +40,6 @@ class HttpsProbes(unittest.TestCase):
         self.env.set_address("direct", 200, (DIRECT_ADDRESS + "\n").encode())
         self.env.set_address("proxied", 200, (EXIT_ADDRESS + "\r\n").encode())
         self.direct = DIRECT_ADDRESS if self.env.direct_available else "UNAVAILABLE"
-        self.http_port = peers.free_port()
 
     def tearDown(self):
         self.desktop.end_test_processes()
@@ -57,6 +56,7 @@ class HttpsProbes(unittest.TestCase):
         return self.regdump("get", INTERNET_SETTINGS, *(name for name, _, _ in USER_SETTINGS))
 
     def start_launcher(self):
+        self.http_port = peers.free_port()
         return self.desktop.start_plain(
             harness.launcher("testhosts"),
             ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
@@ -119,7 +119,10 @@ class HttpsProbes(unittest.TestCase):
         breakage()
 
         run = self.start_launcher()
-        box = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=60)
+        try:
+            box = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=60)
+        except harness.HarnessError as error:
+            raise AssertionError("%s; launcher output %r" % (error, run.output()))
         self.assertEqual((box.icon, box.buttons, box.text), ("error", ["OK"], HTTPS_FAILED))
         box.dismiss()
         result = run.wait(timeout=30)
