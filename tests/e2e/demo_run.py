@@ -1,0 +1,132 @@
+"""Shows one whole launch as a user sees it, offline: the test-hosts launcher
+in a Wine console on a virtual display, against microsocks, with the app's
+service, the address service and the app itself played by the local stand-ins
+of the end-to-end tests. Prints the console as it grows and every message box
+(saved as a screenshot), fetches a page through the launcher's proxy with
+curl, presses ENTER and prints the exit code. scripts/demo runs it.
+
+    demo_run.py --build-dir DIR [--shots DIR]
+"""
+
+import argparse
+import os
+import re
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import harness  # noqa: E402
+
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
+import test_env  # noqa: E402  (before any thread: it enters a mount namespace)
+import certs  # noqa: E402
+
+import peers  # noqa: E402
+import transcripts  # noqa: E402
+from launcher_monitor_test import listen_on_port_443  # noqa: E402
+
+# Every box the launcher can show, by caption.
+BOX_CAPTIONS = (transcripts.ERROR_CAPTION, transcripts.CONFIRMED_CAPTION,
+                transcripts.NOT_CONFIRMED_CAPTION, transcripts.DISCONNECT_CAPTION)
+MONITOR_END = transcripts.console(transcripts.MONITOR_LINES)
+PAGE = (b"<!doctype html>\n<title>Through the launcher</title>\n"
+        b"<p>This page came through the local HTTP proxy, the SOCKS5 server and back.</p>\n")
+
+
+class Demo:
+    def __init__(self, desktop, shots_dir):
+        self.desktop = desktop
+        self.shots_dir = shots_dir
+        self.printed = 0
+        self.boxes = 0
+
+    def say(self, text):
+        print("== " + text, flush=True)
+
+    def show_new_output(self, run):
+        output = run.output()
+        if len(output) > self.printed:
+            sys.stdout.write(output[self.printed:].replace(b"\r\n", b"\n").decode(errors="replace"))
+            sys.stdout.flush()
+            self.printed = len(output)
+
+    def handle_boxes(self):
+        """Reads, photographs and closes any box on the screen."""
+        for caption in BOX_CAPTIONS:
+            if not self.desktop.find_window(caption):
+                continue
+            box = self.desktop.wait_box(caption, timeout=10)
+            self.boxes += 1
+            name = "%02d-%s.png" % (self.boxes, re.sub(r"[^a-z0-9]+", "-", caption.lower()).strip("-"))
+            path = os.path.join(self.shots_dir, name)
+            box.screenshot(path)
+            print("\n   +-- message box: %s (%s icon)" % (caption, box.icon))
+            for line in box.text.split("\n"):
+                print("   | " + line)
+            print("   +-- screenshot: %s; pressing OK" % os.path.relpath(path))
+            box.dismiss()
+
+    def follow(self, run, until, timeout):
+        """Prints the console and handles boxes until until(output) holds or
+        the run ends. Returns True when until held."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.show_new_output(run)
+            if until(run.output()):
+                return True
+            if not run.running():
+                self.show_new_output(run)
+                return False
+            self.handle_boxes()
+            time.sleep(0.2)
+        raise harness.HarnessError("the launcher did not get there in %d s" % timeout)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--shots", help="directory for the screenshots (default <source>/build/demo)")
+    arguments = parser.parse_args()
+    harness.parse_arguments(["demo", "--build-dir", arguments.build_dir])
+    shots_dir = os.path.abspath(arguments.shots or os.path.join(harness.SOURCE_DIR, "build", "demo"))
+    os.makedirs(shots_dir, exist_ok=True)
+
+    print("== starting a virtual display and the Wine prefix of %s" % harness.build_dir(), flush=True)
+    desktop = harness.desktop()
+    demo = Demo(desktop, shots_dir)
+    with test_env.TestEnvironment(harness.build_dir()) as env, peers.FileServer() as files:
+        hosts = {certs.APP_HOST: listen_on_port_443(env.app, "proxied"),
+                 certs.ADDRESS_HOST: listen_on_port_443(env.address, "proxied")}
+        with peers.Microsocks(hosts=hosts) as socks:
+            http_port = peers.free_port()
+            demo.say("microsocks listens on 127.0.0.1:%d; the app's service (%s) and the address "
+                     "service (%s) are local stand-ins" % (socks.port, certs.APP_HOST, certs.ADDRESS_HOST))
+            arguments = ["--socks-port", str(socks.port), "--http-port", str(http_port)]
+            demo.say("LumaretDesktopProxyLauncher.exe %s (in a Wine console)\n" % " ".join(arguments))
+            run = desktop.start_console(harness.launcher("testhosts"), arguments,
+                                        environment=env.child_environment(desktop.environment))
+            reached_monitor = demo.follow(run, lambda output: output.endswith(MONITOR_END), 120)
+
+            if reached_monitor:
+                desktop.screenshot(os.path.join(shots_dir, "console-monitor.png"))
+                print()
+                url = files.add_file("index.html", PAGE)
+                demo.say("curl -p -x http://127.0.0.1:%d %s" % (http_port, url))
+                page = peers.curl_through_proxy(http_port, url)
+                sys.stdout.write(page.decode(errors="replace"))
+                demo.say("%d bytes through the launcher's proxy%s" % (
+                    len(page), "" if page == PAGE else " (NOT the page that was served)"))
+                demo.say("pressing ENTER in the console")
+                run.press_enter()
+                demo.follow(run, lambda output: False if run.running() else True, 60)
+            result = run.wait(timeout=60)
+            demo.show_new_output(run)
+    print()
+    demo.say("exit code: %s" % result.exit_code)
+    demo.say("screenshots in %s" % os.path.relpath(shots_dir))
+    return 0 if reached_monitor and result.exit_code == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
