@@ -399,6 +399,8 @@ unsigned run_setup_worker(void* argument) {
 }
 
 struct SetupResult {
+  double proxy_cpu_us;   // the proxy's CPU per tunnel (through the proxy only)
+  double server_cpu_us;  // the SOCKS5 server's CPU per tunnel
   double rate;
   double p50_ms;
   double p99_ms;
@@ -434,16 +436,26 @@ void setup_run(Bench* bench, int clients, int path, SetupResult* result) {
   result->failures = g_setup_failures.load() + (clients - started);
 }
 
-void setup_levels(Bench* bench, const char* server, int* failures) {
+void setup_levels(Bench* bench, const char* server, int server_pid, int* failures) {
   char key[96];
   for (int l = 0; l < bench->options.level_count; ++l) {
     int clients = bench->options.levels[l];
     SetupResult results[2];
     for (int path = kPathDirect; path <= kPathProxy; ++path) {
       SetupResult* r = &results[path];
+      ProcessSample proxy_before;
+      ProcessSample proxy_after;
+      process_sample(bench->proxy.pid, &proxy_before);
+      double server_before = process_group_cpu(server_pid);
       setup_run(bench, clients, path, r);
-      printf("  %-10s %7d %-6s %9zu %9.0f %9.2f %8.2f %8d\n", server, clients, path_name(path),
-             r->count, r->rate, r->p50_ms, r->p99_ms, r->failures);
+      process_sample(bench->proxy.pid, &proxy_after);
+      double server_after = process_group_cpu(server_pid);
+      double tunnels = r->count > 0 ? static_cast<double>(r->count) : 1;
+      r->proxy_cpu_us = path == kPathProxy ? (proxy_after.cpu_seconds - proxy_before.cpu_seconds) * 1e6 / tunnels : 0;
+      r->server_cpu_us = (server_after - server_before) * 1e6 / tunnels;
+      printf("  %-10s %7d %-6s %9zu %9.0f %9.2f %8.2f %8d %9.0f %9.0f\n", server, clients,
+             path_name(path), r->count, r->rate, r->p50_ms, r->p99_ms, r->failures,
+             r->server_cpu_us, r->proxy_cpu_us);
       fflush(stdout);
       *failures += r->failures;
       snprintf(key, sizeof(key), "setup_%s_c%d_%s_per_s", server, clients, path_name(path));
@@ -454,6 +466,12 @@ void setup_levels(Bench* bench, const char* server, int* failures) {
       print_key(key, r->p99_ms);
       snprintf(key, sizeof(key), "setup_%s_c%d_%s_failures", server, clients, path_name(path));
       print_key(key, r->failures);
+      snprintf(key, sizeof(key), "setup_%s_c%d_%s_server_cpu_us", server, clients, path_name(path));
+      print_key(key, r->server_cpu_us);
+      if (path == kPathProxy) {
+        snprintf(key, sizeof(key), "setup_%s_c%d_proxy_cpu_us", server, clients);
+        print_key(key, r->proxy_cpu_us);
+      }
       // Let the last tunnels finish their teardown before the next measurement.
       thread_sleep_ms(300);
     }
@@ -466,16 +484,17 @@ void setup_levels(Bench* bench, const char* server, int* failures) {
 // server other than the main one runs with a proxy of its own meanwhile.
 void setup_phase(Bench* bench, int* failures) {
   printf("\nsetup: clients open a tunnel (connect to the 200 or SOCKS5 reply), then the target\n"
-         "closes it; %.1f s per line\n", bench->options.setup_seconds);
-  printf("  %-10s %7s %-6s %9s %9s %9s %8s %8s\n", "server", "clients", "path", "tunnels", "per s",
-         "p50 ms", "p99 ms", "failed");
+         "closes it; %.1f s per line; CPU microseconds per tunnel of the server and the proxy\n",
+         bench->options.setup_seconds);
+  printf("  %-10s %7s %-6s %9s %9s %9s %8s %8s %9s %9s\n", "server", "clients", "path", "tunnels",
+         "per s", "p50 ms", "p99 ms", "failed", "server us", "proxy us");
   char names[sizeof(bench->options.setup_servers)];
   snprintf(names, sizeof(names), "%s", bench->options.setup_servers);
   char* saved = nullptr;
   for (char* server = strtok_r(names, ",", &saved); server != nullptr;
        server = strtok_r(nullptr, ",", &saved)) {
     if (strcmp(server, bench->options.server) == 0) {
-      setup_levels(bench, server, failures);
+      setup_levels(bench, server, bench->upstream.pid, failures);
       continue;
     }
     PeerProcess other;
@@ -486,7 +505,7 @@ void setup_phase(Bench* bench, int* failures) {
     peer_stop(&bench->proxy);
     bench->route.socks_port = port;
     if (started && start_proxy(bench)) {
-      setup_levels(bench, server, failures);
+      setup_levels(bench, server, other.pid, failures);
     } else {
       printf("  %-10s did not start\n", server);
       ++*failures;

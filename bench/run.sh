@@ -58,7 +58,7 @@ cat "$out"/run*.txt | awk -v runs="$runs" '
     values[$2, ++count[$2]] = $3
   }
   END {
-    printf "%-36s", "figure"
+    printf "%-44s", "figure"
     for (r = 1; r <= runs; r++) printf " %9s", "run" r
     printf " %9s %9s %9s %7s\n", "min", "median", "max", "spread"
     for (k = 1; k <= keys; k++) {
@@ -70,7 +70,7 @@ cat "$out"/run*.txt | awk -v runs="$runs" '
         sorted[j + 1] = v
       }
       median = (n % 2) ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
-      printf "%-36s", key
+      printf "%-44s", key
       for (i = 1; i <= n; i++) printf " %9.4g", values[key, i]
       for (i = n + 1; i <= runs; i++) printf " %9s", "-"
       spread = (median + 0 != 0) ? sprintf("%6.1f%%", 100 * (sorted[n] - sorted[1]) / median) : "     -"
