@@ -462,15 +462,31 @@ class Desktop:
                                  "%@"], env=self.environment, capture_output=True, timeout=30)
         return result.stdout.decode(errors="replace").splitlines()
 
+    def describe_screen(self, run=None):
+        """The windows shown, with the text of each message box, and the
+        run's output so far: for failure messages."""
+        parts = []
+        for name in self.window_names():
+            if name.startswith("e2e-console-"):
+                parts.append("console %r" % name)
+                continue
+            result = self.run_tool("box_tool.exe", ["read", name, "500"], timeout=30)
+            parts.append("window %r: %r" % (name, result.stdout.decode("latin-1")))
+        if run is not None:
+            parts.append("output so far %r" % run.output())
+        return "; ".join(parts) or "no windows"
+
     def wait_window_gone(self, name, timeout=10):
         wait_until(lambda: self.find_window(name) is None, timeout,
                    message="window %r still shown" % name)
 
-    def wait_box(self, caption, timeout=30):
-        """Waits for the message box with this caption and reads it (Box)."""
+    def wait_box(self, caption, timeout=30, run=None):
+        """Waits for the message box with this caption and reads it (Box).
+        When none comes, the error names the windows shown, the texts of any
+        other boxes and the output of run (if given)."""
         if not wait_until(lambda: self.find_window(caption), timeout):
-            raise HarnessError("no message box %r after %.0f s; windows shown: %s"
-                               % (caption, timeout, self.window_names()))
+            raise HarnessError("no message box %r after %.0f s; %s"
+                               % (caption, timeout, self.describe_screen(run)))
         result = self.run_tool("box_tool.exe", ["read", caption, "5000"], timeout=60)
         if result.returncode != 0:
             raise HarnessError("box %r could not be read (box_tool exit %d)" % (caption,

@@ -72,7 +72,7 @@ class LauncherMonitor(unittest.TestCase):
             harness.launcher("testhosts"),
             ["--socks-port", str(socks_port), "--http-port", str(self.http_port)],
             environment=self.env.child_environment(self.desktop.environment))
-        box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90)
+        box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90, run=run)
         self.assertEqual((box.icon, box.buttons, box.text),
                          ("information", ["OK"], transcripts.confirmed_text(self.direct, EXIT_ADDRESS)))
         box.dismiss()
@@ -100,7 +100,7 @@ class LauncherMonitor(unittest.TestCase):
     def test_socks5_server_gone_during_the_monitor_ends_with_exit_12(self):
         run, _ = self.run_to_monitor(self.env.socks_port)
         self.env.socks.stop()
-        box = self.desktop.wait_box(transcripts.DISCONNECT_CAPTION, timeout=15)
+        box = self.desktop.wait_box(transcripts.DISCONNECT_CAPTION, timeout=15, run=run)
         self.assertEqual((box.icon, box.buttons, box.text),
                          ("warning", ["OK"], transcripts.DISCONNECT_TEXT))
         self.assertEqual(run.output(), transcripts.run_transcript(

@@ -33,7 +33,7 @@ class LauncherStart(unittest.TestCase):
         checking_since = time.monotonic()
         run.wait_output(b"... FAILED" if until == "socks-failed" else b"... PASSED", timeout=30)
         check_seconds = time.monotonic() - checking_since
-        box = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=30)
+        box = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=30, run=run)
         self.assertEqual((box.icon, box.buttons, box.text), ("error", ["OK"], text))
         box.dismiss()
         result = run.wait(timeout=30)
