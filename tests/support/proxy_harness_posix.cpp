@@ -23,8 +23,10 @@ namespace {
 
 // Every proxy a test started, kept to the end of the process (still reachable,
 // so not a leak) for the detached tunnel threads that may outlive their test.
+// The list itself is never destroyed: static destructors run before the leak
+// check at exit, and a destroyed list would leave its entries unreachable.
 std::mutex proxies_lock;
-std::vector<ProxyUnderTest*> proxies;
+std::vector<ProxyUnderTest*>& proxies = *new std::vector<ProxyUnderTest*>();
 
 uint16_t local_port(int fd) {
   sockaddr_in address;
