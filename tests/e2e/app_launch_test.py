@@ -203,8 +203,9 @@ class AppLaunch(unittest.TestCase):
         launched = event_time(read_log(self.path("powershell.log")), "powershell exit 0")
         tunnel = event_time(read_log(self.path("app.log")), "tunnel app.lumaret.test:443 200")
         self.assertGreaterEqual(tunnel - launched, 9.5)
-        # Seen at the next check, within one 500 ms step (plus polling).
-        self.assertLess(seen_at - tunnel, 0.75)
+        # Seen at the next check, within one 500 ms step (plus polling and a
+        # loaded machine's scheduling).
+        self.assertLess(seen_at - tunnel, 1.0)
         self.assertGreater(seen_at - tunnel, -0.05)
 
     def test_tunnel_during_the_launch_wait_and_failed_address_queries(self):
@@ -248,75 +249,85 @@ class AppLaunch(unittest.TestCase):
         self.assert_settings_are_the_users()
 
     def test_failed_launch_shows_the_box_and_exits_6_with_settings_restored(self):
-        for mode in ("exit2", "exit1", "hang"):
+        for mode, code in (("exit2", 2), ("exit1", 1), ("hang", None)):
             with self.subTest(mode=mode):
                 self.http_port = self._free_port()
-                expected = self.transcript().split(
-                    transcripts.console(transcripts.CONFIRMED_LINE))[0]
                 for name in ("powershell.log", "command-line"):
                     if os.path.exists(self.path(name)):
                         os.remove(self.path(name))
-                run = self.start(powershell_mode=mode)
-                run.wait_output(transcripts.console(transcripts.LAUNCH_LINE), timeout=45)
-                launch_seen = time.monotonic()
-                box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=30)
-                waited = time.monotonic() - launch_seen
-                self.assertEqual((box.icon, box.buttons, box.text),
-                                 ("error", ["OK"], LAUNCH_FAILED_TEXT))
-                if mode == "hang":
-                    self.assertGreater(waited, 14.5)
-                else:
-                    self.assertLess(waited, 10)
-                box.dismiss()
-                result = run.wait(timeout=30)
-                self.assertEqual(result.exit_code, 6)
-                self.assertEqual(result.stdout, expected)
-                self.assert_settings_are_the_users()
-                with open(self.path("command-line"), "rb") as f:
-                    self.assertEqual(f.read(), LAUNCH_COMMAND)
-                events = [event for _, event in read_log(self.path("powershell.log"))]
-                if mode == "hang":
-                    # The script is neither stopped nor waited for.
-                    self.assertNotIn("powershell exit 0", events)
-                self.desktop.end_test_processes(grace=0)
+                try:
+                    self.check_failed_launch(mode, code)
+                finally:
+                    # A failed check must not leave a launcher that blocks the next run.
+                    self.desktop.end_test_processes(grace=0)
+
+    def check_failed_launch(self, mode, code):
+        expected = self.transcript().split(transcripts.console(transcripts.CONFIRMED_LINE))[0]
+        run = self.start(powershell_mode=mode)
+        run.wait_output(transcripts.console(transcripts.LAUNCH_LINE), timeout=60)
+        launch_seen = time.monotonic()
+        box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=45)
+        box_seen = time.time()
+        self.assertEqual((box.icon, box.buttons, box.text), ("error", ["OK"], LAUNCH_FAILED_TEXT))
+        ended = event_time(read_log(self.path("powershell.log")), "powershell exit %d" % (code or 0))
+        if code is None:
+            # STILL_ACTIVE after the whole wait; the script is neither stopped
+            # nor waited for any longer.
+            self.assertGreater(time.monotonic() - launch_seen, 14.5)
+            self.assertIsNone(ended)
+        else:
+            # The box follows the script's own exit code, not the time-out.
+            self.assertIsNotNone(ended)
+            self.assertLess(ended, box_seen)
+        box.dismiss()
+        result = run.wait(timeout=30)
+        self.assertEqual(result.exit_code, 6)
+        self.assertEqual(result.stdout, expected)
+        self.assert_settings_are_the_users()
+        with open(self.path("command-line"), "rb") as f:
+            self.assertEqual(f.read(), LAUNCH_COMMAND)
 
     def test_running_app_refuses_before_any_output_and_other_names_do_not(self):
-        source = os.path.join(harness.build_dir(), "testhosts", "Lumaret.exe")
-        idle = self.environment(app_tunnels="none")
         for name, refused in (("lumaret.exe", True), ("LUMARET.EXE", True),
                               ("MyLumaret.exe", False), ("Lumaret.exe.old", False)):
             with self.subTest(name=name):
-                directory = os.path.join(self.work, "copy-" + name.replace(".", "-"))
-                os.makedirs(directory)
-                shutil.copy(source, os.path.join(directory, name))
-                app = self.desktop.start_plain(os.path.join(directory, name), [], idle)
-                harness.wait_until(lambda: os.path.exists(self.path("app.log")), 20,
-                                   message="the app copy did not start")
-                requests_before = len(self.env.socks.requests)
-                run = self.desktop.start_plain(
-                    harness.launcher("testhosts"),
-                    ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
-                    self.environment(powershell_mode="exit2"))
-                box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=45)
-                self.assertEqual((box.icon, box.text),
-                                 ("error", APP_RUNNING_TEXT if refused else LAUNCH_FAILED_TEXT))
-                box.dismiss()
-                result = run.wait(timeout=30)
-                if refused:
-                    self.assertEqual(result.exit_code, 5)
-                    self.assertEqual(result.stdout, b"")
-                    self.assertEqual(len(self.env.socks.requests), requests_before)
-                    self.assertFalse(os.path.exists(self.path("command-line")))
-                else:
-                    self.assertEqual(result.exit_code, 6)
-                    self.assertTrue(result.stdout.startswith(transcripts.console(
-                        transcripts.BANNER + "\n")))
-                self.assert_settings_are_the_users()
-                open(self.path("stop"), "w").close()
-                app.wait(timeout=20)
-                for name in ("stop", "app.log", "command-line"):
-                    if os.path.exists(self.path(name)):
-                        os.remove(self.path(name))
+                for leftover in ("stop", "app.log", "command-line"):
+                    if os.path.exists(self.path(leftover)):
+                        os.remove(self.path(leftover))
+                try:
+                    self.check_running_app(name, refused)
+                finally:
+                    self.desktop.end_test_processes(grace=0)
+
+    def check_running_app(self, name, refused):
+        directory = os.path.join(self.work, "copy-" + name.replace(".", "-"))
+        os.makedirs(directory)
+        shutil.copy(os.path.join(harness.build_dir(), "testhosts", "Lumaret.exe"),
+                    os.path.join(directory, name))
+        self.desktop.start_plain(os.path.join(directory, name), [],
+                                 self.environment(app_tunnels="none"))
+        harness.wait_until(lambda: os.path.exists(self.path("app.log")), 30,
+                           message="the app copy did not start")
+        requests_before = len(self.env.socks.requests)
+        run = self.desktop.start_plain(
+            harness.launcher("testhosts"),
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
+            self.environment(powershell_mode="exit2"))
+        box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=60)
+        self.assertEqual((box.icon, box.text),
+                         ("error", APP_RUNNING_TEXT if refused else LAUNCH_FAILED_TEXT))
+        box.dismiss()
+        result = run.wait(timeout=30)
+        if refused:
+            # Nothing printed, no networking, no settings touched, no launch.
+            self.assertEqual(result.exit_code, 5)
+            self.assertEqual(result.stdout, b"")
+            self.assertEqual(len(self.env.socks.requests), requests_before)
+            self.assertFalse(os.path.exists(self.path("command-line")))
+        else:
+            self.assertEqual(result.exit_code, 6)
+            self.assertTrue(result.stdout.startswith(transcripts.console(transcripts.BANNER + "\n")))
+        self.assert_settings_are_the_users()
 
 
 if __name__ == "__main__":

@@ -10,7 +10,9 @@
 //                                     activation would, and exits 0
 //                                   exit0 / exit1 / exit2: exits with that code
 //                                     without starting anything
-//                                   hang: stays alive 20 s, then exits 0
+//                                   hang: stays alive past the launcher's
+//                                     15 s wait, then exits 0
+//   LUMARET_TEST_POWERSHELL_HANG_MS  how long hang stays alive, default 20000
 //   LUMARET_TEST_POWERSHELL_DELAY_MS  wait before exiting (after starting the
 //                                   app in start-app mode), default 0
 //   LUMARET_TEST_POWERSHELL_LOG     a line per event: "<unix ms> <event>"
@@ -23,7 +25,7 @@
 
 namespace {
 
-constexpr unsigned kHangMs = 20000;
+constexpr unsigned long kHangMs = 20000;
 
 void powershell_record_command_line() {
   char setting[MAX_PATH];
@@ -87,7 +89,7 @@ int main() {
   } else if (strcmp(mode, "exit2") == 0) {
     exit_code = 2;
   } else if (strcmp(mode, "hang") == 0) {
-    Sleep(kHangMs);
+    Sleep(static_cast<DWORD>(standin_getenv_number("LUMARET_TEST_POWERSHELL_HANG_MS", kHangMs)));
   } else {
     exit_code = 3;
   }
