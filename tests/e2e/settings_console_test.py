@@ -1,0 +1,103 @@
+"""Whole runs in a Wine console that end the ways a user ends them, each
+after "Restore watchdog: ACTIVE": ENTER, Ctrl+C, and closing the console
+window. Every one must leave the user's own proxy values back, with their
+exact types and bytes, and no backup behind.
+
+    settings_console_test.py --build-dir DIR [unittest arguments]
+"""
+
+import os
+import signal
+import sys
+import unittest
+
+import harness
+
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
+import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
+
+import peers  # noqa: E402
+import transcripts  # noqa: E402
+from settings_safety_net_test import (BACKUP, INTERNET_SETTINGS, USER_VALUES, Wine,  # noqa: E402
+                                      launcher_values, unix_pids_of)
+
+
+class SettingsConsoleEnds(unittest.TestCase):
+    def setUp(self):
+        self.desktop = harness.desktop()
+        self.env = test_env.TestEnvironment(harness.build_dir())
+        self.env.__enter__()
+        self.addCleanup(self.env.__exit__, None, None, None)
+        self.environment = self.env.child_environment(self.desktop.environment)
+        self.wine = Wine(harness.build_dir(), self.environment)
+        self.wine.reg("delete-key", BACKUP)
+        self.wine.write(INTERNET_SETTINGS, USER_VALUES)
+        self.port = peers.free_port()
+
+    def tearDown(self):
+        self.desktop.end_test_processes()
+
+    def start_to_applied(self):
+        run = self.desktop.start_console(
+            harness.launcher("testhosts"),
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.port)],
+            environment=self.environment)
+        run.wait_output(b"      Restore watchdog: ACTIVE\r\n", timeout=90)
+        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        return run
+
+    def end_watchdog(self):
+        """Kills the run's watchdog, so that what restores is the launcher itself."""
+        watchdogs = unix_pids_of(self.environment["WINEPREFIX"], "--restore-watchdog")
+        self.assertEqual(len(watchdogs), 1)
+        os.kill(watchdogs[0], signal.SIGKILL)
+
+    def assert_user_values_back(self, within):
+        harness.wait_until(lambda: self.wine.user_values() == USER_VALUES, within,
+                           message="user values not back: %r" % (self.wine.user_values(),))
+        self.assertFalse(self.wine.backup_exists())
+
+    def test_enter_restores_through_the_shutdown(self):
+        run = self.start_to_applied()
+        self.end_watchdog()
+        box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90)
+        box.dismiss()
+        run.wait_output(b"The local SOCKS5 port is checked every second", timeout=10)
+        run.focus()
+        run.press_enter()
+        result = run.wait(timeout=30)
+        self.assertEqual(result.exit_code, 0)
+        self.assert_user_values_back(0)
+
+    def test_ctrl_c_restores_through_the_console_handler(self):
+        run = self.start_to_applied()
+        self.end_watchdog()
+        run.focus()
+        run.ctrl_c()
+        run.wait(timeout=30)
+        self.assert_user_values_back(5)
+
+    def test_closing_the_console_window_restores(self):
+        # Wine ends the program without a close event: the watchdog restores.
+        run = self.start_to_applied()
+        run.close_window()
+        run.wait(timeout=30)
+        self.assert_user_values_back(5)
+
+    def test_ctrl_c_before_apply_leaves_the_registry_untouched(self):
+        held = peers.SilentServer()
+        self.addCleanup(held.stop)
+        run = self.desktop.start_console(
+            harness.launcher("testhosts"),
+            ["--socks-port", str(held.port), "--http-port", str(self.port)],
+            environment=self.environment)
+        run.wait_output(b"[1/3] Verifying SOCKS5 handshake... ", timeout=30)
+        run.focus()
+        run.ctrl_c()
+        run.wait(timeout=30)
+        self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertFalse(self.wine.backup_exists())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=harness.parse_arguments())

@@ -1,0 +1,411 @@
+"""Whole-program tests of the user's proxy settings under Wine: the watchdog
+mode, the launcher killed with and without its watchdog, a second launcher,
+failures before the settings are applied, and a real end of the session.
+
+Each test sets the user's three Internet Settings values, runs the test-hosts
+launcher against the test environment and reads the values back with their
+exact types and bytes (tests/tools/regdump.exe).
+
+    settings_safety_net_test.py --build-dir DIR [unittest arguments]
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "env"))
+
+import test_env  # noqa: E402  (first: it must see no thread yet)
+
+RUN_IN_WINE = os.path.join(SOURCE_DIR, "tests", "wine", "run-in-wine")
+INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
+NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
+REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD = 1, 2, 3, 4
+ALREADY_RUNNING_TEXT = ("Lumaret Desktop Proxy Launcher is already running.\\n\\nUse the launcher "
+                        "window that is already open, or press ENTER in it to stop it")
+
+BUILD_DIR = None
+
+
+def dword(value):
+    return (REG_DWORD, value.to_bytes(4, "little"))
+
+
+def text(kind, value):
+    return (kind, value.encode() + b"\0")
+
+
+# The user's own settings: a disabled proxy with an expandable server of
+# theirs and no override list.
+USER_VALUES = {
+    "ProxyEnable": dword(0),
+    "ProxyServer": text(REG_EXPAND_SZ, "%CORP_PROXY%:3128"),
+    "ProxyOverride": None,
+}
+
+
+def launcher_values(port):
+    return {
+        "ProxyEnable": dword(1),
+        "ProxyServer": text(REG_SZ, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port)),
+        "ProxyOverride": text(REG_SZ, "<local>;localhost;127.0.0.1"),
+    }
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    """The build's prefix and the programs in it."""
+
+    def __init__(self, build_dir, environment):
+        self.build_dir = build_dir
+        self.environment = environment
+        self.launcher = os.path.join(build_dir, "testhosts", "LumaretDesktopProxyLauncher.exe")
+        self.regdump = os.path.join(build_dir, "tools", "regdump.exe")
+
+    def run(self, arguments, environment=None, timeout=60):
+        """Runs a Windows program to its end. Its output goes through files:
+        Wine's service processes, started by the first program, would keep a
+        pipe open."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.run([RUN_IN_WINE] + arguments,
+                                     env=environment or self.environment,
+                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                     timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(process.args, process.returncode, out.read(),
+                                               err.read())
+
+    def reg(self, *arguments):
+        result = self.run([self.regdump] + list(arguments))
+        if result.returncode != 0:
+            raise AssertionError("regdump %s: exit %d" % (arguments, result.returncode))
+        return result.stdout.decode()
+
+    def read(self, key, names):
+        values = {}
+        for line in self.reg("get", key, *names).splitlines():
+            name, rest = line.split(" ", 1)
+            if rest == "absent":
+                values[name] = None
+            else:
+                kind, _size, data = rest.split(" ")
+                values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
+        return values
+
+    def spawn_detached(self, command, environment=None):
+        """Starts a Windows command line with no console. Returns its process id
+        text."""
+        result = self.run([self.regdump, "spawn-detached", command], environment)
+        if result.returncode != 0:
+            raise AssertionError("spawn-detached %s: exit %d" % (command, result.returncode))
+        return result.stdout.decode().strip()
+
+    def user_values(self):
+        return self.read(INTERNET_SETTINGS, NAMES)
+
+    def write(self, key, values):
+        for name, value in values.items():
+            if value is None:
+                self.reg("delete", key, name)
+            else:
+                self.reg("set", key, name, str(value[0]), value[1].hex() or "-")
+
+    def backup_exists(self):
+        return self.reg("key", BACKUP).strip() == "present"
+
+    def kill_all(self):
+        """Ends every process of this test's own prefix, then keeps its server
+        running between calls (a fresh server costs seconds per call)."""
+        subprocess.run(["wineserver", "-k"], env=self.environment, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=self.environment, capture_output=True)
+        subprocess.run(["wineserver", "-p"], env=self.environment, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop_server(self):
+        subprocess.run(["wineserver", "-k"], env=self.environment, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=self.environment, capture_output=True)
+
+
+def unix_pids_of(prefix, fragment):
+    """Linux pids of the Wine processes of prefix whose command line holds fragment."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                command = f.read().replace(b"\0", b" ").decode(errors="replace")
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        if fragment in command and ("WINEPREFIX=" + prefix).encode() in environment:
+            pids.append(int(entry))
+    return pids
+
+
+def wait_until(condition, timeout, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+class SettingsSafetyNet(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.env = test_env.TestEnvironment(BUILD_DIR)
+        cls.env.__enter__()
+        environment = cls.env.child_environment()
+        # The app stand-in that the launch starts ends soon by itself.
+        environment["LUMARET_TEST_APP_TIMEOUT_MS"] = "3000"
+        # A display of the tests' own for every Wine process: the first one
+        # to start decides whether the prefix's desktop can show windows.
+        cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"], stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+        environment["DISPLAY"] = ":" + cls.xvfb.stdout.readline().decode().strip()
+        cls.prefix = environment["WINEPREFIX"]
+        cls.wine = Wine(BUILD_DIR, environment)
+        cls.wine.kill_all()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.stop_server()
+        cls.xvfb.terminate()
+        cls.xvfb.wait()
+        cls.env.__exit__(None, None, None)
+
+    def setUp(self):
+        self.wine.reg("delete-key", BACKUP)
+        self.wine.write(INTERNET_SETTINGS, USER_VALUES)
+        self.processes = []
+        self.output_dir = tempfile.TemporaryDirectory(prefix="lumaret-settings-")
+
+    def tearDown(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        self.wine.kill_all()
+        self.output_dir.cleanup()
+
+    # ---- helpers ----
+
+    def start_launcher(self, port):
+        """Starts a whole run without a console and waits for the watchdog
+        line. Returns the process and the path of its standard output."""
+        output = os.path.join(self.output_dir.name, "launcher-%d.txt" % port)
+        with open(output, "wb") as out:
+            process = subprocess.Popen(
+                [RUN_IN_WINE, self.wine.launcher, "--socks-port", str(self.env.socks_port),
+                 "--http-port", str(port)],
+                env=self.wine.environment, stdout=out, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+
+        def watchdog_line():
+            with open(output, "rb") as f:
+                return b"Restore watchdog:" in f.read()
+        self.assertTrue(wait_until(watchdog_line, 90), self.read_output(output))
+        self.assertIn(b"      Restore watchdog: ACTIVE", self.read_output_bytes(output))
+        self.assertEqual(self.wine.user_values(), launcher_values(port))
+        return process, output
+
+    def read_output_bytes(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def read_output(self, path):
+        return self.read_output_bytes(path).decode(errors="replace")
+
+    def run_closing_boxes(self, arguments):
+        """Runs the launcher to its end, pressing OK on each of its boxes.
+        Returns the exit code, standard output and standard error (which holds
+        the text of each box)."""
+        environment = dict(self.wine.environment, WINEDEBUG="-all,+msgbox")
+        out_path = os.path.join(self.output_dir.name, "closing-out.txt")
+        err_path = os.path.join(self.output_dir.name, "closing-err.txt")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            process = subprocess.Popen([RUN_IN_WINE, self.wine.launcher] + arguments,
+                                       env=environment, stdout=out, stderr=err)
+        self.processes.append(process)
+        deadline = time.monotonic() + 120
+        while process.poll() is None and time.monotonic() < deadline:
+            found = subprocess.run(["xdotool", "search", "--name", "^Morvo Proxy Launcher$"],
+                                   env=environment, capture_output=True)
+            for window in found.stdout.split():
+                subprocess.run(["xdotool", "key", "--window", window, "Return"], env=environment,
+                               capture_output=True)
+            time.sleep(0.3)
+        code = process.wait(timeout=5)
+        return code, self.read_output_bytes(out_path), self.read_output_bytes(err_path)
+
+    def watchdog_pids(self):
+        return unix_pids_of(self.prefix, "--restore-watchdog")
+
+    def leave_complete_backup(self):
+        """The registry as a launcher leaves it that died with its values applied."""
+        self.wine.write(BACKUP, {
+            "ProxyEnablePresent": dword(1), "ProxyEnableValue": USER_VALUES["ProxyEnable"],
+            "ProxyServerPresent": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"],
+            "ProxyOverridePresent": dword(0), "Active": dword(1)})
+        self.wine.write(INTERNET_SETTINGS, launcher_values(18118))
+
+    def assert_user_values_back(self):
+        self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertFalse(self.wine.backup_exists())
+
+    # ---- the watchdog mode ----
+
+    def test_watchdog_mode_without_a_process_to_wait_for_restores_at_once(self):
+        ended_id = self.wine.spawn_detached(windows_path(self.wine.regdump) + " sleep 0")
+        time.sleep(1)
+        for argument in ("0", "--help", ended_id):
+            with self.subTest(argument=argument):
+                self.leave_complete_backup()
+                started = time.monotonic()
+                result = self.wine.run([self.wine.launcher, "--restore-watchdog", argument])
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stdout, b"")
+                self.assertLess(time.monotonic() - started, 3)
+                self.assert_user_values_back()
+
+    def test_watchdog_mode_restores_only_after_the_process_ends(self):
+        self.leave_complete_backup()
+        launcher_id = self.wine.spawn_detached(windows_path(self.wine.regdump) + " sleep 4000")
+        watchdog = subprocess.Popen([RUN_IN_WINE, self.wine.launcher, "--restore-watchdog",
+                                     launcher_id], env=self.wine.environment)
+        self.processes.append(watchdog)
+        time.sleep(2)
+        self.assertIsNone(watchdog.poll())
+        self.assertEqual(self.wine.user_values(), launcher_values(18118))
+        self.assertEqual(watchdog.wait(timeout=30), 0)
+        self.assert_user_values_back()
+
+    # ---- whole runs ----
+
+    def test_kill_9_of_the_launcher_the_watchdog_restores_within_a_second(self):
+        process, _ = self.start_launcher(free_port())
+        self.assertEqual(len(self.watchdog_pids()), 1)
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait()
+        killed = time.monotonic()
+        self.assertTrue(wait_until(lambda: self.wine.user_values() == USER_VALUES, 5))
+        self.assertLess(time.monotonic() - killed, 2.5)
+        self.assert_user_values_back()
+
+    def test_launcher_and_watchdog_killed_together_the_next_start_restores_first(self):
+        port = free_port()
+        process, _ = self.start_launcher(port)
+        watchdogs = self.watchdog_pids()
+        self.assertEqual(len(watchdogs), 1)
+        for pid in watchdogs + [process.pid]:
+            os.kill(pid, signal.SIGKILL)
+        process.wait()
+        time.sleep(1.5)
+        self.assertEqual(self.wine.user_values(), launcher_values(port))
+        self.assertTrue(self.wine.backup_exists())
+
+        # The next start fails at its SOCKS5 check, yet restores before it.
+        code, _, err = self.run_closing_boxes(["--socks-port", str(free_port())])
+        self.assertEqual(code, 4)
+        self.assertIn(b"SOCKS5 verification failed.", err)
+        self.assert_user_values_back()
+
+    def test_second_launcher_is_refused_and_leaves_the_first_ones_settings(self):
+        port = free_port()
+        first, _ = self.start_launcher(port)
+        code, out, err = self.run_closing_boxes(
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(free_port())])
+        self.assertEqual(code, 8)
+        self.assertEqual(out, b"")
+        self.assertIn(ALREADY_RUNNING_TEXT.encode(), err)
+        self.assertIsNone(first.poll())
+        self.assertEqual(self.wine.user_values(), launcher_values(port))
+        self.assertEqual(self.wine.read(BACKUP, ["Active", "ProxyServerValue"]),
+                         {"Active": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"]})
+
+        os.kill(first.pid, signal.SIGKILL)
+        first.wait()
+        self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 5))
+        self.assert_user_values_back()
+
+    def test_failures_before_apply_leave_the_registry_untouched(self):
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        try:
+            cases = (
+                ("SOCKS5 server down", ["--socks-port", str(free_port())], 4,
+                 b"SOCKS5 verification failed."),
+                ("local port taken", ["--socks-port", str(self.env.socks_port), "--http-port",
+                                      str(taken.getsockname()[1])], 7,
+                 b"Unable to open the local HTTP proxy port."),
+            )
+            for name, arguments, expected_code, box_text in cases:
+                with self.subTest(name):
+                    code, out, err = self.run_closing_boxes(arguments)
+                    self.assertEqual(code, expected_code)
+                    self.assertIn(box_text, err)
+                    self.assertNotIn(b"Restore watchdog", out)
+                    self.assert_user_values_back()
+                    self.assertEqual(self.watchdog_pids(), [])
+        finally:
+            taken.close()
+
+    def test_end_of_the_session_restores_through_the_hidden_window(self):
+        # The launcher runs detached: ending the session ends a console host
+        # first, and then its end would be the watchdog's to handle.
+        port = free_port()
+        command = '"%s" --socks-port %d --http-port %d' % (
+            windows_path(self.wine.launcher), self.env.socks_port, port)
+        self.wine.spawn_detached(command)
+        self.assertTrue(wait_until(lambda: self.wine.user_values() == launcher_values(port),
+                                   90, 0.5))
+        self.assertTrue(wait_until(lambda: len(self.watchdog_pids()) == 1, 10))
+        # Without its watchdog, only the launcher itself can restore now.
+        for pid in self.watchdog_pids():
+            os.kill(pid, signal.SIGKILL)
+        launchers = unix_pids_of(self.prefix, "--http-port %d" % port)
+        self.assertEqual(len(launchers), 1)
+
+        subprocess.run(["wineboot", "--end-session"], env=self.wine.environment,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        self.assertTrue(wait_until(lambda: self.wine.user_values() == USER_VALUES, 5))
+        self.assert_user_values_back()
+
+
+def main():
+    global BUILD_DIR
+    arguments = sys.argv[1:]
+    if len(arguments) < 2 or arguments[0] != "--build-dir":
+        print(__doc__, file=sys.stderr)
+        return 2
+    BUILD_DIR = os.path.abspath(arguments[1])
+    program = unittest.main(argv=[sys.argv[0]] + arguments[2:], exit=False, verbosity=2)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
