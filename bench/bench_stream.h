@@ -11,7 +11,7 @@
 constexpr size_t kStreamPatternWords = 8191;
 
 // Word i of the stream is words[i % kStreamPatternWords] mixed with a key
-// derived from the stream key and i / kStreamPatternWords, so no period repeats.
+// derived from `seed` and i / kStreamPatternWords, so no period repeats.
 struct StreamPattern {
   uint64_t seed;
   uint64_t words[kStreamPatternWords];
