@@ -19,15 +19,13 @@ int app_tunnel_seen(ProxyContext* context) { return context->app_tunnel_count.lo
 void reset_app_tunnel_count(ProxyContext* context) { context->app_tunnel_count.exchange(0); }
 
 int observation_wait_for_app_tunnel(ProxyContext* context, const ObservationServices* services) {
-  if (app_tunnel_seen(context)) return 1;
-  // Every sleep is followed by a check, the last one included: a tunnel counted
-  // during the last half second still lies within the 30 seconds the verdict
-  // speaks of.
-  for (int sleep = 0; sleep < kObservationSleeps; ++sleep) {
-    services->sleep_ms(kObservationIntervalMs);
+  // Sixty checks, the first at once, each followed by a 500 ms sleep; the
+  // verdict follows the sixtieth sleep without a further check.
+  for (int check = 1;; ++check) {
     if (app_tunnel_seen(context)) return 1;
+    services->sleep_ms(kObservationIntervalMs);
+    if (check == kObservationSleeps) return 0;
   }
-  return 0;
 }
 
 const char* observation_address_or_unavailable(const char* address) {

@@ -22,9 +22,9 @@ struct ObservationServices {
 // tunnels opened after the probes count for the window.
 void reset_app_tunnel_count(ProxyContext* context);
 
-// Watches context->app_tunnel_count: a check at once, then 60 times a 500 ms
-// sleep followed by a check. Returns 1 as soon as a check sees it above 0, 0 when
-// no check did.
+// Watches context->app_tunnel_count: up to 60 checks 500 ms apart, the first
+// at once. Returns 1 as soon as a check sees it above 0, and 0 after the sixtieth
+// check's sleep.
 int observation_wait_for_app_tunnel(ProxyContext* context, const ObservationServices* services);
 
 // Returns address, or kAddressUnavailable when it is empty.
