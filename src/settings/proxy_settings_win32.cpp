@@ -6,6 +6,7 @@
 #include <wininet.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "settings/settings_text.h"
 
@@ -76,6 +77,40 @@ int copy_registry_value(HKEY from, const char* from_name, HKEY to, const char* t
   return 0;
 }
 
+// Windows runs RunOnce command lines of at most 260 characters.
+constexpr size_t kRunOnceCommandCapacity = 261;
+
+// Has the next logon run "\"<program path>\" --restore-watchdog 0": the
+// watchdog mode with no process to wait for restores at once. Without the
+// program's full path, or when the command is too long to be run, there is no
+// entry and the next launch is the one that restores.
+void write_restore_command() {
+  char path[260];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+  if (length == 0 || length >= sizeof(path)) return;
+  char command_line[kRunOnceCommandCapacity];
+  if (!watchdog_format_command_line(command_line, sizeof(command_line), path, 0)) return;
+  HKEY run_once = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunOnceKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, &run_once, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExA(run_once, kRunOnceValueName, 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(command_line),
+                 static_cast<DWORD>(strlen(command_line) + 1));
+  RegCloseKey(run_once);
+}
+
+void delete_restore_command() {
+  HKEY run_once = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunOnceKeyPath, 0, KEY_SET_VALUE, &run_once) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  RegDeleteValueA(run_once, kRunOnceValueName);
+  RegCloseKey(run_once);
+}
+
 void notify_settings_changed() {
   InternetSetOptionA(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
   InternetSetOptionA(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
@@ -131,6 +166,9 @@ void restore_locked() {
   RegCloseKey(internet_settings);
   RegCloseKey(backup);
   RegDeleteTreeA(HKEY_CURRENT_USER, kProxyBackupKeyPath);
+  // After the backup: a restore cut short between the two leaves a command
+  // that finds nothing to restore, never a backup without its command.
+  delete_restore_command();
   notify_settings_changed();
   settings_applied.exchange(0);
 }
@@ -154,8 +192,9 @@ int apply_locked(uint16_t port) {
   save_user_value(internet_settings, backup, kProxyServer);
   save_user_value(internet_settings, backup, kProxyOverride);
   // Only a complete backup is ever restored, so the user's values change only
-  // after Active stands.
+  // after Active and the logon's restore command stand.
   write_dword(backup, "Active", 1);
+  write_restore_command();
 
   char server[256];
   size_t server_bytes = settings_format_proxy_server(server, sizeof(server), port);

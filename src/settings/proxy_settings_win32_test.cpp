@@ -76,6 +76,27 @@ TEST_F(ProxySettings, BackupRecordsPresenceFlagsAndSavedValues) {
   EXPECT_FALSE(read_backup("ProxyOverrideValue").present);
 }
 
+// Launcher and watchdog may die together (power loss): while applied, the
+// next logon has the program's own restore command to run.
+TEST_F(ProxySettings, RunOnceRestoreCommandStandsExactlyWhileABackupIsComplete) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof(path));
+  const RegValue command =
+      RegValue::text(REG_SZ, std::string("\"") + path + "\" --restore-watchdog 0");
+  write_user_values({dword_value(0), RegValue::absent(), RegValue::absent()});
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  EXPECT_EQ(read_registry_value(kRunOnceKeyPath, kRunOnceValueName), command);
+
+  // A restore that finds no complete backup leaves the command alone.
+  write_backup("Active", dword_value(0));
+  restore_proxy_settings();
+  EXPECT_EQ(read_registry_value(kRunOnceKeyPath, kRunOnceValueName), command);
+  write_backup("Active", dword_value(1));
+  restore_proxy_settings();
+  EXPECT_FALSE(read_registry_value(kRunOnceKeyPath, kRunOnceValueName).present);
+  EXPECT_FALSE(backup_key_exists());
+}
+
 TEST_F(ProxySettings, PortOneGivesTheShortestServerText) {
   ASSERT_EQ(apply_proxy_settings(1), 1);
   RegValue server = read_user("ProxyServer");

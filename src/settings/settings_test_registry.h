@@ -136,6 +136,7 @@ class RegistryTest : public ::testing::Test {
   void TearDown() override { clean(); }
   static void clean() {
     RegDeleteTreeA(HKEY_CURRENT_USER, kProxyBackupKeyPath);
+    write_registry_value(kRunOnceKeyPath, kRunOnceValueName, RegValue::absent());
     write_user_values({RegValue::absent(), RegValue::absent(), RegValue::absent()});
     settings_applied.exchange(0);
   }

@@ -40,6 +40,19 @@ TEST(WatchdogCommandLine, QuotedPathOptionAndDecimalProcessId) {
   EXPECT_STREQ(buffer, "\"C:\\Program Files\\Lumaret Proxy\\Launcher.exe\" --restore-watchdog 4242");
 }
 
+// The logon's restore command: no process to wait for, so it restores at once.
+TEST(WatchdogCommandLine, ProcessIdZeroAndTheRunOnceLimitOf260Characters) {
+  char buffer[261];
+  ASSERT_EQ(watchdog_format_command_line(buffer, sizeof(buffer), "C:\\L.exe", 0), 1);
+  EXPECT_STREQ(buffer, "\"C:\\L.exe\" --restore-watchdog 0");
+  // 2 quotes and 21 for the option and the id leave 237 for the path.
+  const std::string fits(237, 'p');
+  EXPECT_EQ(watchdog_format_command_line(buffer, sizeof(buffer), fits.c_str(), 0), 1);
+  EXPECT_EQ(strlen(buffer), 260u);
+  const std::string too_long(238, 'p');
+  EXPECT_EQ(watchdog_format_command_line(buffer, sizeof(buffer), too_long.c_str(), 0), 0);
+}
+
 TEST(WatchdogCommandLine, LongestPathAndLargestIdFitTheDriversBuffer) {
   std::string path(259, 'p');
   char buffer[388];
