@@ -27,6 +27,9 @@ import test_env  # noqa: E402  (first: it must see no thread yet)
 RUN_IN_WINE = os.path.join(SOURCE_DIR, "tests", "wine", "run-in-wine")
 INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
+# While a backup is complete, the next logon's restore command stands here.
+RUN_ONCE = r"Software\Microsoft\Windows\CurrentVersion\RunOnce"
+RUN_ONCE_VALUE = "MorvoProxyLauncherRestore"
 NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD = 1, 2, 3, 4
 ALREADY_RUNNING_TEXT = ("Lumaret Desktop Proxy Launcher is already running.\\n\\nUse the launcher "
@@ -58,6 +61,11 @@ def launcher_values(port):
         "ProxyServer": text(REG_SZ, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port)),
         "ProxyOverride": text(REG_SZ, "<local>;localhost;127.0.0.1"),
     }
+
+
+def restore_command(launcher):
+    """The RunOnce value that the launcher writes while its values are applied."""
+    return text(REG_SZ, '"%s" --restore-watchdog 0' % windows_path(launcher))
 
 
 def free_port():
@@ -110,10 +118,12 @@ class Wine:
                 values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
         return values
 
-    def spawn_detached(self, command, environment=None):
-        """Starts a Windows command line with no console. Returns its process id
-        text."""
-        result = self.run([self.regdump, "spawn-detached", command], environment)
+    def spawn_detached(self, command, environment=None, output=None):
+        """Starts a Windows command line with no console, its standard output
+        and error going to the Linux file output if given. Returns its process
+        id text."""
+        arguments = [command] + ([windows_path(output)] if output else [])
+        result = self.run([self.regdump, "spawn-detached"] + arguments, environment)
         if result.returncode != 0:
             raise AssertionError("spawn-detached %s: exit %d" % (command, result.returncode))
         return result.stdout.decode().strip()
@@ -130,6 +140,10 @@ class Wine:
 
     def backup_exists(self):
         return self.reg("key", BACKUP).strip() == "present"
+
+    def run_once(self):
+        """The RunOnce restore command (type, bytes), or None."""
+        return self.read(RUN_ONCE, [RUN_ONCE_VALUE])[RUN_ONCE_VALUE]
 
     def kill_all(self):
         """Ends every process of this test's own prefix, then keeps its server
@@ -198,6 +212,7 @@ class SettingsSafetyNet(unittest.TestCase):
 
     def setUp(self):
         self.wine.reg("delete-key", BACKUP)
+        self.wine.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
         self.wine.write(INTERNET_SETTINGS, USER_VALUES)
         self.processes = []
         self.output_dir = tempfile.TemporaryDirectory(prefix="lumaret-settings-")
@@ -229,6 +244,7 @@ class SettingsSafetyNet(unittest.TestCase):
         self.assertTrue(wait_until(watchdog_line, 90), self.read_output(output))
         self.assertIn(b"      Restore watchdog: ACTIVE", self.read_output_bytes(output))
         self.assertEqual(self.wine.user_values(), launcher_values(port))
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         return process, output
 
     def read_output_bytes(self, path):
@@ -257,7 +273,7 @@ class SettingsSafetyNet(unittest.TestCase):
                 subprocess.run(["xdotool", "key", "--window", window, "Return"], env=environment,
                                capture_output=True)
             time.sleep(0.3)
-        code = process.wait(timeout=5)
+        code = process.wait(timeout=60)
         return code, self.read_output_bytes(out_path), self.read_output_bytes(err_path)
 
     def watchdog_pids(self):
@@ -274,6 +290,7 @@ class SettingsSafetyNet(unittest.TestCase):
     def assert_user_values_back(self):
         self.assertEqual(self.wine.user_values(), USER_VALUES)
         self.assertFalse(self.wine.backup_exists())
+        self.assertIsNone(self.wine.run_once())
 
     # ---- the watchdog mode ----
 
@@ -325,11 +342,25 @@ class SettingsSafetyNet(unittest.TestCase):
         time.sleep(1.5)
         self.assertEqual(self.wine.user_values(), launcher_values(port))
         self.assertTrue(self.wine.backup_exists())
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
 
         # The next start fails at its SOCKS5 check, yet restores before it.
         code, _, err = self.run_closing_boxes(["--socks-port", str(free_port())])
         self.assertEqual(code, 4)
         self.assertIn(b"SOCKS5 verification failed.", err)
+        self.assert_user_values_back()
+
+    def test_launcher_and_watchdog_killed_together_the_logon_command_restores(self):
+        # Wine runs no RunOnce commands of the user at its start, so the test
+        # starts the command as the logon would, from the value's own text.
+        process, _ = self.start_launcher(free_port())
+        for pid in self.watchdog_pids() + [process.pid]:
+            os.kill(pid, signal.SIGKILL)
+        process.wait()
+        kind, data = self.wine.run_once()
+        self.assertEqual(kind, REG_SZ)
+        self.wine.spawn_detached(data.rstrip(b"\0").decode())
+        self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
         self.assert_user_values_back()
 
     def test_second_launcher_is_refused_and_leaves_the_first_ones_settings(self):
