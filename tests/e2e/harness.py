@@ -262,7 +262,16 @@ class ConsoleRun(_Run):
 
     def press(self, *keysyms):
         """Types X key names (e.g. "Return", "a", "ctrl+c") into the console."""
-        self._desktop.xdotool(["key", "--window", self.window()] + list(keysyms))
+        try:
+            self._desktop.xdotool(["key", "--window", self.window()] + list(keysyms))
+        except HarnessError as error:
+            # The console may have replaced the window first found by its title
+            # (a loaded machine shows it late): look it up again, once.
+            if "BadWindow" not in str(error):
+                raise
+            self._window = None
+            time.sleep(0.5)
+            self._desktop.xdotool(["key", "--window", self.window()] + list(keysyms))
 
     def press_enter(self):
         self.press("Return")
