@@ -2,9 +2,9 @@
 //
 // A complete backup (Active = 1 in the backup key) is the one token shared by
 // every place that restores: whoever finds it first puts the user's values
-// back and deletes it, and every later restore finds nothing. In one process,
-// apply and every restore run under one lock, so two threads never act on the
-// same backup.
+// back and deletes it, and every later restore finds nothing. Apply and every
+// restore run under the process's lock and a mutex of the session, so neither
+// two threads nor two processes act on the same backup at once.
 #pragma once
 
 #include <atomic>

@@ -19,6 +19,39 @@ namespace {
 // applies or restores.
 SRWLOCK settings_lock = SRWLOCK_INIT;
 
+// Holds them apart across the processes of the session too: the logon's
+// RunOnce restore may run while a launcher started at logon restores the same
+// leftover, and a restore that opened the backup just before another deleted
+// it would read its presence flags as 0 and delete the user's values.
+constexpr char kSettingsMutexName[] = "Local\\MorvoProxyLauncherSettings";
+// A holder keeps the mutex for a few registry calls; one that hangs must not
+// keep a restore from happening, so a waiter goes on after this limit.
+constexpr DWORD kSettingsMutexWaitMs = 5000;
+
+// Takes settings_lock and the session's mutex. Returns the mutex handle when
+// it is owned (for settings_lock_release), nullptr when it could not be had.
+HANDLE settings_lock_acquire() {
+  AcquireSRWLockExclusive(&settings_lock);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kSettingsMutexName);
+  if (mutex == nullptr) return nullptr;
+  // WAIT_ABANDONED: its holder died inside a restore, which the next restore
+  // repeats from the backup; the mutex is owned all the same.
+  DWORD waited = WaitForSingleObject(mutex, kSettingsMutexWaitMs);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return nullptr;
+  }
+  return mutex;
+}
+
+void settings_lock_release(HANDLE mutex) {
+  if (mutex != nullptr) {
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  }
+  ReleaseSRWLockExclusive(&settings_lock);
+}
+
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;                     // 0x2001F
 constexpr size_t kStackValueBytes = 2048;
@@ -137,7 +170,7 @@ void restore_user_value(HKEY backup, HKEY internet_settings, const SavedValue& v
   }
 }
 
-// The restore itself; the caller holds settings_lock.
+// The restore itself; the caller holds the locks.
 void restore_locked() {
   HKEY backup = nullptr;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, kProxyBackupKeyPath, 0, kBackupAccess, &backup) !=
@@ -219,20 +252,20 @@ int settings_are_applied() {
 }
 
 int apply_proxy_settings(uint16_t port) {
-  AcquireSRWLockExclusive(&settings_lock);
+  HANDLE mutex = settings_lock_acquire();
   int applied = apply_locked(port);
-  ReleaseSRWLockExclusive(&settings_lock);
+  settings_lock_release(mutex);
   return applied;
 }
 
 void restore_proxy_settings() {
-  AcquireSRWLockExclusive(&settings_lock);
+  HANDLE mutex = settings_lock_acquire();
   restore_locked();
-  ReleaseSRWLockExclusive(&settings_lock);
+  settings_lock_release(mutex);
 }
 
 void restore_proxy_settings_if_applied() {
-  AcquireSRWLockExclusive(&settings_lock);
+  HANDLE mutex = settings_lock_acquire();
   if (settings_are_applied()) restore_locked();
-  ReleaseSRWLockExclusive(&settings_lock);
+  settings_lock_release(mutex);
 }

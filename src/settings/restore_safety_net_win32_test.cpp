@@ -141,6 +141,29 @@ TEST(SafetyNetChild, DISABLED_AppliesAndWaitsForTheSessionEnd) {
   for (int waited = 0; waited < 600 && settings_are_applied(); ++waited) Sleep(100);
 }
 
+// Another process of the session that restores without pause for two seconds.
+TEST(SafetyNetChild, DISABLED_RestoresForTwoSeconds) {
+  for (ULONGLONG end = GetTickCount64() + 2000; GetTickCount64() < end;) restore_proxy_settings();
+}
+
+// The logon's RunOnce restore may run while a launcher started at logon
+// restores the same leftover. Without a lock of the session, one of them could
+// open the backup just before the other deleted it and delete the user's values.
+TEST_F(SafetyNet, RestoresInTwoProcessesAtOnceLeaveTheUsersValuesIntact) {
+  HANDLE other = start_self("SafetyNetChild.DISABLED_RestoresForTwoSeconds");
+  ASSERT_NE(other, nullptr);
+  int rounds = 0;
+  while (WaitForSingleObject(other, 0) == WAIT_TIMEOUT) {
+    write_user_values(kUser);
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    restore_proxy_settings();
+    ASSERT_EQ(read_user_values(), kUser) << "round " << rounds;
+    ++rounds;
+  }
+  CloseHandle(other);
+  EXPECT_GT(rounds, 10);
+}
+
 TEST(LauncherInstance, SecondClaimInTheSessionIsRefused) {
   EXPECT_EQ(claim_launcher_instance(), 1);
   EXPECT_EQ(claim_launcher_instance(), 0);
