@@ -287,6 +287,14 @@ class ConsoleRun(_Run):
         a selection in the console, which then swallows keys.)"""
         self._desktop.xdotool(["windowfocus", "--sync", self.window()])
 
+    def activate(self):
+        """Makes the console take keys while a message box is in front, where
+        focus() is not enough: under Wine the first click only activates the
+        window, the second gives it the keys."""
+        for _ in range(2):
+            self._desktop.xdotool(["mousemove", "--window", self.window(), "5", "5", "click", "1"])
+            time.sleep(0.5)
+
     def close_window(self):
         """Closes the console window (WM_CLOSE, as its close button)."""
         self._desktop.run_tool("box_tool.exe", ["close", self.title, "5000"], timeout=30)

@@ -18,8 +18,9 @@ import test_env  # noqa: E402  (first thread-free import: it enters a mount name
 
 import peers  # noqa: E402
 import transcripts  # noqa: E402
-from settings_safety_net_test import (BACKUP, INTERNET_SETTINGS, USER_VALUES, Wine,  # noqa: E402
-                                      launcher_values, unix_pids_of)
+from settings_safety_net_test import (BACKUP, INTERNET_SETTINGS, RUN_ONCE,  # noqa: E402
+                                      RUN_ONCE_VALUE, USER_VALUES, Wine, launcher_values,
+                                      restore_command, unix_pids_of)
 
 
 class SettingsConsoleEnds(unittest.TestCase):
@@ -31,6 +32,7 @@ class SettingsConsoleEnds(unittest.TestCase):
         self.environment = self.env.child_environment(self.desktop.environment)
         self.wine = Wine(harness.build_dir(), self.environment)
         self.wine.reg("delete-key", BACKUP)
+        self.wine.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
         self.wine.write(INTERNET_SETTINGS, USER_VALUES)
         self.port = peers.free_port()
 
@@ -44,6 +46,7 @@ class SettingsConsoleEnds(unittest.TestCase):
             environment=self.environment)
         run.wait_output(b"      Restore watchdog: ACTIVE\r\n", timeout=90)
         self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         return run
 
     def end_watchdog(self):
@@ -56,6 +59,7 @@ class SettingsConsoleEnds(unittest.TestCase):
         harness.wait_until(lambda: self.wine.user_values() == USER_VALUES, within,
                            message="user values not back: %r" % (self.wine.user_values(),))
         self.assertFalse(self.wine.backup_exists())
+        self.assertIsNone(self.wine.run_once())
 
     def test_enter_restores_through_the_shutdown(self):
         run = self.start_to_applied()

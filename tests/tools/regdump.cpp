@@ -7,8 +7,13 @@
 //   regdump delete KEY NAME...         deletes the values (missing ones are fine)
 //   regdump delete-key KEY             deletes the key with everything in it
 //   regdump key KEY                    prints "present" or "absent"
-//   regdump spawn-detached COMMAND     starts COMMAND with no console; prints its process id
+//   regdump spawn-detached COMMAND [OUT]  starts COMMAND with no console, its standard output
+//                                      and error going to the file OUT if given; prints its
+//                                      process id
 //   regdump sleep MS                   sleeps, then exits 0
+//   regdump wait-gone KEY NAME MS      prints "watching", polls every 5 ms until the value is
+//                                      absent, then prints the Unix time in ms when it was
+//                                      first seen gone (exit 0); exits 1 after MS
 //
 // Exit code 0 on success, 1 when an operation failed, 2 on bad usage.
 #include <windows.h>
@@ -110,20 +115,55 @@ int command_key(const char* path) {
   return 0;
 }
 
-int command_spawn_detached(const char* command) {
+int command_spawn_detached(const char* command, const char* output_path) {
   char line[4096];
   if (strlen(command) >= sizeof(line)) return kExitUsage;
   strcpy(line, command);
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
-                      &startup, &process)) {
-    return kExitFailed;
+  HANDLE output = INVALID_HANDLE_VALUE;
+  if (output_path != nullptr) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    output = CreateFileA(output_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return kExitFailed;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
   }
+  PROCESS_INFORMATION process = {};
+  BOOL created = CreateProcessA(nullptr, line, nullptr, nullptr, output != INVALID_HANDLE_VALUE,
+                                DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+  if (!created) return kExitFailed;
   printf("%lu\n", process.dwProcessId);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  return 0;
+}
+
+int value_exists(const char* path, const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  int exists = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return exists;
+}
+
+// Times a restore from inside the prefix: a Linux poller would start a Wine
+// program per look, far coarser than the restore itself.
+int command_wait_gone(const char* path, const char* name, const char* limit_text) {
+  ULONGLONG deadline = GetTickCount64() + strtoul(limit_text, nullptr, 10);
+  printf("watching\n");
+  fflush(stdout);
+  while (value_exists(path, name)) {
+    if (GetTickCount64() >= deadline) return kExitFailed;
+    Sleep(5);
+  }
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  printf("%llu\n", ticks / 10000ULL - 11644473600000ULL);
   return 0;
 }
 
@@ -139,7 +179,10 @@ int main(int argc, char** argv) {
   if (strcmp(command, "delete") == 0 && argc >= 4) return command_delete(argv[2], argc - 3, argv + 3);
   if (strcmp(command, "delete-key") == 0 && argc == 3) return command_delete_key(argv[2]);
   if (strcmp(command, "key") == 0 && argc == 3) return command_key(argv[2]);
-  if (strcmp(command, "spawn-detached") == 0 && argc == 3) return command_spawn_detached(argv[2]);
+  if (strcmp(command, "spawn-detached") == 0 && (argc == 3 || argc == 4)) {
+    return command_spawn_detached(argv[2], argc == 4 ? argv[3] : nullptr);
+  }
+  if (strcmp(command, "wait-gone") == 0 && argc == 5) return command_wait_gone(argv[2], argv[3], argv[4]);
   if (strcmp(command, "sleep") == 0 && argc == 3) {
     Sleep(strtoul(argv[2], nullptr, 10));
     return 0;

@@ -1,0 +1,263 @@
+"""The fault matrix of the user's proxy settings: a run whose settings were
+applied is ended at each moment after the apply (the launch wait, the
+observation window, the success box, the monitor) in each way that bypasses
+its own shutdown (kill -9, Ctrl+C, the console window closed, the end of the
+session), and once with launcher and watchdog killed together. After each,
+the user's values must be back byte for byte within one second, with neither
+the backup nor the RunOnce restore command left.
+
+Who restores is pinned down, not guessed: for Ctrl+C and the session end the
+watchdog is killed first, so only the launcher itself can restore; after
+kill -9 and a closed console only the watchdog can. The time is measured in
+the prefix (regdump wait-gone, 5 ms steps) from the moment the fault was
+issued (so it includes the start of box_tool or wineboot where one delivers
+it) to the removal of the restore command, the restore's last write.
+
+    settings_fault_matrix_test.py --build-dir DIR [unittest arguments]
+
+One test per cell (test_<moment>_<way>, e.g. -k success_box_ctrl_c); the
+table of the cells run is printed at the end. The whole matrix takes about
+two minutes.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+import harness
+
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
+import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
+
+import peers  # noqa: E402
+import transcripts  # noqa: E402
+from settings_safety_net_test import (BACKUP, INTERNET_SETTINGS, RUN_ONCE,  # noqa: E402
+                                      RUN_ONCE_VALUE, USER_VALUES, Wine, launcher_values,
+                                      restore_command, unix_pids_of)
+
+# The stand-ins' settings (LUMARET_TEST_<NAME>) that hold a run at each moment.
+MOMENTS = {
+    "launch_wait": {"powershell_mode": "hang", "powershell_hang_ms": 60000},
+    "observation": {"app_tunnels": "none"},
+    "success_box": {},
+    "monitor": {},
+}
+# The way a run ends -> who alone can restore then.
+WAYS = {
+    "kill_9": "watchdog",
+    "ctrl_c": "console handler",
+    "console_closed": "watchdog",
+    "session_end": "session-end window",
+}
+RESTORE_LIMIT = 1.0
+# The watchdog restores only after this pause behind the launcher's end.
+WATCHDOG_PAUSE = 0.25
+
+ROWS = []
+
+
+class DetachedRun:
+    """The launcher started without a console (a session end reaches it only
+    as window messages), its standard output in a file."""
+
+    def __init__(self, wine, arguments, path):
+        self._path = path
+        command = " ".join(['"%s"' % harness.windows_path(wine.launcher)] + arguments)
+        wine.spawn_detached(command, output=path)
+
+    def output(self):
+        try:
+            with open(self._path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def wait_output(self, expected, timeout=30):
+        return harness.wait_until(lambda: expected in self.output() and self.output(), timeout,
+                                  message="output %r not seen; got %r" % (expected, self.output()))
+
+
+class SettingsFaultMatrix(unittest.TestCase):
+    @classmethod
+    def tearDownClass(cls):
+        if ROWS:
+            print("\n| moment | way | restored by | time to restore |\n|---|---|---|---|",
+                  file=sys.stderr)
+            for row in ROWS:
+                print("| %s | %s | %s | %s |" % row, file=sys.stderr)
+
+    def setUp(self):
+        self.desktop = harness.desktop()
+        self.env = test_env.TestEnvironment(harness.build_dir())
+        self.env.__enter__()
+        self.addCleanup(self.env.__exit__, None, None, None)
+        self.environment = self.env.child_environment(self.desktop.environment)
+        self.wine = Wine(harness.build_dir(), self.environment)
+        self.wine.reg("delete-key", BACKUP)
+        self.wine.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
+        self.wine.write(INTERNET_SETTINGS, USER_VALUES)
+        self.port = peers.free_port()
+        self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
+        os.makedirs(self.work)
+
+    def tearDown(self):
+        # The app stand-in ends on its stop file; the rest is ended.
+        open(self.path("stop"), "w").close()
+        self.desktop.end_test_processes(grace=1)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def log(self, name):
+        try:
+            with open(self.path(name)) as f:
+                return [line.split(" ", 1)[1] for line in f.read().splitlines()]
+        except FileNotFoundError:
+            return []
+
+    # ---- a run to its moment ----
+
+    def start(self, moment, console):
+        environment = dict(self.environment, **{
+            "LUMARET_TEST_POWERSHELL_LOG": harness.windows_path(self.path("powershell.log")),
+            "LUMARET_TEST_APP_LOG": harness.windows_path(self.path("app.log")),
+            "LUMARET_TEST_APP_STOP_FILE": harness.windows_path(self.path("stop")),
+            "LUMARET_TEST_APP_TIMEOUT_MS": "120000",
+        })
+        for name, value in MOMENTS[moment].items():
+            environment["LUMARET_TEST_" + name.upper()] = str(value)
+        arguments = ["--socks-port", str(self.env.socks_port), "--http-port", str(self.port)]
+        if console:
+            run = self.desktop.start_console(harness.launcher("testhosts"), arguments, environment)
+        else:
+            run = DetachedRun(Wine(harness.build_dir(), environment), arguments,
+                              self.path("launcher.out"))
+        run.wait_output(transcripts.console("      Restore watchdog: ACTIVE\n"), timeout=90)
+        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
+        self.reach(moment, run)
+        return run
+
+    def reach(self, moment, run):
+        if moment == "launch_wait":
+            harness.wait_until(lambda: "powershell hang" in self.log("powershell.log"), 30,
+                               message="the PowerShell stand-in did not start")
+        elif moment == "observation":
+            harness.wait_until(lambda: "powershell exit 0" in self.log("powershell.log") and
+                               "start" in self.log("app.log"), 30,
+                               message="the app stand-in did not start")
+            time.sleep(0.5)
+        else:
+            box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=60, run=run)
+            if moment == "monitor":
+                box.dismiss()
+                run.wait_output(transcripts.console(transcripts.MONITOR_LINES), timeout=10)
+        # Still there, and still applied: the fault, not the run, must end it.
+        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+
+    # ---- processes ----
+
+    def launcher_pid(self):
+        launchers = [pid for pid, command in self.desktop.test_processes()
+                     if command.split()[0].endswith(harness.LAUNCHER_NAME)
+                     and "--http-port %d" % self.port in command]
+        self.assertEqual(len(launchers), 1, self.desktop.test_processes())
+        return launchers[0]
+
+    def kill_watchdog(self):
+        watchdogs = unix_pids_of(self.environment["WINEPREFIX"], "--restore-watchdog")
+        self.assertEqual(len(watchdogs), 1)
+        os.kill(watchdogs[0], signal.SIGKILL)
+
+    def start_restore_watch(self):
+        """Starts regdump wait-gone on the restore command; returns the run."""
+        watch = self.desktop.start_plain(harness.tool("regdump.exe"),
+                                         ["wait-gone", RUN_ONCE, RUN_ONCE_VALUE, "20000"],
+                                         self.environment)
+        watch.wait_output(b"watching", timeout=30)
+        return watch
+
+    def fault(self, way, run, watch):
+        """Ends the run in that way. Returns the time it was issued."""
+        issued = time.time()
+        if way == "kill_9":
+            os.kill(self.launcher_pid(), signal.SIGKILL)
+        elif way == "ctrl_c":
+            # Keys sent into a console can go astray on a loaded machine (as
+            # ENTER does in the launch tests): a Ctrl+C that ended nothing
+            # after two seconds is sent again, and the time counts from it.
+            for _ in range(3):
+                run.activate()
+                issued = time.time()
+                run.ctrl_c()
+                if harness.wait_until(lambda: not watch.running(), 2):
+                    break
+        elif way == "console_closed":
+            run.close_window()
+        elif way == "session_end":
+            subprocess.run(["wineboot", "--end-session"], env=self.environment,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        return issued
+
+    def restored_after(self, watch, since):
+        """Seconds from since to the removal of the restore command."""
+        result = watch.wait(timeout=30)
+        self.assertEqual(result.exit_code, 0, "the restore command was not removed")
+        return int(result.stdout.split()[-1]) / 1000.0 - since
+
+    def assert_user_values_back(self):
+        self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertFalse(self.wine.backup_exists())
+        self.assertIsNone(self.wine.run_once())
+
+    # ---- the cases ----
+
+    def check(self, moment, way):
+        run = self.start(moment, console=way != "session_end")
+        if WAYS[way] != "watchdog":
+            self.kill_watchdog()
+        watch = self.start_restore_watch()
+        elapsed = self.restored_after(watch, self.fault(way, run, watch))
+        ROWS.append((moment, way, WAYS[way], "%.2f s" % elapsed))
+        self.assert_user_values_back()
+        self.assertLess(elapsed, RESTORE_LIMIT)
+        if WAYS[way] == "watchdog":
+            self.assertGreaterEqual(elapsed, WATCHDOG_PAUSE)
+
+    def test_launcher_and_watchdog_killed_together_the_logon_command_restores(self):
+        self.start("monitor", console=True)
+        launcher = self.launcher_pid()
+        for pid in unix_pids_of(self.environment["WINEPREFIX"], "--restore-watchdog") + [launcher]:
+            os.kill(pid, signal.SIGKILL)
+        time.sleep(1.5)
+        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertTrue(self.wine.backup_exists())
+        # Wine runs no RunOnce commands of the user, so the test runs the
+        # command as the next logon would, from the value's own text.
+        _, command = self.wine.run_once()
+        watch = self.start_restore_watch()
+        started = time.time()
+        self.wine.spawn_detached(command.rstrip(b"\0").decode())
+        elapsed = self.restored_after(watch, started)
+        ROWS.append(("monitor", "kill_9 of launcher and watchdog", "RunOnce command at next logon",
+                     "%.2f s after it started" % elapsed))
+        self.assert_user_values_back()
+
+
+def _add_cases():
+    for moment in MOMENTS:
+        for way in WAYS:
+            def case(self, moment=moment, way=way):
+                self.check(moment, way)
+            case.__name__ = "test_%s_%s" % (moment, way)
+            setattr(SettingsFaultMatrix, case.__name__, case)
+
+
+_add_cases()
+
+if __name__ == "__main__":
+    unittest.main(argv=harness.parse_arguments(), verbosity=2)
