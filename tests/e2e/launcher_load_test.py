@@ -13,7 +13,6 @@ E2E_LOAD_SCALE (default 1) multiplies the counts, for a quick look.
 import os
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -99,11 +98,6 @@ class LauncherLoad(unittest.TestCase):
                  certs.ADDRESS_HOST: listen_on_port_443(self.env.address, "proxied")}
         socks = peers.Microsocks(hosts=hosts)
         self.addCleanup(socks.stop)
-        # microsocks logs every client to its standard error; unread, the pipe
-        # fills after about 1300 tunnels and every client thread blocks.
-        stream = socks.process.stderr
-        threading.Thread(target=lambda: [None for _ in iter(lambda: stream.read(65536), b"")],
-                         daemon=True).start()
         return socks
 
     def start_echo_target(self):
