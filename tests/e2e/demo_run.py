@@ -3,7 +3,9 @@ in a Wine console on a virtual display, against microsocks, with the app's
 service, the address service and the app itself played by the local stand-ins
 of the end-to-end tests. Prints the console as it grows and every message box
 (saved as a screenshot), fetches a page through the launcher's proxy with
-curl, presses ENTER and prints the exit code. scripts/demo runs it.
+curl, presses ENTER and prints the exit code. Shows the user's proxy settings
+before the launch, while the launcher serves, and after it ended.
+scripts/demo runs it.
 
     demo_run.py --build-dir DIR [--shots DIR]
 """
@@ -30,6 +32,9 @@ from launcher_monitor_test import listen_on_port_443  # noqa: E402
 BOX_CAPTIONS = (transcripts.ERROR_CAPTION, transcripts.CONFIRMED_CAPTION,
                 transcripts.NOT_CONFIRMED_CAPTION, transcripts.DISCONNECT_CAPTION)
 MONITOR_END = transcripts.console(transcripts.MONITOR_LINES)
+INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
+REGISTRY_TYPES = {"1": "REG_SZ", "2": "REG_EXPAND_SZ", "3": "REG_BINARY", "4": "REG_DWORD"}
 PAGE = (b"<!doctype html>\n<title>Through the launcher</title>\n"
         b"<p>This page came through the local HTTP proxy, the SOCKS5 server and back.</p>\n")
 
@@ -43,6 +48,24 @@ class Demo:
 
     def say(self, text):
         print("== " + text, flush=True)
+
+    def show_settings(self, moment):
+        """Prints the current user's three proxy values as the registry holds them."""
+        result = self.desktop.run_tool("regdump.exe", ["get", INTERNET_SETTINGS] + list(SETTING_NAMES))
+        print("\n   +-- the user's proxy settings %s" % moment)
+        for line in result.stdout.decode(errors="replace").splitlines():
+            name, rest = line.split(" ", 1)
+            if rest == "absent":
+                print("   | %-13s (none)" % name)
+                continue
+            kind, _size, data = rest.split(" ")
+            raw = b"" if data == "-" else bytes.fromhex(data)
+            if kind == "4" and len(raw) == 4:
+                shown = str(int.from_bytes(raw, "little"))
+            else:
+                shown = raw.rstrip(b"\0").decode(errors="replace")
+            print("   | %-13s %s %s" % (name, REGISTRY_TYPES.get(kind, "type " + kind), shown))
+        print("   +--\n", flush=True)
 
     def show_new_output(self, run):
         output = run.output()
@@ -102,6 +125,12 @@ def main():
             http_port = peers.free_port()
             demo.say("microsocks listens on 127.0.0.1:%d; the app's service (%s) and the address "
                      "service (%s) are local stand-ins" % (socks.port, certs.APP_HOST, certs.ADDRESS_HOST))
+            # A user with a proxy of their own, switched off, and no exceptions.
+            for name, kind, data in (("ProxyEnable", "4", b"\0\0\0\0"),
+                                     ("ProxyServer", "1", b"proxy.example.org:3128\0")):
+                desktop.run_tool("regdump.exe", ["set", INTERNET_SETTINGS, name, kind, data.hex()])
+            desktop.run_tool("regdump.exe", ["delete", INTERNET_SETTINGS, "ProxyOverride"])
+            demo.show_settings("before the launch")
             arguments = ["--socks-port", str(socks.port), "--http-port", str(http_port)]
             demo.say("LumaretDesktopProxyLauncher.exe %s (in a Wine console)\n" % " ".join(arguments))
             run = desktop.start_console(harness.launcher("testhosts"), arguments,
@@ -111,6 +140,7 @@ def main():
             if reached_monitor:
                 desktop.screenshot(os.path.join(shots_dir, "console-monitor.png"))
                 print()
+                demo.show_settings("while the launcher serves")
                 url = files.add_file("index.html", PAGE)
                 demo.say("curl -p -x http://127.0.0.1:%d %s" % (http_port, url))
                 page = peers.curl_through_proxy(http_port, url)
@@ -122,6 +152,7 @@ def main():
                 demo.follow(run, lambda output: False if run.running() else True, 60)
             result = run.wait(timeout=60)
             demo.show_new_output(run)
+            demo.show_settings("after the launcher ended")
     print()
     demo.say("exit code: %s" % result.exit_code)
     demo.say("screenshots in %s" % os.path.relpath(shots_dir))
