@@ -102,15 +102,7 @@ class AppLaunch(unittest.TestCase):
         return result.stdout.decode()
 
     def read_settings(self):
-        values = {}
-        for line in self.regdump("get", INTERNET_SETTINGS, *NAMES).splitlines():
-            name, rest = line.split(" ", 1)
-            if rest == "absent":
-                values[name] = None
-            else:
-                kind, _size, data = rest.split(" ")
-                values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
-        return values
+        return harness.parse_registry_values(self.regdump("get", INTERNET_SETTINGS, *NAMES))
 
     def write_settings(self, values):
         for name, value in values.items():

@@ -34,7 +34,7 @@ BOX_CAPTIONS = (transcripts.ERROR_CAPTION, transcripts.CONFIRMED_CAPTION,
 MONITOR_END = transcripts.console(transcripts.MONITOR_LINES)
 INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
-REGISTRY_TYPES = {"1": "REG_SZ", "2": "REG_EXPAND_SZ", "3": "REG_BINARY", "4": "REG_DWORD"}
+REGISTRY_TYPES = {1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD"}
 PAGE = (b"<!doctype html>\n<title>Through the launcher</title>\n"
         b"<p>This page came through the local HTTP proxy, the SOCKS5 server and back.</p>\n")
 
@@ -53,18 +53,17 @@ class Demo:
         """Prints the current user's three proxy values as the registry holds them."""
         result = self.desktop.run_tool("regdump.exe", ["get", INTERNET_SETTINGS] + list(SETTING_NAMES))
         print("\n   +-- the user's proxy settings %s" % moment)
-        for line in result.stdout.decode(errors="replace").splitlines():
-            name, rest = line.split(" ", 1)
-            if rest == "absent":
+        values = harness.parse_registry_values(result.stdout.decode(errors="replace"))
+        for name, value in values.items():
+            if value is None:
                 print("   | %-13s (none)" % name)
                 continue
-            kind, _size, data = rest.split(" ")
-            raw = b"" if data == "-" else bytes.fromhex(data)
-            if kind == "4" and len(raw) == 4:
+            kind, raw = value
+            if kind == 4 and len(raw) == 4:
                 shown = str(int.from_bytes(raw, "little"))
             else:
                 shown = raw.rstrip(b"\0").decode(errors="replace")
-            print("   | %-13s %s %s" % (name, REGISTRY_TYPES.get(kind, "type " + kind), shown))
+            print("   | %-13s %s %s" % (name, REGISTRY_TYPES.get(kind, "type %d" % kind), shown))
         print("   +--\n", flush=True)
 
     def show_new_output(self, run):

@@ -94,6 +94,20 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def parse_registry_values(text):
+    """Reads the output of `regdump get` into {name: None when absent, else
+    (type, exact bytes)}."""
+    values = {}
+    for line in text.splitlines():
+        name, rest = line.split(" ", 1)
+        if rest == "absent":
+            values[name] = None
+        else:
+            kind, _size, data = rest.split(" ")
+            values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
+    return values
+
+
 def wait_until(condition, timeout, step=0.05, message=None):
     """Polls condition() until it returns a true value, which is returned.
     Raises HarnessError(message) after timeout seconds when message is given,

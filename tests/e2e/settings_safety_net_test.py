@@ -23,6 +23,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "env"))
 
 import test_env  # noqa: E402  (first: it must see no thread yet)
+import harness  # noqa: E402  (the regdump output reader)
 
 RUN_IN_WINE = os.path.join(SOURCE_DIR, "tests", "wine", "run-in-wine")
 INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
@@ -108,15 +109,7 @@ class Wine:
         return result.stdout.decode()
 
     def read(self, key, names):
-        values = {}
-        for line in self.reg("get", key, *names).splitlines():
-            name, rest = line.split(" ", 1)
-            if rest == "absent":
-                values[name] = None
-            else:
-                kind, _size, data = rest.split(" ")
-                values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
-        return values
+        return harness.parse_registry_values(self.reg("get", key, *names))
 
     def spawn_detached(self, command, environment=None, output=None):
         """Starts a Windows command line with no console, its standard output
