@@ -140,12 +140,14 @@ int run_launch(ProxyContext* context) {
   // app's traffic.
   reset_app_tunnel_count(context);
 
-  // Phases 11 and 12: back up and apply the proxy settings, start the watchdog.
+  // Phases 11 and 12: back up and apply the proxy settings, with the watchdog.
+  // It starts before the user's values change, so that no moment after the
+  // change is left unwatched; its line follows the apply.
+  const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
   if (!apply_proxy_settings(context->http_port)) {
     show_error(kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
-  const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
   console_printf("      Restore watchdog: %s\n", watchdog_state);
 
   // Phase 13: the app, started through the Start-menu app list.
@@ -185,8 +187,8 @@ int main(int argc, char** argv) {
     case kOptionsRun:
       break;
   }
-  // A second launcher would take the running one's backup for a leftover and
-  // restore it under the running one's feet: one launcher per session.
+  // A second launcher of the same user, in this session or another, would
+  // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
     show_error(kTextAlreadyRunning);
     return kExitAlreadyRunning;

@@ -2,12 +2,16 @@
 //
 // A complete backup (Active = 1 in the backup key) is the one token shared by
 // every place that restores: whoever finds it first puts the user's values
-// back and deletes it, and every later restore finds nothing. Apply and every
-// restore run under the process's lock and a mutex of the session, so neither
-// two threads nor two processes act on the same backup at once.
+// back and deletes it, and every later restore finds nothing. The backup names
+// the launcher that wrote it (process id and creation time): a restore in any
+// other process acts only once that launcher no longer runs. Apply and every
+// restore run under the process's lock and a mutex of the user, so neither two
+// threads nor two processes, in any session, act on the backup at once. Values
+// are copied as their stored bytes (wide calls), whatever the code page.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // Under HKEY_CURRENT_USER.
@@ -28,22 +32,41 @@ extern std::atomic<int32_t> settings_applied;
 // against 0 (a full-barrier read).
 int settings_are_applied();
 
-// Restores a leftover complete backup, saves the user's ProxyEnable,
-// ProxyServer and ProxyOverride (each with its own type and all its bytes) into
-// the backup key, marks it complete, writes the RunOnce restore command, writes
-// the launcher's values for port, notifies WinINet and sets settings_applied. Returns 1 when both keys could be
-// opened (the results of single writes are not examined), 0 when nothing was
-// written (apart from the leftover restore).
+// Restores a leftover complete backup; then saves the user's ProxyEnable,
+// ProxyServer and ProxyOverride (each with its own type and all its bytes) and
+// this launcher's identity into the backup key, reads them back, marks the
+// backup complete, writes the RunOnce restore command, writes the launcher's
+// values for port, notifies WinINet and sets settings_applied. Returns 1 when
+// all of it succeeded. Returns 0 when the user's values were left as they were:
+// no lock, a complete backup that could not be restored (it is never
+// overwritten), a key that cannot be opened, or a backup value that failed (the
+// partial backup is removed); or when one of the launcher's values could not be
+// written, after the user's values were restored at once. After
+// restore_proxy_settings_before_exit, always returns 0 and changes nothing.
 int apply_proxy_settings(uint16_t port);
 
-// With a complete backup: writes the saved values back (deleting those the
-// user did not have), deletes the backup key and then the RunOnce restore
-// command, notifies WinINet and clears settings_applied. Without one (no key, Active missing or 0) or when the
-// Internet Settings key cannot be opened for writing, changes nothing.
+// With a complete backup that this process wrote, or whose launcher no longer
+// runs, or that names none (an earlier version's): reads the whole backup,
+// writes the saved values back (deleting those the user did not have), then
+// deletes the backup key and the RunOnce restore command, notifies WinINet and
+// clears settings_applied. Changes nothing without a complete backup, while its
+// launcher runs, or without the lock. Any read failure but a missing value
+// stops it before a change; a write or deletion that fails stops it with the
+// backup and the command left for the next restore.
 void restore_proxy_settings();
 
 // Restores as restore_proxy_settings, but only while settings_applied is set;
 // the flag is read under the lock, so a call that arrives while apply runs
-// waits for it and then restores what it applied. For the console handler,
-// the session-end window and the shutdown.
+// waits for it and then restores what it applied. For the shutdown.
 void restore_proxy_settings_if_applied();
+
+// For a console event or the session's end, after which Windows ends the
+// process: restores as restore_proxy_settings_if_applied, and keeps any later
+// apply_proxy_settings of this process from changing anything.
+void restore_proxy_settings_before_exit();
+
+// Writes "Global\\<base>_<the user's SID>" into buffer (capacity in
+// characters): the name of a kernel object that every session of the current
+// user shares. Returns 1; when the SID cannot be read, writes "Local\\<base>",
+// which still covers this session, and returns 0.
+int settings_user_object_name(wchar_t* buffer, size_t capacity, const wchar_t* base);

@@ -202,18 +202,4 @@ TEST_F(ProxySettings, ConcurrentRestoresLeaveTheUsersValuesIntact) {
   }
 }
 
-TEST_F(ProxySettings, ConsoleEventsRestoreOnlyTheirTypesAndOnlyWhileApplied) {
-  UserValues user = {dword_value(0), RegValue::text(REG_SZ, "x:1"), RegValue::absent()};
-  for (unsigned long restoring : {0UL, 1UL, 2UL, 6UL}) {
-    SCOPED_TRACE(restoring);
-    write_user_values(user);
-    ASSERT_EQ(apply_proxy_settings(18118), 1);
-    for (unsigned long ignored : {3UL, 4UL, 5UL, 7UL}) EXPECT_EQ(on_console_event(ignored), FALSE);
-    EXPECT_TRUE(settings_are_applied());
-    EXPECT_EQ(on_console_event(restoring), FALSE);
-    EXPECT_EQ(read_user_values(), user);
-    EXPECT_FALSE(settings_are_applied());
-  }
-}
-
 }  // namespace

@@ -6,8 +6,8 @@
 
 // The console control handler (a Windows HandlerRoutine): for Ctrl+C,
 // Ctrl+Break, the console's close and system shutdown (0, 1, 2, 6) restores
-// while settings_applied is set; always returns 0 (FALSE) so that Windows goes
-// on to end the process.
+// while settings_applied is set, and no apply starts after it; always returns
+// 0 (FALSE) so that Windows goes on to end the process.
 int on_console_event(unsigned long control_type);
 
 // Adds on_console_event to the process's console handlers. The result of the
@@ -26,19 +26,21 @@ constexpr char kSessionEndWindowClass[] = "MorvoProxyLauncherSessionEnd";
 int start_session_end_window();
 
 // Starts this program again, without a window, as
-// "\"<path>\" --restore-watchdog <pid>" for the current process. Keeps no
-// handle to it. Returns 1 when the process was created, 0 when the module path
-// is unavailable or too long (260 bytes or more) or the creation failed.
+// "\"<path>\" --restore-watchdog <pid>" for the current process (wide calls,
+// so any folder name works). Keeps no handle to it. Returns 1 when the process
+// was created, 0 when the module path is unavailable or too long (260
+// characters or more) or the creation failed.
 int start_restore_watchdog();
 
 // The watchdog mode: converts process_id_text with strtoul (base 10), waits
 // without limit for that process to end and 250 ms more, then restores. When
 // the process cannot be opened (ended, id 0, access refused) it restores at
-// once. Always returns 0, the mode's exit code.
+// once. The restore leaves a backup whose own launcher still runs. Always
+// returns 0, the mode's exit code.
 int run_restore_watchdog(const char* process_id_text);
 
-// Takes the per-session mutex that marks a running launcher and keeps it until
-// the process ends. Returns 1 when this process is the only launcher, 0 when
-// another launcher of this session holds it. When the mutex cannot be created
+// Takes the user's mutex (shared by all the user's sessions) that marks a
+// running launcher and keeps it until the process ends. Returns 1 when this
+// process is the only launcher, 0 when another launcher of the user holds it. When the mutex cannot be created
 // for another reason, returns 1: that cannot tell of a second launcher.
 int claim_launcher_instance();

@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr char kLauncherMutexName[] = "Local\\MorvoProxyLauncher";
+// The user's registry is shared by all the user's sessions, so one launcher
+// per user, not per session.
+constexpr wchar_t kLauncherMutexBase[] = L"MorvoProxyLauncher";
 
 LRESULT CALLBACK session_end_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
@@ -20,7 +22,7 @@ LRESULT CALLBACK session_end_procedure(HWND window, UINT message, WPARAM wparam,
     case WM_ENDSESSION:
       // The process may be ended as soon as this returns, so the restore
       // finishes here. A cancelled session end (wParam FALSE) keeps the proxy.
-      if (wparam) restore_proxy_settings_if_applied();
+      if (wparam) restore_proxy_settings_before_exit();
       return 0;
     default:
       return DefWindowProcA(window, message, wparam, lparam);
@@ -63,7 +65,7 @@ unsigned run_session_end_window(void* argument) {
 }  // namespace
 
 int on_console_event(unsigned long control_type) {
-  if (console_event_restores(control_type)) restore_proxy_settings_if_applied();
+  if (console_event_restores(control_type)) restore_proxy_settings_before_exit();
   return FALSE;
 }
 
@@ -80,18 +82,16 @@ int start_session_end_window() {
 }
 
 int start_restore_watchdog() {
-  char path[260];
-  DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
-  if (length == 0 || length >= sizeof(path)) return 0;
-  char command_line[388];
-  if (!watchdog_format_command_line(command_line, sizeof(command_line), path,
-                                    GetCurrentProcessId())) {
-    return 0;
-  }
-  STARTUPINFOA startup = {};
+  // Wide: a folder name outside the ANSI code page would come back as "?".
+  wchar_t path[260];
+  DWORD length = GetModuleFileNameW(nullptr, path, 260);
+  if (length == 0 || length >= 260) return 0;
+  wchar_t command_line[388];
+  if (!watchdog_format_command_line(command_line, 388, path, GetCurrentProcessId())) return 0;
+  STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                       nullptr, &startup, &process)) {
     return 0;
   }
@@ -110,12 +110,17 @@ int run_restore_watchdog(const char* process_id_text) {
     // process; the pause gives Windows time to finish ending it.
     Sleep(250);
   }
+  // Acts only when the backup's own launcher no longer runs: a late watchdog
+  // of an earlier launcher, or the logon's command, must not take the backup
+  // of a launcher that serves now.
   restore_proxy_settings();
   return 0;
 }
 
 int claim_launcher_instance() {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, kLauncherMutexName);
+  wchar_t name[160];
+  settings_user_object_name(name, 160, kLauncherMutexBase);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
   if (mutex == nullptr) return GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(mutex);

@@ -43,6 +43,39 @@ HANDLE start_self(const char* filter) {
   return process.hProcess;
 }
 
+// A console event ends the process once the handler returns: it restores what
+// is applied, and an apply that was about to start must change nothing. Runs in
+// a process of its own per event type (LUMARET_TEST_CONSOLE_EVENT), since no
+// apply succeeds in it afterwards.
+TEST(SafetyNetChild, DISABLED_ConsoleEventRestoresAndNoApplyFollows) {
+  const unsigned long restoring = strtoul(getenv("LUMARET_TEST_CONSOLE_EVENT"), nullptr, 10);
+  write_user_values(kUser);
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  for (unsigned long ignored : {3UL, 4UL, 5UL, 7UL}) EXPECT_EQ(on_console_event(ignored), FALSE);
+  EXPECT_TRUE(settings_are_applied());
+  EXPECT_EQ(on_console_event(restoring), FALSE);
+  EXPECT_EQ(read_user_values(), kUser);
+  EXPECT_FALSE(settings_are_applied());
+  EXPECT_EQ(apply_proxy_settings(18118), 0);
+  EXPECT_EQ(read_user_values(), kUser);
+  EXPECT_FALSE(backup_key_exists());
+}
+
+TEST_F(SafetyNet, ConsoleEventsRestoreOnlyTheirTypesAndNoApplyFollowsThem) {
+  for (const char* type : {"0", "1", "2", "6"}) {
+    SCOPED_TRACE(type);
+    SetEnvironmentVariableA("LUMARET_TEST_CONSOLE_EVENT", type);
+    HANDLE child = start_self("SafetyNetChild.DISABLED_ConsoleEventRestoresAndNoApplyFollows");
+    ASSERT_NE(child, nullptr);
+    WaitForSingleObject(child, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(child, &code);
+    CloseHandle(child);
+    EXPECT_EQ(code, 0u);
+  }
+  SetEnvironmentVariableA("LUMARET_TEST_CONSOLE_EVENT", nullptr);
+}
+
 // Stand-in for a launcher: a process that lives one second.
 TEST(SafetyNetChild, DISABLED_LivesOneSecond) { Sleep(1000); }
 

@@ -12,9 +12,11 @@
 size_t settings_format_proxy_server(char* buffer, size_t capacity, uint16_t port);
 
 // Formats the watchdog's command line "\"<program_path>\" --restore-watchdog
-// <process_id>" into buffer. Returns 1 when it fit, 0 when not (buffer then
+// <process_id>" into buffer, in wide characters: the program's path may hold
+// characters that no 8-bit code page has. capacity counts characters, the
+// terminating NUL included. Returns 1 when it fit, 0 when not (buffer then
 // holds no text).
-int watchdog_format_command_line(char* buffer, size_t capacity, const char* program_path,
+int watchdog_format_command_line(wchar_t* buffer, size_t capacity, const wchar_t* program_path,
                                  unsigned long process_id);
 
 // Returns 1 for the console control types after which the user's settings are

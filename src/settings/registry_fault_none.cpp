@@ -1,0 +1,3 @@
+#include "settings/registry_fault.h"
+
+long registry_fault(RegistryOperation, const wchar_t*) { return 0; }
