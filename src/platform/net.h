@@ -60,16 +60,24 @@ NetSocket net_listen_loopback(uint16_t port, int* failed_step);
 // the port the system chose), or 0 when it cannot be read.
 uint16_t net_local_port(NetSocket socket);
 
-// What a failed net_accept means for the listener.
+// What a failed net_accept means for the listener. Only kAcceptRetry may be
+// retried at once; the other two can persist, so a caller that retries pauses first.
 enum NetAcceptFailure {
-  kAcceptFailed = 0,          // an unexpected failure, or the socket was closed
-  kAcceptRetry = 1,           // a passing failure (client reset, interrupted call)
-  kAcceptRetryAfterPause = 2  // descriptors, buffers or memory ran out for now
+  kAcceptFailed = 0,          // an unknown failure, or the socket was closed
+  kAcceptRetry = 1,           // one connection's passing failure: the client reset
+                              // or aborted it, the call was interrupted or would block
+  kAcceptRetryAfterPause = 2  // descriptors, buffers or memory ran out, or the
+                              // network is down or unreachable, for now
 };
 
 // Accepts one connection without asking for its address. Returns the new
 // socket, or kInvalidSocket with *failure set to one of NetAcceptFailure.
 NetSocket net_accept(NetSocket listener, int* failure);
+
+// Classes the system error of a failed accept (errno on POSIX, WSAGetLastError
+// on Windows) as one of NetAcceptFailure; an error it does not know is
+// kAcceptFailed. net_accept uses it; it touches no socket.
+int net_classify_accept_error(int error);
 
 // Closes a listening socket so that a thread blocked in net_accept on it wakes
 // up with kAcceptFailed.

@@ -157,12 +157,23 @@ uint16_t net_local_port(NetSocket socket) {
   return 0;
 }
 
-NetSocket net_accept(NetSocket listener, int* failure) {
-  int fd = accept(to_fd(listener), nullptr, nullptr);
-  if (fd >= 0) return static_cast<NetSocket>(fd);
-  switch (errno) {
+int net_classify_accept_error(int error) {
+  switch (error) {
     case EINTR:
     case ECONNABORTED:
+    case ECONNRESET:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return kAcceptRetry;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    // Linux hands a new connection's pending network errors to accept. They may
+    // concern that connection only, but a network that stays down repeats them,
+    // so the retry must wait.
     case EPROTO:
     case EPERM:
     case ENETDOWN:
@@ -172,18 +183,16 @@ NetSocket net_accept(NetSocket listener, int* failure) {
     case EHOSTUNREACH:
     case EOPNOTSUPP:
     case ENETUNREACH:
-      *failure = kAcceptRetry;
-      break;
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-      *failure = kAcceptRetryAfterPause;
-      break;
+      return kAcceptRetryAfterPause;
     default:
-      *failure = kAcceptFailed;
-      break;
+      return kAcceptFailed;
   }
+}
+
+NetSocket net_accept(NetSocket listener, int* failure) {
+  int fd = accept(to_fd(listener), nullptr, nullptr);
+  if (fd >= 0) return static_cast<NetSocket>(fd);
+  *failure = net_classify_accept_error(errno);
   return kInvalidSocket;
 }
 

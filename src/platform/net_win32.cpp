@@ -130,25 +130,26 @@ uint16_t net_local_port(NetSocket socket) {
   return 0;
 }
 
-NetSocket net_accept(NetSocket listener, int* failure) {
-  SOCKET s = accept(to_socket(listener), nullptr, nullptr);
-  if (s != INVALID_SOCKET) return static_cast<NetSocket>(s);
-  switch (WSAGetLastError()) {
+int net_classify_accept_error(int error) {
+  switch (error) {
     case WSAECONNRESET:
     case WSAECONNABORTED:
     case WSAEINTR:
     case WSAEWOULDBLOCK:
-    case WSAENETDOWN:
-      *failure = kAcceptRetry;
-      break;
+      return kAcceptRetry;
     case WSAEMFILE:
     case WSAENOBUFS:
-      *failure = kAcceptRetryAfterPause;
-      break;
+    case WSAENETDOWN:
+      return kAcceptRetryAfterPause;
     default:
-      *failure = kAcceptFailed;
-      break;
+      return kAcceptFailed;
   }
+}
+
+NetSocket net_accept(NetSocket listener, int* failure) {
+  SOCKET s = accept(to_socket(listener), nullptr, nullptr);
+  if (s != INVALID_SOCKET) return static_cast<NetSocket>(s);
+  *failure = net_classify_accept_error(WSAGetLastError());
   return kInvalidSocket;
 }
 

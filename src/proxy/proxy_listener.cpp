@@ -8,8 +8,9 @@
 
 namespace {
 
-// Pause after the system ran out of descriptors or buffers (or an unexpected
-// failure), so that the listener does not spin while tunnels give some back.
+// Pause after any failure but one connection's passing one (descriptors or
+// buffers ran out, the network is down, an unknown error), so that a failure
+// that persists does not make the listener spin.
 constexpr unsigned kAcceptPauseMs = 100;
 
 // Closes the listening socket unless the shutdown has already taken it out of
@@ -53,8 +54,8 @@ unsigned run_proxy_listener(void* argument) {
     // listener: the user's settings may point at this port for the rest of the run.
     if (context->stop_requested.load() != 0) break;
     if (context->listen_socket.load() != listening) break;
-    // Anything but a passing failure waits a little, so that a failure that
-    // repeats costs no CPU while the listener keeps trying.
+    // Anything but one connection's passing failure waits a little, so that a
+    // failure that repeats costs no CPU while the listener keeps trying.
     if (failure != kAcceptRetry) thread_sleep_ms(kAcceptPauseMs);
   }
   release_listening_socket(context);

@@ -193,6 +193,27 @@ TEST(ProxyListener, InterruptedAcceptDoesNotStopIt) {
   sigaction(SIGUSR1, &saved, nullptr);
 }
 
+TEST(ProxyListener, OnlyOneConnectionsPassingAcceptFailureSkipsThePause) {
+  // A network that stays down, or an error nobody expected, must not make the
+  // listener retry at once and spin.
+  struct ClassCase {
+    int error;
+    int failure;
+  };
+  const ClassCase cases[] = {
+      {ECONNABORTED, kAcceptRetry},          {ECONNRESET, kAcceptRetry},
+      {EINTR, kAcceptRetry},                 {EAGAIN, kAcceptRetry},
+      {ENETDOWN, kAcceptRetryAfterPause},    {ENETUNREACH, kAcceptRetryAfterPause},
+      {EHOSTUNREACH, kAcceptRetryAfterPause}, {EPROTO, kAcceptRetryAfterPause},
+      {EMFILE, kAcceptRetryAfterPause},      {ENOBUFS, kAcceptRetryAfterPause},
+      {EBADF, kAcceptFailed},                {EINVAL, kAcceptFailed},
+      {0, kAcceptFailed},
+  };
+  for (const ClassCase& c : cases) {
+    EXPECT_EQ(net_classify_accept_error(c.error), c.failure) << strerror(c.error);
+  }
+}
+
 TEST(ProxyListener, RunningOutOfDescriptorsDoesNotStopIt) {
   ProxyUnderTest* proxy = harness_proxy_start(9);
   ASSERT_NE(proxy, nullptr);
