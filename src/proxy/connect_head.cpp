@@ -40,6 +40,22 @@ size_t connect_head_end(const char* head) {
   return blank == nullptr ? 0 : static_cast<size_t>(blank - head) + 4;
 }
 
+size_t connect_head_end_next(const char* data, size_t length, size_t* searched) {
+  // Every byte before *searched is text (not NUL) and ends no blank line, so the
+  // search resumes with the blank line that would end at *searched. Once a NUL
+  // was met, *searched stays on it and later calls stop there at once.
+  size_t at = *searched;
+  for (; at < length && data[at] != '\0'; ++at) {
+    if (at >= 3 && data[at - 3] == '\r' && data[at - 2] == '\n' && data[at - 1] == '\r' &&
+        data[at] == '\n') {
+      *searched = at + 1;
+      return at + 1;
+    }
+  }
+  *searched = at;
+  return 0;
+}
+
 int connect_target_split(const char* text, ConnectTarget* target) {
   long port = 443;
   if (text[0] == '[') {

@@ -25,6 +25,15 @@ struct ConnectTarget {
 // text ends at its first NUL, as the head is searched as a C string.
 size_t connect_head_end(const char* head);
 
+// The search of connect_head_end for a head that grows between receives, over
+// data[0, length) (no NUL needed behind it). *searched is 0 for a new head and
+// otherwise what the previous call over the same, longer-grown data left there.
+// Looks only at the bytes from *searched on, and at the three before them so
+// that a blank line split across receives is found; stops at the first NUL.
+// Returns the offset just behind the blank line, or 0 with *searched set to
+// the length of the text searched so far (the offset of its first NUL, if any).
+size_t connect_head_end_next(const char* data, size_t length, size_t* searched);
+
 // Reads a NUL-terminated head: three whitespace-separated tokens (method up to
 // 15, target up to 511, version up to 31 bytes; a longer token is cut and its
 // rest becomes the next token), the method "CONNECT" in any case, and a target

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "build_constants.h"
@@ -126,10 +128,12 @@ TEST(ConnectHead, NulEndsTheScannedHead) {
 }
 
 TEST(ConnectHead, FindsTheBlankLine) {
+  using namespace std::string_literals;  // "..."s keeps an embedded NUL
   struct EndCase {
-    const char* head;
+    std::string head;
     size_t end;
   };
+  const std::string long_line = "X-Pad: " + std::string(2000, 'p') + "\r\n";
   const EndCase cases[] = {
       {"CONNECT h:1 HTTP/1.1\r\n\r\n", 24},
       {"CONNECT h:1 HTTP/1.1\r\n\r\nearly bytes", 24},
@@ -137,15 +141,37 @@ TEST(ConnectHead, FindsTheBlankLine) {
       {"CONNECT h:1 HTTP/1.1\n\n", 0},        // bare line feeds never complete a head
       {"CONNECT h:1 HTTP/1.1\r\n\n\r\n", 0},
       {"CONNECT h:1 HTTP/1.1\r\n\r", 0},
+      {"\r\r\n\r\n\r\n", 5},
+      {"CONNECT h:1 HTTP/1.1\r\n" + long_line + "\r\n", 2033},
       {"", 0},
+      // The search stops at the first NUL even when a blank line follows it.
+      {"CONNECT h:1 HTTP/1.1\r\n\0\r\n\r\n"s, 0},
+      {"\0\r\n\r\n"s, 0},
+      {"CONNECT h:1 HTTP/1.1\r\n\r\n\0\r\n\r\n"s, 24},
   };
   for (const EndCase& c : cases) {
-    SCOPED_TRACE(c.head);
-    EXPECT_EQ(connect_head_end(c.head), c.end);
+    SCOPED_TRACE(c.head.substr(0, 40));
+    EXPECT_EQ(connect_head_end(c.head.c_str()), c.end);
+    // The same answer when the head arrives byte by byte or in random pieces,
+    // with the search resumed after each piece as the tunnel does.
+    for (unsigned max_piece : {1u, 3u, 9u, 64u}) {
+      std::mt19937 random(max_piece);
+      for (int run = 0; run < (max_piece == 1 ? 1 : 10); ++run) {
+        size_t searched = 0;
+        size_t length = 0;
+        size_t end = 0;
+        while (end == 0 && length < c.head.size()) {
+          length += std::min<size_t>(c.head.size() - length, 1 + random() % max_piece);
+          end = connect_head_end_next(c.head.data(), length, &searched);
+          ASSERT_EQ(end, connect_head_end(c.head.substr(0, length).c_str())) << length;
+        }
+        EXPECT_EQ(end, c.end);
+      }
+    }
   }
-  // The search stops at the first NUL even when a blank line follows it.
-  const char with_nul[] = "CONNECT h:1 HTTP/1.1\r\n\0\r\n\r\n";
-  EXPECT_EQ(connect_head_end(with_nul), 0u);
+  // Bytes searched before are not searched again.
+  size_t searched = 5;
+  EXPECT_EQ(connect_head_end_next("\r\n\r\nX", 5, &searched), 0u);
 }
 
 TEST(ConnectHead, CountsHostsContainingAMarker) {

@@ -17,13 +17,15 @@ constexpr size_t kRelayChunk = 32768;
 // end. Returns the byte count, 0 when the client closed or failed first.
 size_t read_head(NetSocket client, char* head, size_t* head_end) {
   size_t count = 0;
+  size_t searched = 0;
   *head_end = 0;
   while (count < kHeadCapacity) {
     long n = net_recv_some(client, head + count, kHeadCapacity - count);
     if (n <= 0) return 0;
     count += static_cast<size_t>(n);
     head[count] = '\0';
-    *head_end = connect_head_end(head);
+    // Only the new bytes are searched: a head sent byte by byte costs linear time.
+    *head_end = connect_head_end_next(head, count, &searched);
     if (*head_end != 0) break;
   }
   return count;

@@ -31,6 +31,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(end >= 4 && end <= strlen(head));
     FUZZ_CHECK(memcmp(head + end - 4, "\r\n\r\n", 4) == 0);
   }
+  // The tunnel's search, resumed after each receive, agrees with the whole
+  // search; the input's bytes choose the sizes of the receives (1 to 8 bytes).
+  size_t searched = 0;
+  size_t received = 0;
+  size_t resumed_end = 0;
+  while (resumed_end == 0 && received < length) {
+    received += 1 + static_cast<unsigned char>(head[received]) % 8;
+    if (received > length) received = length;
+    resumed_end = connect_head_end_next(head, received, &searched);
+  }
+  FUZZ_CHECK(resumed_end == end);
   ConnectTarget target;
   memset(&target, 0xAA, sizeof(target));
   int accepted = connect_head_parse(head, &target);
