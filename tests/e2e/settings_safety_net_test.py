@@ -10,6 +10,7 @@ exact types and bytes (tests/tools/regdump.exe).
 """
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -45,6 +46,11 @@ def dword(value):
 
 def text(kind, value):
     return (kind, value.encode() + b"\0")
+
+
+def stored_text(kind, value):
+    """A string value as the registry stores it: UTF-16 with its terminator."""
+    return (kind, value.encode("utf-16-le") + b"\0\0")
 
 
 # The user's own settings: a disabled proxy with an expandable server of
@@ -111,6 +117,9 @@ class Wine:
     def read(self, key, names):
         return harness.parse_registry_values(self.reg("get", key, *names))
 
+    def read_stored(self, key, names):
+        return harness.parse_registry_values(self.reg("get-stored", key, *names))
+
     def spawn_detached(self, command, environment=None, output=None):
         """Starts a Windows command line with no console, its standard output
         and error going to the Linux file output if given. Returns its process
@@ -121,15 +130,20 @@ class Wine:
             raise AssertionError("spawn-detached %s: exit %d" % (command, result.returncode))
         return result.stdout.decode().strip()
 
-    def user_values(self):
+    def user_values(self, stored=False):
+        """The three values as a program using the 8-bit calls sees them, or
+        as stored (strings in UTF-16)."""
+        if stored:
+            return harness.parse_registry_values(self.reg("get-stored", INTERNET_SETTINGS, *NAMES))
         return self.read(INTERNET_SETTINGS, NAMES)
 
-    def write(self, key, values):
+    def write(self, key, values, stored=False):
         for name, value in values.items():
             if value is None:
                 self.reg("delete", key, name)
             else:
-                self.reg("set", key, name, str(value[0]), value[1].hex() or "-")
+                self.reg("set-stored" if stored else "set", key, name, str(value[0]),
+                         value[1].hex() or "-")
 
     def backup_exists(self):
         return self.reg("key", BACKUP).strip() == "present"
@@ -220,16 +234,22 @@ class SettingsSafetyNet(unittest.TestCase):
 
     # ---- helpers ----
 
-    def start_launcher(self, port):
-        """Starts a whole run without a console and waits for the watchdog
-        line. Returns the process and the path of its standard output."""
+    def start_run(self, port, launcher=None, environment=None):
+        """Starts a whole run without a console. Returns the process and the
+        path of its standard output."""
         output = os.path.join(self.output_dir.name, "launcher-%d.txt" % port)
         with open(output, "wb") as out:
             process = subprocess.Popen(
-                [RUN_IN_WINE, self.wine.launcher, "--socks-port", str(self.env.socks_port),
-                 "--http-port", str(port)],
-                env=self.wine.environment, stdout=out, stderr=subprocess.DEVNULL)
+                [RUN_IN_WINE, launcher or self.wine.launcher, "--socks-port",
+                 str(self.env.socks_port), "--http-port", str(port)],
+                env=environment or self.wine.environment, stdout=out, stderr=subprocess.DEVNULL)
         self.processes.append(process)
+        return process, output
+
+    def start_launcher(self, port, launcher=None, environment=None):
+        """Starts a whole run without a console and waits for the watchdog
+        line. Returns the process and the path of its standard output."""
+        process, output = self.start_run(port, launcher, environment)
 
         def watchdog_line():
             with open(output, "rb") as f:
@@ -237,7 +257,8 @@ class SettingsSafetyNet(unittest.TestCase):
         self.assertTrue(wait_until(watchdog_line, 90), self.read_output(output))
         self.assertIn(b"      Restore watchdog: ACTIVE", self.read_output_bytes(output))
         self.assertEqual(self.wine.user_values(), launcher_values(port))
-        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
+        if launcher is None:
+            self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         return process, output
 
     def read_output_bytes(self, path):
@@ -247,11 +268,12 @@ class SettingsSafetyNet(unittest.TestCase):
     def read_output(self, path):
         return self.read_output_bytes(path).decode(errors="replace")
 
-    def run_closing_boxes(self, arguments):
+    def run_closing_boxes(self, arguments, extra_environment=None):
         """Runs the launcher to its end, pressing OK on each of its boxes.
         Returns the exit code, standard output and standard error (which holds
         the text of each box)."""
-        environment = dict(self.wine.environment, WINEDEBUG="-all,+msgbox")
+        environment = dict(self.wine.environment, WINEDEBUG="-all,+msgbox",
+                           **(extra_environment or {}))
         out_path = os.path.join(self.output_dir.name, "closing-out.txt")
         err_path = os.path.join(self.output_dir.name, "closing-err.txt")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -275,12 +297,29 @@ class SettingsSafetyNet(unittest.TestCase):
         return unix_pids_of(self.prefix, "--restore-watchdog")
 
     def leave_complete_backup(self):
-        """The registry as a launcher leaves it that died with its values applied."""
+        """The registry as a launcher leaves it that died with its values
+        applied (one of an earlier version: no owner recorded)."""
         self.wine.write(BACKUP, {
             "ProxyEnablePresent": dword(1), "ProxyEnableValue": USER_VALUES["ProxyEnable"],
             "ProxyServerPresent": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"],
             "ProxyOverridePresent": dword(0), "Active": dword(1)})
         self.wine.write(INTERNET_SETTINGS, launcher_values(18118))
+        self.wine.write(RUN_ONCE, {RUN_ONCE_VALUE: restore_command(self.wine.launcher)})
+
+    def run_watchdog_mode(self, fault=None):
+        """Runs "--restore-watchdog 0" (the logon's command), optionally with
+        one registry call failing (the test build's LUMARET_TEST_REGISTRY_FAULT)."""
+        environment = dict(self.wine.environment)
+        if fault:
+            environment["LUMARET_TEST_REGISTRY_FAULT"] = fault
+        result = self.wine.run([self.wine.launcher, "--restore-watchdog", "0"], environment)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"")
+
+    def assert_backup_kept(self, user_values):
+        self.assertEqual(self.wine.user_values(), user_values)
+        self.assertEqual(self.wine.read(BACKUP, ["Active"]), {"Active": dword(1)})
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
 
     def assert_user_values_back(self):
         self.assertEqual(self.wine.user_values(), USER_VALUES)
@@ -371,6 +410,15 @@ class SettingsSafetyNet(unittest.TestCase):
         self.assertEqual(self.wine.read(BACKUP, ["Active", "ProxyServerValue"]),
                          {"Active": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"]})
 
+        # The logon's restore command, run while the launcher serves, leaves
+        # its backup and values alone.
+        self.run_watchdog_mode()
+        self.assertIsNone(first.poll())
+        self.assertEqual(self.wine.user_values(), launcher_values(port))
+        self.assertEqual(self.wine.read(BACKUP, ["Active", "ProxyServerValue"]),
+                         {"Active": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"]})
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
+
         os.kill(first.pid, signal.SIGKILL)
         first.wait()
         self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 5))
@@ -398,6 +446,116 @@ class SettingsSafetyNet(unittest.TestCase):
                     self.assertEqual(self.watchdog_pids(), [])
         finally:
             taken.close()
+
+    # ---- a folder and values outside the ANSI code page ----
+
+    def test_unicode_folder_and_values_come_back_through_watchdog_and_logon_command(self):
+        # Wine's ANSI code page here (1252) has neither Cyrillic nor CJK.
+        environment = dict(self.wine.environment, LC_ALL="C.UTF-8")
+        folder = os.path.join(self.output_dir.name, "Иван 下载")
+        os.makedirs(folder)
+        testhosts = os.path.dirname(self.wine.launcher)
+        for name in ("LumaretDesktopProxyLauncher.exe", "powershell.exe", "Lumaret.exe"):
+            shutil.copy(os.path.join(testhosts, name), folder)
+        launcher = os.path.join(folder, "LumaretDesktopProxyLauncher.exe")
+        user = {"ProxyEnable": dword(0),
+                "ProxyServer": stored_text(REG_SZ, "прокси.пример.рф:3128"),
+                "ProxyOverride": stored_text(REG_SZ, "*.пример.рф;<local>;*.例子.测试")}
+        command = stored_text(REG_SZ, '"%s" --restore-watchdog 0' % windows_path(launcher))
+
+        def values_back():
+            return self.wine.user_values(stored=True) == user and not self.wine.backup_exists()
+
+        for ending in ("kill -9, the watchdog restores", "both killed, the logon command"):
+            with self.subTest(ending):
+                self.wine.write(INTERNET_SETTINGS, user, stored=True)
+                process, _ = self.start_launcher(free_port(), launcher, environment)
+                self.assertEqual(self.wine.read_stored(RUN_ONCE, [RUN_ONCE_VALUE]),
+                                 {RUN_ONCE_VALUE: command})
+                watchdogs = self.watchdog_pids()
+                self.assertEqual(len(watchdogs), 1)
+                if ending.startswith("both"):
+                    os.kill(watchdogs[0], signal.SIGKILL)
+                os.kill(process.pid, signal.SIGKILL)
+                process.wait()
+                if ending.startswith("both"):
+                    time.sleep(1)
+                    self.assertTrue(self.wine.backup_exists())
+                    self.wine.reg("run-logon-command")
+                self.assertTrue(wait_until(values_back, 10), self.wine.user_values(stored=True))
+                self.assertIsNone(self.wine.run_once())
+
+    # ---- registry calls that fail ----
+
+    def test_failed_backup_writes_leave_the_users_values_untouched(self):
+        apply_failed = b"Unable to save and apply the current-user Windows proxy settings."
+        arguments = ["--socks-port", str(self.env.socks_port), "--http-port", str(free_port())]
+        cases = (
+            # Real: a leftover incomplete backup whose key denies writing.
+            ("backup key denied", None, USER_VALUES),
+            # Injected, as Wine fails no single write once the key is open.
+            ("Active not written", "set:Active:5", USER_VALUES),
+            # The launcher's last value fails: the user's go back at once.
+            ("launcher's ProxyEnable not written", "set:ProxyEnable:5", USER_VALUES),
+            ("backup read back wrong", "query:ProxyServerValue:1018", USER_VALUES),
+        )
+        for name, fault, expected in cases:
+            with self.subTest(name):
+                if fault is None:
+                    self.wine.write(BACKUP, {"ProxyEnablePresent": dword(0)})
+                    self.wine.reg("deny-write", BACKUP)
+                    self.addCleanup(self.wine.run, [self.wine.regdump, "allow-write", BACKUP])
+                extra = {"LUMARET_TEST_REGISTRY_FAULT": fault} if fault else None
+                code, out, err = self.run_closing_boxes(arguments, extra)
+                self.assertEqual(code, 10)
+                self.assertIn(apply_failed, err)
+                self.assertNotIn(b"Restore watchdog", out)
+                self.assertEqual(self.wine.user_values(), expected)
+                self.assertIsNone(self.wine.run_once())
+                if fault is None:
+                    self.wine.reg("allow-write", BACKUP)
+                    self.wine.reg("delete-key", BACKUP)
+                self.assertFalse(self.wine.backup_exists())
+
+    def test_failed_restores_keep_the_backup_for_the_next_restore(self):
+        launcher = launcher_values(18118)
+        cases = (
+            # Real: the Internet Settings key denies writing.
+            ("Internet Settings denied", None, launcher),
+            # Injected: the second of the three writes fails; the first stands.
+            ("ProxyServer not written", "set:ProxyServer:5",
+             dict(launcher, ProxyEnable=USER_VALUES["ProxyEnable"])),
+            # Injected: a presence flag unreadable, as under an overlapping
+            # restore that deleted the key; nothing may be deleted.
+            ("presence flag unreadable", "query:ProxyOverridePresent:1018", launcher),
+            ("saved value unreadable", "query:ProxyServerValue:1018", launcher),
+        )
+        for name, fault, expected in cases:
+            with self.subTest(name):
+                self.leave_complete_backup()
+                if fault is None:
+                    self.wine.reg("deny-write", INTERNET_SETTINGS)
+                    self.addCleanup(self.wine.run, [self.wine.regdump, "allow-write", INTERNET_SETTINGS])
+                self.run_watchdog_mode(fault)
+                if fault is None:
+                    self.wine.reg("allow-write", INTERNET_SETTINGS)
+                self.assert_backup_kept(expected)
+                self.run_watchdog_mode()
+                self.assert_user_values_back()
+
+    def test_kill_inside_the_apply_is_restored_by_the_watchdog_started_before_it(self):
+        # The launcher holds at its first own value, with the backup complete.
+        environment = dict(self.wine.environment,
+                           LUMARET_TEST_REGISTRY_FAULT="set:ProxyServer:pause")
+        process, output = self.start_run(free_port(), environment=environment)
+        self.assertTrue(wait_until(lambda: self.wine.run_once() is not None, 90),
+                        self.read_output(output))
+        self.assertEqual(len(self.watchdog_pids()), 1)
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait()
+        self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
+        self.assertNotIn(b"Restore watchdog", self.read_output_bytes(output))
+        self.assert_user_values_back()
 
     def test_end_of_the_session_restores_through_the_hidden_window(self):
         # The launcher runs detached: ending the session ends a console host

@@ -6,7 +6,15 @@
 //   regdump set KEY NAME TYPE HEX      writes TYPE (decimal) with the bytes HEX ("-" for none)
 //   regdump delete KEY NAME...         deletes the values (missing ones are fine)
 //   regdump delete-key KEY             deletes the key with everything in it
+//   regdump get-stored KEY NAME...     as get, with the bytes as stored (strings in UTF-16)
+//   regdump set-stored KEY NAME TYPE HEX  as set, HEX being the bytes to store as they are
 //   regdump key KEY                    prints "present" or "absent"
+//   regdump deny-write KEY             denies everyone the setting of values and the creation
+//                                      of subkeys on KEY (owner and group kept)
+//   regdump allow-write KEY            removes every deny rule from KEY
+//   regdump run-logon-command          starts the launcher's RunOnce restore command with no
+//                                      console, from the text as stored, as a logon would;
+//                                      prints its process id
 //   regdump spawn-detached COMMAND [OUT]  starts COMMAND with no console, its standard output
 //                                      and error going to the file OUT if given; prints its
 //                                      process id
@@ -36,15 +44,28 @@ int hex_digit(char c) {
   return -1;
 }
 
-void print_value(HKEY key, const char* name) {
+// Names on the command line are ASCII; the stored forms take them wide.
+void widen(const char* text, wchar_t* wide, int capacity) {
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, capacity) == 0) wide[0] = L'\0';
+}
+
+// Prints one value: through the 8-bit calls (strings in the code page, as a
+// program using them sees them) or as stored.
+void print_value(HKEY key, const char* name, int stored) {
+  wchar_t wide_name[256];
+  widen(name, wide_name, 256);
   DWORD type = 0;
   DWORD size = 0;
-  if (key == nullptr || RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+  auto query = [&](BYTE* data) {
+    return stored ? RegQueryValueExW(key, wide_name, nullptr, &type, data, &size)
+                  : RegQueryValueExA(key, name, nullptr, &type, data, &size);
+  };
+  if (key == nullptr || query(nullptr) != ERROR_SUCCESS) {
     printf("%s absent\n", name);
     return;
   }
   BYTE* data = static_cast<BYTE*>(malloc(size + 1));
-  if (data == nullptr || RegQueryValueExA(key, name, nullptr, &type, data, &size) != ERROR_SUCCESS) {
+  if (data == nullptr || query(data) != ERROR_SUCCESS) {
     printf("%s absent\n", name);
     free(data);
     return;
@@ -55,15 +76,16 @@ void print_value(HKEY key, const char* name) {
   free(data);
 }
 
-int command_get(const char* path, int count, char** names) {
+int command_get(const char* path, int count, char** names, int stored) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) key = nullptr;
-  for (int i = 0; i < count; ++i) print_value(key, names[i]);
+  for (int i = 0; i < count; ++i) print_value(key, names[i], stored);
   if (key != nullptr) RegCloseKey(key);
   return 0;
 }
 
-int command_set(const char* path, const char* name, const char* type_text, const char* hex) {
+int command_set(const char* path, const char* name, const char* type_text, const char* hex,
+                int stored) {
   size_t length = strcmp(hex, "-") == 0 ? 0 : strlen(hex);
   if (length % 2 != 0) return kExitUsage;
   BYTE* data = static_cast<BYTE*>(malloc(length / 2 + 1));
@@ -82,12 +104,75 @@ int command_set(const char* path, const char* name, const char* type_text, const
   if (RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                       nullptr) == ERROR_SUCCESS) {
     DWORD type = strtoul(type_text, nullptr, 10);
-    if (RegSetValueExA(key, name, 0, type, data, static_cast<DWORD>(length / 2)) == ERROR_SUCCESS) {
-      result = 0;
-    }
+    wchar_t wide_name[256];
+    widen(name, wide_name, 256);
+    DWORD size = static_cast<DWORD>(length / 2);
+    LONG set = stored ? RegSetValueExW(key, wide_name, 0, type, data, size)
+                      : RegSetValueExA(key, name, 0, type, data, size);
+    if (set == ERROR_SUCCESS) result = 0;
     RegCloseKey(key);
   }
   free(data);
+  return result;
+}
+
+// Adds (deny) or removes (allow) a rule that denies everyone KEY_SET_VALUE and
+// KEY_CREATE_SUB_KEY. The whole descriptor is written back, owner and group
+// with the list: Wine resets what a write leaves out.
+int command_deny_write(const char* path, int deny) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                    &key) != ERROR_SUCCESS) {
+    return kExitFailed;
+  }
+  const SECURITY_INFORMATION parts =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  alignas(8) BYTE old_descriptor[8192];
+  DWORD size = sizeof(old_descriptor);
+  int result = kExitFailed;
+  BOOL present = FALSE, defaulted = FALSE, owner_defaulted = FALSE, group_defaulted = FALSE;
+  ACL* old_acl = nullptr;
+  PSID owner = nullptr, group = nullptr;
+  alignas(8) BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD everyone_size = sizeof(everyone);
+  alignas(8) BYTE new_acl_bytes[4096];
+  ACL* new_acl = reinterpret_cast<ACL*>(new_acl_bytes);
+  SECURITY_DESCRIPTOR descriptor;
+  if (RegGetKeySecurity(key, parts, old_descriptor, &size) == ERROR_SUCCESS &&
+      GetSecurityDescriptorDacl(old_descriptor, &present, &old_acl, &defaulted) &&
+      GetSecurityDescriptorOwner(old_descriptor, &owner, &owner_defaulted) &&
+      GetSecurityDescriptorGroup(old_descriptor, &group, &group_defaulted) &&
+      CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyone_size) &&
+      InitializeAcl(new_acl, sizeof(new_acl_bytes), ACL_REVISION)) {
+    int built = !deny || AddAccessDeniedAce(new_acl, ACL_REVISION, KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
+                                            everyone);
+    // No list at all allows everything: say so in the new list, which would
+    // otherwise allow nothing.
+    if (built && (!present || old_acl == nullptr)) {
+      built = AddAccessAllowedAce(new_acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
+    }
+    // The old allow rules follow the deny rule, which must come first.
+    for (DWORD i = 0; built && present && old_acl != nullptr && i < old_acl->AceCount; ++i) {
+      ACE_HEADER* ace = nullptr;
+      if (!GetAce(old_acl, i, reinterpret_cast<void**>(&ace))) built = 0;
+      if (built && ace->AceType != ACCESS_DENIED_ACE_TYPE) {
+        built = AddAce(new_acl, ACL_REVISION, MAXDWORD, ace, ace->AceSize);
+      }
+    }
+    // The list as long as its rules, not as its buffer.
+    ACL_SIZE_INFORMATION used = {};
+    if (built && GetAclInformation(new_acl, &used, sizeof(used), AclSizeInformation)) {
+      new_acl->AclSize = static_cast<WORD>(used.AclBytesInUse);
+    }
+    if (built && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorOwner(&descriptor, owner, owner_defaulted) &&
+        SetSecurityDescriptorGroup(&descriptor, group, group_defaulted) &&
+        SetSecurityDescriptorDacl(&descriptor, TRUE, new_acl, FALSE) &&
+        RegSetKeySecurity(key, parts, &descriptor) == ERROR_SUCCESS) {
+      result = 0;
+    }
+  }
+  RegCloseKey(key);
   return result;
 }
 
@@ -142,6 +227,31 @@ int command_spawn_detached(const char* command, const char* output_path) {
   return 0;
 }
 
+int command_run_logon_command() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
+                    KEY_READ, &key) != ERROR_SUCCESS) {
+    return kExitFailed;
+  }
+  wchar_t line[1024] = {};
+  DWORD size = sizeof(line) - sizeof(wchar_t);
+  LONG read = RegQueryValueExW(key, L"MorvoProxyLauncherRestore", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(line), &size);
+  RegCloseKey(key);
+  if (read != ERROR_SUCCESS) return kExitFailed;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                      &startup, &process)) {
+    return kExitFailed;
+  }
+  printf("%lu\n", process.dwProcessId);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}
+
 int value_exists(const char* path, const char* name) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
@@ -174,8 +284,16 @@ int main(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) return kExitUsage;
   const char* command = argv[1];
-  if (strcmp(command, "get") == 0 && argc >= 4) return command_get(argv[2], argc - 3, argv + 3);
-  if (strcmp(command, "set") == 0 && argc == 6) return command_set(argv[2], argv[3], argv[4], argv[5]);
+  int stored = strcmp(command, "get-stored") == 0 || strcmp(command, "set-stored") == 0;
+  if ((strcmp(command, "get") == 0 || strcmp(command, "get-stored") == 0) && argc >= 4) {
+    return command_get(argv[2], argc - 3, argv + 3, stored);
+  }
+  if ((strcmp(command, "set") == 0 || strcmp(command, "set-stored") == 0) && argc == 6) {
+    return command_set(argv[2], argv[3], argv[4], argv[5], stored);
+  }
+  if (strcmp(command, "deny-write") == 0 && argc == 3) return command_deny_write(argv[2], 1);
+  if (strcmp(command, "allow-write") == 0 && argc == 3) return command_deny_write(argv[2], 0);
+  if (strcmp(command, "run-logon-command") == 0 && argc == 2) return command_run_logon_command();
   if (strcmp(command, "delete") == 0 && argc >= 4) return command_delete(argv[2], argc - 3, argv + 3);
   if (strcmp(command, "delete-key") == 0 && argc == 3) return command_delete_key(argv[2]);
   if (strcmp(command, "key") == 0 && argc == 3) return command_key(argv[2]);
