@@ -197,7 +197,11 @@ TEST_F(SafetyNet, RestoresInTwoProcessesAtOnceLeaveTheUsersValuesIntact) {
   EXPECT_GT(rounds, 10);
 }
 
-TEST(LauncherInstance, SecondClaimInTheSessionIsRefused) {
+// The registry is the user's, in every session: so are the launcher's mutexes.
+TEST(LauncherInstance, SecondClaimOfTheUserIsRefused) {
+  wchar_t name[160];
+  ASSERT_EQ(settings_user_object_name(name, 160, L"MorvoProxyLauncher"), 1);
+  EXPECT_EQ(std::wstring(name).rfind(L"Global\\MorvoProxyLauncher_S-1-", 0), 0u);
   EXPECT_EQ(claim_launcher_instance(), 1);
   EXPECT_EQ(claim_launcher_instance(), 0);
   EXPECT_EQ(claim_launcher_instance(), 0);

@@ -88,6 +88,38 @@ class SettingsConsoleEnds(unittest.TestCase):
         run.wait(timeout=30)
         self.assert_user_values_back(5)
 
+    def test_a_late_watchdog_of_a_dead_launcher_leaves_the_next_ones_settings(self):
+        prefix = self.environment["WINEPREFIX"]
+        first_port = peers.free_port()
+        first = self.desktop.start_plain(
+            harness.launcher("testhosts"),
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(first_port)],
+            self.environment)
+        first.wait_output(b"      Restore watchdog: ACTIVE\r\n", timeout=90)
+        late = unix_pids_of(prefix, "--restore-watchdog")
+        self.assertEqual(len(late), 1)
+        # The first launcher's watchdog sleeps through its launcher's death.
+        os.kill(late[0], signal.SIGSTOP)
+        self.addCleanup(lambda: os.path.exists("/proc/%d" % late[0]) and
+                        os.kill(late[0], signal.SIGCONT))
+        os.kill(first.process.pid, signal.SIGKILL)
+        first.process.wait()
+
+        # The second launcher restores the first one's leftover, then applies.
+        run = self.start_to_applied()
+        self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90).dismiss()
+        run.wait_output(b"The local SOCKS5 port is checked every second", timeout=10)
+        os.kill(late[0], signal.SIGCONT)
+        harness.wait_until(lambda: late[0] not in unix_pids_of(prefix, "--restore-watchdog"), 30,
+                           message="the late watchdog did not end")
+        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertTrue(self.wine.backup_exists())
+
+        run.focus()
+        run.press_enter()
+        self.assertEqual(run.wait(timeout=30).exit_code, 0)
+        self.assert_user_values_back(0)
+
     def test_ctrl_c_before_apply_leaves_the_registry_untouched(self):
         held = peers.SilentServer()
         self.addCleanup(held.stop)
