@@ -158,9 +158,9 @@ TEST_F(SafetyNet, SessionEndWindowRestoresOnlyWhenTheSessionReallyEnds) {
 TEST_F(SafetyNet, SessionEndWithoutAppliedSettingsLeavesALeftoverBackupAlone) {
   SKIP_WITHOUT_DISPLAY();
   ASSERT_EQ(start_session_end_window(), 1);
-  write_user_values(kUser);
-  ASSERT_EQ(apply_proxy_settings(18118), 1);
-  settings_applied.exchange(0);
+  // A leftover written by hand: after a session end this process applies no more.
+  write_backup("ProxyEnablePresent", RegValue::absent());
+  write_backup("Active", RegValue::of(REG_DWORD, "\x01\0\0\0", 4));
   SendMessageA(FindWindowA(kSessionEndWindowClass, nullptr), WM_ENDSESSION, TRUE, 0);
   EXPECT_TRUE(backup_key_exists());
 }
