@@ -2,6 +2,8 @@
 // progress line appears at once also when standard output is a file or a pipe.
 #pragma once
 
+#include "platform/compiler.h"
+
 // Writes text as is.
 void console_write(const char* text);
 
@@ -9,4 +11,4 @@ void console_write(const char* text);
 void console_write_line(const char* text);
 
 // Writes the printf-style format with its arguments as is.
-void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void console_printf(const char* format, ...) LUMARET_PRINTF_FORMAT(1, 2);
