@@ -275,17 +275,29 @@ class ConsoleRun(_Run):
                           message="output %r not seen; got %r" % (expected, self.output()))
 
     def press(self, *keysyms):
-        """Types X key names (e.g. "Return", "a", "ctrl+c") into the console."""
+        """Types X key names (e.g. "Return", "a", "ctrl+c") into the console.
+
+        A key that ends the program (Ctrl+C, or ENTER at the monitor) can take
+        the console window with it between the key's press and its release,
+        which then fails with BadWindow: when the console ends, the key was
+        delivered. Only when the console still runs under a new window (a
+        loaded machine can show it late) is the key sent again."""
         try:
             self._desktop.xdotool(["key", "--window", self.window()] + list(keysyms))
+            return
         except HarnessError as error:
-            # The console may have replaced the window first found by its title
-            # (a loaded machine shows it late): look it up again, once.
             if "BadWindow" not in str(error):
                 raise
-            self._window = None
-            time.sleep(0.5)
+        stale = self._window
+        self._window = None
+        replaced = wait_until(lambda: not self.running() or self._replacement_window(stale), 20,
+                              message="console window %s neither ended nor came back" % self.title)
+        if self.running() and replaced:
             self._desktop.xdotool(["key", "--window", self.window()] + list(keysyms))
+
+    def _replacement_window(self, stale):
+        window = self._desktop.find_window(self.title)
+        return window if window and window != stale else None
 
     def press_enter(self):
         self.press("Return")
