@@ -18,8 +18,9 @@ struct ObservationServices {
   void (*show_box)(const char* text, const char* caption, unsigned icon);
 };
 
-// Phase 10: sets the app tunnel counter to 0 (atomic exchange), so that only
-// tunnels opened after the probes count for the window.
+// Sets the app tunnel counter to 0 (atomic exchange) just before the proxy
+// settings are applied, so that the probes' own tunnels to the app host do not
+// count and only tunnels opened afterwards count for the window.
 void reset_app_tunnel_count(ProxyContext* context);
 
 // Watches context->app_tunnel_count: up to 60 checks 500 ms apart, the first
@@ -36,8 +37,8 @@ const char* observation_address_or_unavailable(const char* address);
 int observation_format_outcome(char* text, size_t size, const char* direct_address,
                                const char* exit_address);
 
-// Phase 14: runs the window, then writes the outcome lines and shows the
-// outcome box. direct_address and exit_address are NUL-terminated texts, empty
+// The 30-second observation window after the app's launch: runs the window,
+// then writes the outcome lines and shows the outcome box. direct_address and exit_address are NUL-terminated texts, empty
 // when not obtained. Returns 0 when app traffic was seen, 11 when it was not.
 int observe_app_traffic(ProxyContext* context, const char* direct_address,
                         const char* exit_address, const ObservationServices* services);

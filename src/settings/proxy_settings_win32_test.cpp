@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "settings/restore_safety_net.h"
-#include "settings/settings_test_registry.h"
+#include "support/settings_test_registry.h"
 
 namespace {
 

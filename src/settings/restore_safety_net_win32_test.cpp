@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "settings/proxy_settings.h"
-#include "settings/settings_test_registry.h"
+#include "support/settings_test_registry.h"
 
 namespace {
 
