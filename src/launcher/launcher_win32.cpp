@@ -20,6 +20,7 @@
 #include "settings/proxy_settings.h"
 #include "settings/restore_safety_net.h"
 #include "socks/socks_client.h"
+#include "socks/socks_wire.h"
 
 namespace {
 
@@ -31,18 +32,39 @@ void print_help() {
   console_write_line("  --socks-host HOST   Default: 127.0.0.1");
   console_write_line("  --socks-port PORT   Default: 1080");
   console_write_line("  --http-port PORT    Default: 18118");
+  console_write_line(
+      "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
   console_write_line("  --help              Show this help");
 }
 
 // Phase 6: a real SOCKS5 CONNECT to the app host, with 5 s time-outs so that a
-// server that accepts but never answers cannot hang the start.
-int verify_socks_handshake(const ProxyContext* context) {
+// server that accepts but never answers cannot hang the start. Sets
+// *login_rejected when the server turned down the user name and password.
+int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
+  *login_rejected = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
   if (upstream == kInvalidSocket) return 0;
   net_set_timeouts(upstream, 5000);
-  int ok = socks5_connect(upstream, app_host, 443);
+  int ok = socks5_connect_login(upstream, app_host, 443, context->socks_user,
+                                context->socks_password, login_rejected);
   net_close(upstream);
   return ok;
+}
+
+// Takes the SOCKS5 password from the environment, or asks for it. Returns 1
+// when it is 1 to 255 bytes; otherwise the context holds no password.
+int obtain_socks_password(ProxyContext* context) {
+  char* password = context->socks_password;
+  const size_t capacity = sizeof(context->socks_password);
+  size_t length = 0;
+  if (!desktop_take_environment_secret(kPasswordVariable, password, capacity, &length)) {
+    char prompt[sizeof(kPasswordPromptFormat) + sizeof(context->socks_user)];
+    snprintf(prompt, sizeof(prompt), kPasswordPromptFormat, context->socks_user);
+    length = desktop_read_secret_line(prompt, password, capacity);
+  }
+  if (length >= 1 && length < capacity) return 1;
+  socks_wipe(password, capacity);
+  return 0;
 }
 
 // Phase 15: waits for ENTER in 100 ms steps and probes the SOCKS5 server after
@@ -90,9 +112,10 @@ int run_launch(ProxyContext* context) {
   console_write("[1/3] Verifying SOCKS5 handshake... ");
 
   // Phase 6: SOCKS5 pre-check.
-  if (!verify_socks_handshake(context)) {
+  int login_rejected = 0;
+  if (!verify_socks_handshake(context, &login_rejected)) {
     console_write_line("FAILED");
-    show_error(kTextSocksFailed);
+    show_error(login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
     return shutdown_launcher(context, kNoThread, kExitSocksFailed);
   }
   console_write_line("PASSED");
@@ -184,6 +207,9 @@ int main(int argc, char** argv) {
     case kOptionsInvalidPort:
       show_error(kTextInvalidPort);
       return kExitOptionError;
+    case kOptionsInvalidUser:
+      show_error(kTextInvalidUser);
+      return kExitOptionError;
     case kOptionsRun:
       break;
   }
@@ -206,6 +232,13 @@ int main(int argc, char** argv) {
   if (is_target_app_running()) {
     show_error(kTextAppRunning);
     return kExitAppRunning;
+  }
+
+  // The SOCKS5 password, only with a user name: before anything is printed,
+  // so that the question stands alone on the console.
+  if (context.socks_user[0] != '\0' && !obtain_socks_password(&context)) {
+    show_error(kTextInvalidPassword);
+    return kExitOptionError;
   }
 
   return run_launch(&context);

@@ -44,6 +44,7 @@ int options_convert_port(const char* text, uint16_t* port) {
 
 OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
   int port_representable = 1;
+  int user_valid = 1;
   for (int i = 1; i < argc; i += 2) {
     const char* name = argv[i];
     if (strcmp(name, "--help") == 0) return kOptionsHelp;
@@ -59,10 +60,16 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
       uint16_t port = 0;
       port_representable = options_convert_port(value, &port);
       context->http_port = port_representable ? port : 0;
+    } else if (strcmp(name, "--socks-user") == 0) {
+      // A cut user name would log in as someone else, so a long one is refused.
+      size_t length = strnlen(value, sizeof(context->socks_user));
+      user_valid = length >= 1 && length < sizeof(context->socks_user);
+      copy_field(context->socks_user, sizeof(context->socks_user), user_valid ? value : "");
     } else {
       return kOptionsUnknown;
     }
   }
   if (!port_representable || context->http_port == 0) return kOptionsInvalidPort;
+  if (!user_valid) return kOptionsInvalidUser;
   return kOptionsRun;
 }

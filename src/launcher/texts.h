@@ -7,10 +7,18 @@ constexpr char kBannerLine[] = "Lumaret Desktop Proxy Launcher 1.3 beta";
 constexpr char kTextMissingValue[] = "Missing value after command-line option.";
 constexpr char kTextUnknownOption[] = "Unknown command-line option. Use --help for usage.";
 constexpr char kTextInvalidPort[] = "Invalid HTTP proxy port.";
+constexpr char kTextInvalidUser[] = "Invalid SOCKS5 user name.";
+constexpr char kTextInvalidPassword[] = "Invalid SOCKS5 password.";
+// The environment variable that holds the SOCKS5 password, and the console's
+// question when it is not set (takes the user name).
+constexpr char kPasswordVariable[] = "LUMARET_SOCKS_PASSWORD";
+constexpr char kPasswordPromptFormat[] = "SOCKS5 password for %s: ";
 constexpr char kTextNoNetworking[] = "Unable to initialize Windows networking.";
 constexpr char kTextSocksFailed[] =
     "SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the address "
     "and port are correct.";
+constexpr char kTextSocksLoginRejected[] =
+    "SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user name and password.";
 constexpr char kTextAppRunning[] =
     "Lumaret is already running.\n\nFully quit Lumaret from the system tray and Task Manager, "
     "then run this launcher again. This lets the app start with the new system proxy settings.";

@@ -73,7 +73,9 @@ unsigned run_connect_tunnel(void* argument) {
   }
 
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
-  if (upstream == kInvalidSocket || !socks5_connect(upstream, target.host, target.port)) {
+  if (upstream == kInvalidSocket ||
+      !socks5_connect_login(upstream, target.host, target.port, context->socks_user,
+                            context->socks_password, nullptr)) {
     net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
     net_close(upstream);
     net_close(client);

@@ -10,6 +10,10 @@
 struct ProxyContext {
   char socks_host[256];  // upstream SOCKS5 host, always NUL-terminated
   char socks_port[16];   // upstream SOCKS5 port text, always NUL-terminated
+  // SOCKS5 login, set before the listener starts; an empty user means none is
+  // offered. The password is never printed, stored or passed on.
+  char socks_user[256];
+  char socks_password[256];
   uint16_t http_port;    // local proxy port on 127.0.0.1
   // Set to 1 by the shutdown (exchange); read by the listener between accepts.
   std::atomic<int32_t> stop_requested;
@@ -21,6 +25,6 @@ struct ProxyContext {
   std::atomic<NetSocket> listen_socket;
 };
 
-// Sets every field to its default: "127.0.0.1", "1080", 18118, both counters 0,
-// no listening socket; the rest of the texts zero.
+// Sets every field to its default: "127.0.0.1", "1080", 18118, no login, both
+// counters 0, no listening socket; the rest of the texts zero.
 void proxy_context_set_defaults(ProxyContext* context);

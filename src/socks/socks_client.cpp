@@ -4,18 +4,68 @@
 
 #include "socks/socks_wire.h"
 
+namespace {
+
+// Sends the user name and password and reads the server's verdict. Returns 1
+// when the login succeeded; *rejected is 1 when the verdict came and was not
+// success.
+int socks5_log_in(NetSocket socket, const char* user, size_t user_length, const char* password,
+                  size_t password_length, int* rejected) {
+  unsigned char request[kSocksLoginRequestMax];
+  size_t request_length = socks_build_login_request(user, user_length, password, password_length,
+                                                    request, sizeof(request));
+  int sent = request_length != 0 && net_send_all(socket, request, request_length);
+  socks_wipe(request, sizeof(request));
+  if (!sent) return 0;
+  unsigned char verdict[2];
+  if (!net_recv_exact(socket, verdict, sizeof(verdict))) return 0;
+  if (socks_login_accepted(verdict)) return 1;
+  *rejected = 1;
+  return 0;
+}
+
+}  // namespace
+
 NetSocket open_upstream_connection(const char* host, const char* port) {
   return net_connect_first(host, port);
 }
 
 int socks5_connect(NetSocket socket, const char* host, uint16_t port) {
+  return socks5_connect_login(socket, host, port, nullptr, nullptr, nullptr);
+}
+
+int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, const char* user,
+                         const char* password, int* login_rejected) {
+  int rejected_here = 0;
+  int* rejected = login_rejected != nullptr ? login_rejected : &rejected_here;
+  *rejected = 0;
+
   size_t host_length = strlen(host);
   if (host_length == 0 || host_length > 255) return 0;
+  int login_offered = user != nullptr && user[0] != '\0';
+  size_t user_length = 0;
+  size_t password_length = 0;
+  if (login_offered) {
+    // Lengths are checked before any byte is sent; the limit is one past the
+    // largest valid length, so an unterminated text is not read beyond it.
+    user_length = strnlen(user, 256);
+    password_length = password != nullptr ? strnlen(password, 256) : 0;
+    if (user_length > 255 || password_length == 0 || password_length > 255) return 0;
+  }
 
-  if (!net_send_all(socket, kSocksGreeting, sizeof(kSocksGreeting))) return 0;
+  if (login_offered) {
+    if (!net_send_all(socket, kSocksGreetingWithLogin, sizeof(kSocksGreetingWithLogin))) return 0;
+  } else {
+    if (!net_send_all(socket, kSocksGreeting, sizeof(kSocksGreeting))) return 0;
+  }
   unsigned char method[2];
   if (!net_recv_exact(socket, method, sizeof(method))) return 0;
-  if (!socks_method_accepted(method)) return 0;
+  int chosen = socks_method_chosen(method, login_offered);
+  if (chosen < 0) return 0;
+  if (chosen == kSocksMethodLogin &&
+      !socks5_log_in(socket, user, user_length, password, password_length, rejected)) {
+    return 0;
+  }
 
   unsigned char request[kSocksRequestMax];
   size_t request_length =

@@ -21,6 +21,18 @@ NetSocket open_upstream_connection(const char* host, const char* port);
 // I/O. Never closes the socket; waits as long as the socket's time-outs allow.
 int socks5_connect(NetSocket socket, const char* host, uint16_t port);
 
+// socks5_connect for a server that may ask for a login. With user null or
+// empty it is socks5_connect, byte for byte. Otherwise the greeting offers
+// "no authentication" and "user name and password"; when the server chooses
+// the latter, user and password (each 1 to 255 bytes) are sent in the
+// RFC 1929 sub-negotiation, and only the answer 01 00 lets the CONNECT go on.
+// A user or password of length 0 or above 255 fails before any I/O. When
+// login_rejected is not null it is set to 1 when the server answered the login
+// with anything but success, else to 0. Buffers that held the password are
+// wiped before it returns.
+int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, const char* user,
+                         const char* password, int* login_rejected);
+
 // Returns 1 when a TCP connection to host and port could be opened (it is
 // closed at once and nothing is sent), 0 otherwise.
 int probe_socks_alive(const char* host, const char* port);

@@ -2,8 +2,35 @@
 
 #include <cstring>
 
-int socks_method_accepted(const unsigned char reply[2]) {
-  return reply[0] == 0x05 && reply[1] == 0x00;
+int socks_method_chosen(const unsigned char reply[2], int login_offered) {
+  if (reply[0] != 0x05) return -1;
+  if (reply[1] == kSocksMethodNone) return kSocksMethodNone;
+  if (reply[1] == kSocksMethodLogin && login_offered) return kSocksMethodLogin;
+  return -1;
+}
+
+size_t socks_build_login_request(const char* user, size_t user_length, const char* password,
+                                 size_t password_length, unsigned char* out, size_t capacity) {
+  if (user_length == 0 || user_length > 255) return 0;
+  if (password_length == 0 || password_length > 255) return 0;
+  size_t length = 3 + user_length + password_length;
+  if (length > capacity) return 0;
+  out[0] = 0x01;  // sub-negotiation version
+  out[1] = static_cast<unsigned char>(user_length);
+  memcpy(out + 2, user, user_length);
+  out[2 + user_length] = static_cast<unsigned char>(password_length);
+  memcpy(out + 3 + user_length, password, password_length);
+  return length;
+}
+
+int socks_login_accepted(const unsigned char reply[2]) {
+  return reply[0] == 0x01 && reply[1] == 0x00;
+}
+
+void socks_wipe(void* data, size_t length) {
+  // Writes through a volatile pointer are not dropped as dead stores.
+  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
+  for (size_t i = 0; i < length; ++i) bytes[i] = 0;
 }
 
 size_t socks_build_connect_request(const char* host, size_t host_length, uint16_t port,

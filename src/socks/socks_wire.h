@@ -1,5 +1,6 @@
-// The SOCKS5 client's byte formats (no authentication, CONNECT by domain
-// name), as pure functions over buffers so they are tested without sockets.
+// The SOCKS5 client's byte formats (no authentication or a user name and
+// password, CONNECT by domain name), as pure functions over buffers so they are
+// tested without sockets.
 #pragma once
 
 #include <cstddef>
@@ -7,11 +8,39 @@
 
 // The greeting: version 5, one method, "no authentication".
 constexpr unsigned char kSocksGreeting[3] = {0x05, 0x01, 0x00};
+// The greeting with a user name: version 5, two methods, "no authentication"
+// and "user name and password".
+constexpr unsigned char kSocksGreetingWithLogin[4] = {0x05, 0x02, 0x00, 0x02};
 // Largest CONNECT request: 7 bytes of framing and a 255-byte host.
 constexpr size_t kSocksRequestMax = 7 + 255;
+// Largest login request: 3 bytes of framing, a 255-byte user and password.
+constexpr size_t kSocksLoginRequestMax = 3 + 255 + 255;
 
-// Returns 1 when the 2-byte method selection accepts "no authentication".
-int socks_method_accepted(const unsigned char reply[2]);
+// Methods a server may choose.
+constexpr int kSocksMethodNone = 0x00;
+constexpr int kSocksMethodLogin = 0x02;
+
+// Given the 2-byte method selection and whether the greeting offered a login,
+// returns the method the server chose: kSocksMethodNone, kSocksMethodLogin
+// (only when it was offered), or -1 for anything else (another version, a
+// method not offered, 0xFF "none acceptable").
+int socks_method_chosen(const unsigned char reply[2], int login_offered);
+
+// Writes the user name and password sub-negotiation request (version 1, then
+// each text behind its one-byte length) into out, which holds capacity bytes.
+// Both lengths must be 1 to 255. Returns the request's length (3 + both
+// lengths), or 0 when a length is out of range or the request does not fit;
+// nothing is written then.
+size_t socks_build_login_request(const char* user, size_t user_length, const char* password,
+                                 size_t password_length, unsigned char* out, size_t capacity);
+
+// Returns 1 when the 2-byte answer to the login request is exactly 01 00
+// (version 1, success), 0 otherwise.
+int socks_login_accepted(const unsigned char reply[2]);
+
+// Sets length bytes at data to zero in a way the compiler keeps, for buffers
+// that held a password.
+void socks_wipe(void* data, size_t length);
 
 // Writes the CONNECT request for host (host_length bytes, 1 to 255) and port
 // (big-endian) into out, which holds capacity bytes. Returns the request's
