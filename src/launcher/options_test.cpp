@@ -14,6 +14,7 @@ struct Parsed {
   std::string host;
   std::string port;
   unsigned http_port;
+  std::string user;
 };
 
 Parsed parse(std::vector<std::string> arguments) {
@@ -24,7 +25,7 @@ Parsed parse(std::vector<std::string> arguments) {
   static ProxyContext context;
   proxy_context_set_defaults(&context);
   OptionsResult result = options_parse(static_cast<int>(argv.size()), argv.data(), &context);
-  return {result, context.socks_host, context.socks_port, context.http_port};
+  return {result, context.socks_host, context.socks_port, context.http_port, context.socks_user};
 }
 
 TEST(Options, NoArgumentsKeepsTheDefaults) {
@@ -33,6 +34,7 @@ TEST(Options, NoArgumentsKeepsTheDefaults) {
   EXPECT_EQ(parsed.host, "127.0.0.1");
   EXPECT_EQ(parsed.port, "1080");
   EXPECT_EQ(parsed.http_port, 18118u);
+  EXPECT_EQ(parsed.user, "");
 }
 
 TEST(Options, DecisionTable) {
@@ -61,6 +63,16 @@ TEST(Options, DecisionTable) {
       {{"--http-port", "2147483648", "--http-port", "18119"}, kOptionsRun},
       {{"--restore-watchdog"}, kOptionsMissingValue},
       {{"--restore-watchdog", "1", "2"}, kOptionsUnknown},
+      {{"--socks-user"}, kOptionsMissingValue},
+      {{"--socks-user", "a"}, kOptionsRun},
+      {{"--socks-user", std::string(255, 'u')}, kOptionsRun},
+      {{"--socks-user", ""}, kOptionsInvalidUser},
+      {{"--socks-user", std::string(256, 'u')}, kOptionsInvalidUser},
+      {{"--socks-user", "", "--help"}, kOptionsHelp},
+      {{"--socks-user", "", "--socks-user", "alice"}, kOptionsRun},
+      {{"--socks-user", "alice", "--socks-user", ""}, kOptionsInvalidUser},
+      {{"--socks-user", "", "--http-port", "0"}, kOptionsInvalidPort},
+      {{"--Socks-User", "alice"}, kOptionsUnknown},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -77,6 +89,10 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_EQ(parsed.port, std::string(15, '9'));
   EXPECT_EQ(parsed.http_port, 18119u);
   EXPECT_EQ(parse({"--socks-host", "--help"}).host, "--help");
+  // A user name is taken whole, never cut, and may look like an option.
+  EXPECT_EQ(parse({"--socks-user", std::string(255, 'u')}).user, std::string(255, 'u'));
+  EXPECT_EQ(parse({"--socks-user", "--help"}).user, "--help");
+  EXPECT_EQ(parse({"--socks-user", std::string(256, 'u')}).user, "");
 }
 
 TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {

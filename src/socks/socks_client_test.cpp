@@ -49,7 +49,16 @@ std::string hex_of(const Bytes& bytes) {
 }
 
 const Bytes kGreeting = bytes_of({0x05, 0x01, 0x00});
+const Bytes kGreetingWithLogin = bytes_of({0x05, 0x02, 0x00, 0x02});
 const Bytes kMethodAccepted = bytes_of({0x05, 0x00});
+const Bytes kMethodLogin = bytes_of({0x05, 0x02});
+const Bytes kLoginAccepted = bytes_of({0x01, 0x00});
+
+// The RFC 1929 request the client must send for user and password.
+Bytes login_request(const std::string& user, const std::string& password) {
+  return bytes_of({0x01, static_cast<int>(user.size())}) + bytes_of(user) +
+         bytes_of({static_cast<int>(password.size())}) + bytes_of(password);
+}
 
 // The request the client must send for host and port.
 Bytes connect_request(const std::string& host, uint16_t port) {
@@ -242,16 +251,32 @@ TEST_F(SocksClient, HostOf255BytesIsSentWithLengthFF) {
   EXPECT_EQ(hex_of(received), hex_of(kGreeting + connect_request(host, 443)));
 }
 
-TEST_F(SocksClient, HostEmptyOrLongerThan255FailsWithoutAnyByteSent) {
-  const std::string kHosts[] = {std::string(), std::string(256, 'a'), std::string(1000, 'a')};
-  for (const std::string& host : kHosts) {
-    SCOPED_TRACE(host.size());
+TEST_F(SocksClient, HostOrLoginOfLength0OrAbove255FailsWithoutAnyByteSent) {
+  struct Case {
+    std::string host, user, password;
+  };
+  const Case kCases[] = {
+      {std::string(), "", ""},
+      {std::string(256, 'a'), "", ""},
+      {std::string(1000, 'a'), "", ""},
+      {std::string(), "alice", "secret"},
+      {"h", std::string(256, 'u'), "secret"},
+      {"h", "alice", std::string()},
+      {"h", "alice", std::string(256, 'p')},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.host.size()) + "/" + std::to_string(c.user.size()) + "/" +
+                 std::to_string(c.password.size()));
     // The server only records: any byte that arrives would show.
     ScriptedServer server({}, 0, 0);
     ASSERT_TRUE(server.start());
     NetSocket client = server.connect_client();
     ASSERT_NE(client, kInvalidSocket);
-    EXPECT_EQ(socks5_connect(client, host.c_str(), 443), 0);
+    int rejected = -1;
+    EXPECT_EQ(socks5_connect_login(client, c.host.c_str(), 443, c.user.c_str(),
+                                   c.password.c_str(), &rejected),
+              0);
+    EXPECT_EQ(rejected, 0);
     net_close(client);
     EXPECT_EQ(server.finish().size(), 0u);
   }
@@ -328,6 +353,57 @@ TEST_F(SocksClient, MethodOtherThanNoAuthenticationOrWrongVersionFailsBeforeRequ
   }
 }
 
+// ---- A user name and password ----
+
+TEST_F(SocksClient, LoginExchangeByServerChoiceAndVerdictWholeOrByteByByte) {
+  struct Case {
+    const char* name;
+    std::string user, password;
+    Bytes method;   // the server's choice
+    Bytes verdict;  // its answer to the login, sent only after choice 02
+    int result;
+    int rejected;
+  };
+  const Case kCases[] = {
+      {"no user: the anonymous greeting", "", "", kMethodAccepted, {}, 1, 0},
+      {"server needs no login", "alice", "secret", kMethodAccepted, {}, 1, 0},
+      {"login accepted", "alice", "secret", kMethodLogin, kLoginAccepted, 1, 0},
+      {"lengths 1", "u", "p", kMethodLogin, kLoginAccepted, 1, 0},
+      {"lengths 255", std::string(255, 'u'), std::string(255, 'p'), kMethodLogin, kLoginAccepted,
+       1, 0},
+      {"status 01", "alice", "wrong", kMethodLogin, bytes_of({0x01, 0x01}), 0, 1},
+      {"status FF", "alice", "wrong", kMethodLogin, bytes_of({0x01, 0xFF}), 0, 1},
+      {"success under version 05", "alice", "secret", kMethodLogin, bytes_of({0x05, 0x00}), 0, 1},
+      {"no acceptable method", "alice", "secret", bytes_of({0x05, 0xFF}), {}, 0, 0},
+      {"a method not offered", "alice", "secret", bytes_of({0x05, 0x01}), {}, 0, 0},
+      {"choice under version 04", "alice", "secret", bytes_of({0x04, 0x02}), {}, 0, 0},
+  };
+  for (int one_byte_at_a_time = 0; one_byte_at_a_time <= 1; ++one_byte_at_a_time) {
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(std::string(c.name) + (one_byte_at_a_time ? ", byte by byte" : ", whole"));
+      const Bytes greeting = c.user.empty() ? kGreeting : kGreetingWithLogin;
+      const Bytes login = c.verdict.empty() ? Bytes() : login_request(c.user, c.password);
+      const Bytes request = connect_request("target.example", 443);
+      std::vector<ServerStep> script = {{greeting.size(), c.method}};
+      if (!login.empty()) script.push_back({login.size(), c.verdict});
+      if (c.result) script.push_back({request.size(), kReplyIpv4});
+      ScriptedServer server(script, one_byte_at_a_time, 0);
+      ASSERT_TRUE(server.start());
+      NetSocket client = server.connect_client();
+      ASSERT_NE(client, kInvalidSocket);
+      int rejected = -1;
+      EXPECT_EQ(socks5_connect_login(client, "target.example", 443, c.user.c_str(),
+                                     c.password.c_str(), &rejected),
+                c.result);
+      EXPECT_EQ(rejected, c.rejected);
+      net_close(client);
+      // Nothing after a failure: no login after a refused choice, no request
+      // after a refused login.
+      EXPECT_EQ(hex_of(server.finish()), hex_of(greeting + login + (c.result ? request : Bytes())));
+    }
+  }
+}
+
 // ---- Replies that refuse or are malformed ----
 
 TEST_F(SocksClient, ReplyCodeOtherThanZeroFails) {
@@ -375,12 +451,25 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
   struct Cut {
     std::string name;
     std::vector<ServerStep> script;
+    int login;  // the client offers the login alice/secret
   };
   std::vector<Cut> cuts;
-  cuts.push_back({"before the method", {{kGreeting.size(), Bytes()}}});
-  cuts.push_back({"inside the method", {{kGreeting.size(), bytes_of({0x05})}}});
+  cuts.push_back({"before the method", {{kGreeting.size(), Bytes()}}, 0});
+  cuts.push_back({"inside the method", {{kGreeting.size(), bytes_of({0x05})}}, 0});
   const size_t request_size = connect_request("target.example", 443).size();
-  cuts.push_back({"before the reply", {{kGreeting.size(), kMethodAccepted}, {request_size, {}}}});
+  cuts.push_back({"before the reply", {{kGreeting.size(), kMethodAccepted}, {request_size, {}}}, 0});
+  // With a login: inside the method, then before and inside the verdict.
+  const size_t login_size = login_request("alice", "secret").size();
+  cuts.push_back({"login: before the method", {{kGreetingWithLogin.size(), Bytes()}}, 1});
+  cuts.push_back({"login: inside the method", {{kGreetingWithLogin.size(), bytes_of({0x05})}}, 1});
+  for (size_t length = 0; length < kLoginAccepted.size(); ++length) {
+    Bytes prefix(kLoginAccepted.begin(), kLoginAccepted.begin() + static_cast<std::ptrdiff_t>(length));
+    cuts.push_back({"login: verdict cut after " + std::to_string(length),
+                    {{kGreetingWithLogin.size(), kMethodLogin}, {login_size, prefix}}, 1});
+  }
+  cuts.push_back({"login: before the reply",
+                  {{kGreetingWithLogin.size(), kMethodLogin}, {login_size, kLoginAccepted},
+                   {request_size, {}}}, 1});
   for (const GrantCase& grant : kGrantCases) {
     const size_t size = grant.reply.size();
     for (size_t length = 1; length < size; ++length) {
@@ -388,7 +477,7 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
       if (length > 6 && length + 3 < size && length != size / 2) continue;
       Bytes prefix(grant.reply.begin(), grant.reply.begin() + static_cast<std::ptrdiff_t>(length));
       cuts.push_back({std::string(grant.name) + " cut after " + std::to_string(length),
-                      {{kGreeting.size(), kMethodAccepted}, {request_size, prefix}}});
+                      {{kGreeting.size(), kMethodAccepted}, {request_size, prefix}}, 0});
     }
   }
   for (const Cut& cut : cuts) {
@@ -397,7 +486,12 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
     ASSERT_TRUE(server.start());
     NetSocket client = server.connect_client();
     ASSERT_NE(client, kInvalidSocket);
-    EXPECT_EQ(socks5_connect(client, "target.example", 443), 0);
+    // A hang-up is no verdict: the login is not reported as rejected.
+    int rejected = -1;
+    EXPECT_EQ(socks5_connect_login(client, "target.example", 443, cut.login ? "alice" : nullptr,
+                                   "secret", &rejected),
+              0);
+    EXPECT_EQ(rejected, 0);
     net_close(client);
     server.finish();
   }

@@ -158,6 +158,72 @@ INSTANTIATE_TEST_SUITE_P(RealServers, SocksPeer, ::testing::ValuesIn(kPeers),
                            return std::string(info.param.name);
                          });
 
+// microsocks started with -u and -P asks every client for a login: the right
+// one opens a working tunnel; a wrong one is rejected as a login; a client that
+// offers none is refused its method.
+class SocksPeerLogin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(net_startup(), 1);
+    started_networking_ = 1;
+    if (!peer_program_exists("microsocks")) {
+      GTEST_SKIP() << "microsocks is not installed (Debian package microsocks)";
+    }
+    for (int attempt = 0; attempt < 5 && peer_.pid == 0; ++attempt) {
+      port_ = peer_free_port();
+      std::string port_text = std::to_string(port_);
+      const char* const argv[] = {"microsocks", "-i", "127.0.0.1", "-p", port_text.c_str(),
+                                  "-u", "alice", "-P", "secret", nullptr};
+      if (!peer_start(&peer_, argv) || !peer_wait_listening(port_, 5000)) peer_stop(&peer_);
+    }
+    ASSERT_NE(peer_.pid, 0) << "could not start microsocks";
+  }
+
+  void TearDown() override {
+    peer_stop(&peer_);
+    if (started_networking_) net_cleanup();
+  }
+
+  PeerProcess peer_ = {0, ""};
+  uint16_t port_ = 0;
+  int started_networking_ = 0;
+};
+
+TEST_F(SocksPeerLogin, MicrosocksWithUserAndPassword) {
+  EchoServer echo;
+  ASSERT_TRUE(echo.start());
+  struct Case {
+    const char* user;
+    const char* password;
+    int result;
+    int rejected;
+  };
+  const Case kCases[] = {
+      {"alice", "secret", 1, 0},
+      {"alice", "wrong", 0, 1},
+      {"bob", "secret", 0, 1},
+      {nullptr, nullptr, 0, 0},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::string(c.user ? c.user : "no user") + "/" + (c.password ? c.password : ""));
+    NetSocket upstream = open_upstream_connection("127.0.0.1", std::to_string(port_).c_str());
+    ASSERT_NE(upstream, kInvalidSocket);
+    net_set_timeouts(upstream, kTimeoutMs);
+    int rejected = -1;
+    EXPECT_EQ(socks5_connect_login(upstream, "127.0.0.1", echo.port, c.user, c.password, &rejected),
+              c.result);
+    EXPECT_EQ(rejected, c.rejected);
+    if (c.result == 1) {
+      // The echo server serves one client: this is it.
+      char reply[5] = {0};
+      EXPECT_EQ(net_send_all(upstream, "ping", 4), 1);
+      EXPECT_EQ(net_recv_exact(upstream, reply, 4), 1);
+      EXPECT_STREQ(reply, "ping");
+    }
+    net_close(upstream);
+  }
+}
+
 // Counts this process's open descriptors.
 int count_open_descriptors() {
   DIR* directory = opendir("/proc/self/fd");
