@@ -1,9 +1,10 @@
 """Shows one whole launch as a user sees it, offline: the test-hosts launcher
-in a Wine console on a virtual display, against microsocks, with the app's
-service, the address service and the app itself played by the local stand-ins
-of the end-to-end tests. Prints the console as it grows and every message box
-(saved as a screenshot), fetches a page through the launcher's proxy with
-curl, presses ENTER and prints the exit code. Shows the user's proxy settings
+in a Wine console on a virtual display, writing to that console, against
+microsocks, with the app's service, the address service and the app itself
+played by the local stand-ins of the end-to-end tests. Prints the console as
+it grows, read from the console's screen, and every message box (saved as a
+screenshot, the console behind it), fetches a page through the launcher's
+proxy with curl, presses ENTER and prints the exit code. Shows the user's proxy settings
 before the launch, while the launcher serves, and after it ended.
 scripts/demo runs it.
 
@@ -31,7 +32,8 @@ from launcher_monitor_test import listen_on_port_443  # noqa: E402
 # Every box the launcher can show, by caption.
 BOX_CAPTIONS = (transcripts.ERROR_CAPTION, transcripts.CONFIRMED_CAPTION,
                 transcripts.NOT_CONFIRMED_CAPTION, transcripts.DISCONNECT_CAPTION)
-MONITOR_END = transcripts.console(transcripts.MONITOR_LINES)
+# The monitor's last line, as the console shows it.
+MONITOR_END = transcripts.MONITOR_LINES.splitlines()[-1]
 INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
 REGISTRY_TYPES = {1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD"}
@@ -45,6 +47,7 @@ class Demo:
         self.shots_dir = shots_dir
         self.printed = 0
         self.boxes = 0
+        self.last_screen = ""
 
     def say(self, text):
         print("== " + text, flush=True)
@@ -66,12 +69,16 @@ class Demo:
             print("   | %-13s %s %s" % (name, REGISTRY_TYPES.get(kind, "type %d" % kind), shown))
         print("   +--\n", flush=True)
 
-    def show_new_output(self, run):
-        output = run.output()
-        if len(output) > self.printed:
-            sys.stdout.write(output[self.printed:].replace(b"\r\n", b"\n").decode(errors="replace"))
-            sys.stdout.flush()
-            self.printed = len(output)
+    def show_new_screen(self, screen, final=False):
+        """Prints the console's rows not printed yet; the cursor's row only
+        at the end, since the launcher completes a progress line in place."""
+        rows = screen.split("\n")[:-1]
+        if not final:
+            rows = rows[:-1]
+        for row in rows[self.printed:]:
+            print(row)
+        sys.stdout.flush()
+        self.printed = max(self.printed, len(rows))
 
     def handle_boxes(self):
         """Reads, photographs and closes any box on the screen."""
@@ -90,15 +97,17 @@ class Demo:
             box.dismiss()
 
     def follow(self, run, until, timeout):
-        """Prints the console and handles boxes until until(output) holds or
+        """Prints the console and handles boxes until until(screen) holds or
         the run ends. Returns True when until held."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            self.show_new_output(run)
-            if until(run.output()):
+            screen = run.screen() or self.last_screen
+            self.last_screen = screen
+            self.show_new_screen(screen)
+            if until(screen):
                 return True
             if not run.running():
-                self.show_new_output(run)
+                self.show_new_screen(self.last_screen, final=True)
                 return False
             self.handle_boxes()
             time.sleep(0.2)
@@ -124,7 +133,9 @@ def main():
             http_port = peers.free_port()
             demo.say("microsocks listens on 127.0.0.1:%d; the app's service (%s) and the address "
                      "service (%s) are local stand-ins" % (socks.port, certs.APP_HOST, certs.ADDRESS_HOST))
-            # A user with a proxy of their own, switched off, and no exceptions.
+            # A user with a proxy of their own, switched off, and no exceptions;
+            # no backup left by an earlier run, which the launcher would restore first.
+            desktop.run_tool("regdump.exe", ["delete-key", r"Software\MorvoProxyLauncher\ProxyBackup"])
             for name, kind, data in (("ProxyEnable", "4", b"\0\0\0\0"),
                                      ("ProxyServer", "1", b"proxy.example.org:3128\0")):
                 desktop.run_tool("regdump.exe", ["set", INTERNET_SETTINGS, name, kind, data.hex()])
@@ -133,10 +144,12 @@ def main():
             arguments = ["--socks-port", str(socks.port), "--http-port", str(http_port)]
             demo.say("LumaretDesktopProxyLauncher.exe %s (in a Wine console)\n" % " ".join(arguments))
             run = desktop.start_console(harness.launcher("testhosts"), arguments,
-                                        environment=env.child_environment(desktop.environment))
-            reached_monitor = demo.follow(run, lambda output: output.endswith(MONITOR_END), 120)
+                                        environment=env.child_environment(desktop.environment),
+                                        on_screen=True)
+            reached_monitor = demo.follow(run, lambda screen: MONITOR_END in screen, 120)
 
             if reached_monitor:
+                demo.show_new_screen(demo.last_screen, final=True)
                 desktop.screenshot(os.path.join(shots_dir, "console-monitor.png"))
                 print()
                 demo.show_settings("while the launcher serves")
@@ -148,9 +161,9 @@ def main():
                     len(page), "" if page == PAGE else " (NOT the page that was served)"))
                 demo.say("pressing ENTER in the console")
                 run.press_enter()
-                demo.follow(run, lambda output: False if run.running() else True, 60)
+                demo.follow(run, lambda screen: False if run.running() else True, 60)
             result = run.wait(timeout=60)
-            demo.show_new_output(run)
+            demo.show_new_screen(demo.last_screen, final=True)
             demo.show_settings("after the launcher ended")
     print()
     demo.say("exit code: %s" % result.exit_code)

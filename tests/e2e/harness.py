@@ -240,15 +240,15 @@ class ConsoleRun(_Run):
 
     _counter = 0
 
-    def __init__(self, desktop, program, arguments, environment):
+    def __init__(self, desktop, program, arguments, environment, on_screen=False):
         ConsoleRun._counter += 1
         self.title = "e2e-console-%d-%d" % (os.getpid(), ConsoleRun._counter)
         self._directory = tempfile.mkdtemp(prefix="console-", dir=desktop.work_dir)
         self._stdout_path = os.path.join(self._directory, "stdout")
         self._exit_code_path = os.path.join(self._directory, "exit-code")
         command = ["wineconsole", windows_path(desktop.tool_path("console_run.exe")), self.title,
-                   windows_path(self._stdout_path), windows_path(self._exit_code_path),
-                   windows_path(program)] + list(arguments)
+                   "-" if on_screen else windows_path(self._stdout_path),
+                   windows_path(self._exit_code_path), windows_path(program)] + list(arguments)
         process = peers.start_child(command, env=environment, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
         super().__init__(desktop, process, time.monotonic())
@@ -260,6 +260,17 @@ class ConsoleRun(_Run):
             self._window = wait_until(lambda: self._desktop.find_window(self.title), timeout,
                                       message="console window %s did not appear" % self.title)
         return self._window
+
+    def screen(self):
+        """The console's screen as the user sees it (text, one line per row
+        up to the cursor), read by box_tool from inside the console."""
+        try:
+            with open(self._exit_code_path + ".pid") as f:
+                process_id = f.read().strip()
+        except FileNotFoundError:
+            return ""
+        result = self._desktop.run_tool("box_tool.exe", ["screen", process_id, "0"], timeout=30)
+        return result.stdout.decode("utf-8", errors="replace") if result.returncode == 0 else ""
 
     def output(self):
         """Standard output written so far (exact bytes, CRLF line ends)."""
@@ -477,9 +488,11 @@ class Desktop:
         """Runs program plainly to its end; returns the RunResult."""
         return self.start_plain(program, arguments, environment).wait(timeout)
 
-    def start_console(self, program, arguments=(), environment=None):
-        """Starts program (a Linux path) in a Wine console; see ConsoleRun."""
-        run = ConsoleRun(self, program, arguments, environment or self.environment)
+    def start_console(self, program, arguments=(), environment=None, on_screen=False):
+        """Starts program (a Linux path) in a Wine console; see ConsoleRun.
+        on_screen leaves its output on the console (read with screen())
+        instead of a file."""
+        run = ConsoleRun(self, program, arguments, environment or self.environment, on_screen)
         self._runs.append(run)
         return run
 

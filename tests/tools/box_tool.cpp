@@ -7,6 +7,9 @@
 //                                       "buttons: OK ..." and "text:" followed by the exact text
 //   box_tool click CAPTION TIMEOUT_MS   presses the box's first button (OK) like a mouse click
 //   box_tool close TITLE TIMEOUT_MS     asks the top-level window with TITLE to close (WM_CLOSE)
+//   box_tool screen PID 0               prints the screen of the console that process PID is
+//                                       attached to, as the user sees it: one line per row up to
+//                                       the cursor's, UTF-8, trailing blanks cut
 //
 // Exit code 0 on success, 1 when no such window appeared in time, 2 on bad usage.
 #include <windows.h>
@@ -165,15 +168,42 @@ int window_close(const char* title, int timeout_ms) {
 
 }  // namespace
 
+int console_screen(DWORD process_id) {
+  // Our own output is a file or a pipe of the test: keep it across the attach.
+  HANDLE standard_output = GetStdHandle(STD_OUTPUT_HANDLE);
+  FreeConsole();
+  if (!AttachConsole(process_id)) return 1;
+  HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (screen == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(screen, &info)) return 1;
+  static wchar_t row[1024];
+  static char line[4096];
+  const SHORT width = info.dwSize.X < 1024 ? info.dwSize.X : 1024;
+  for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+    DWORD read = 0;
+    if (!ReadConsoleOutputCharacterW(screen, row, width, COORD{0, y}, &read)) return 1;
+    while (read > 0 && (row[read - 1] == L' ' || row[read - 1] == L'\0')) --read;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, row, static_cast<int>(read), line,
+                                    sizeof(line) - 1, nullptr, nullptr);
+    line[bytes] = '\n';
+    DWORD written = 0;
+    WriteFile(standard_output, line, bytes + 1, &written, nullptr);
+  }
+  CloseHandle(screen);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc != 4) {
-    fprintf(stderr, "usage: box_tool read|click|close CAPTION TIMEOUT_MS\n");
+    fprintf(stderr, "usage: box_tool read|click|close|screen CAPTION|PID TIMEOUT_MS\n");
     return 2;
   }
   int timeout_ms = atoi(argv[3]);
   if (strcmp(argv[1], "read") == 0) return box_read(argv[2], timeout_ms);
   if (strcmp(argv[1], "click") == 0) return box_click(argv[2], timeout_ms);
   if (strcmp(argv[1], "close") == 0) return window_close(argv[2], timeout_ms);
+  if (strcmp(argv[1], "screen") == 0) return console_screen(strtoul(argv[2], nullptr, 10));
   fprintf(stderr, "box_tool: unknown verb %s\n", argv[1]);
   return 2;
 }

@@ -6,8 +6,11 @@
 //   console_run TITLE STDOUT_FILE EXIT_CODE_FILE PROGRAM [ARGUMENTS...]
 //
 // TITLE becomes the console window's title, so that a test finds the window by
-// a name of its own. The exit code file appears only once the program has
-// ended (written beside it first, then renamed), as decimal text.
+// a name of its own. STDOUT_FILE "-" leaves the program's output on the
+// console, where the user would see it (box_tool screen reads it back). The
+// helper's own process id is written at once to EXIT_CODE_FILE.pid, for
+// attaching to the console. The exit code file appears only once the program
+// has ended (written beside it first, then renamed), as decimal text.
 // Exit code: the program's, or 100 when it could not be started, 101 on bad usage.
 #include <windows.h>
 
@@ -65,12 +68,12 @@ int console_run_append_argument(char* line, size_t size, const char* argument) {
 
 // Writes the exit code beside the target and renames it into place, so that
 // a reader never sees a partial file.
-void console_run_write_exit_code(const char* path, unsigned long code) {
+void console_run_write_number(const char* path, unsigned long number) {
   char temporary[MAX_PATH + 8];
   snprintf(temporary, sizeof(temporary), "%s.tmp", path);
   FILE* file = fopen(temporary, "wb");
   if (file == nullptr) return;
-  fprintf(file, "%lu\n", code);
+  fprintf(file, "%lu\n", number);
   fclose(file);
   MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING);
 }
@@ -83,6 +86,16 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   SetConsoleTitleA(argv[1]);
+  // 120 columns, as a Windows console opens today, so that the launcher's
+  // longest lines do not wrap.
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(console, &info)) {
+    COORD size = {120, info.dwSize.Y > 300 ? info.dwSize.Y : static_cast<SHORT>(300)};
+    SetConsoleScreenBufferSize(console, size);
+    SMALL_RECT window = {0, 0, 119, static_cast<SHORT>(info.srWindow.Bottom - info.srWindow.Top)};
+    SetConsoleWindowInfo(console, TRUE, &window);
+  }
   SetConsoleCtrlHandler(console_run_on_event, TRUE);
 
   static char command_line[32768];
@@ -94,35 +107,41 @@ int main(int argc, char** argv) {
     }
   }
 
-  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE output = CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "console_run: cannot create %s\n", argv[2]);
-    return kExitNotStarted;
-  }
+  char pid_path[MAX_PATH + 8];
+  snprintf(pid_path, sizeof(pid_path), "%s.pid", argv[3]);
+  console_run_write_number(pid_path, GetCurrentProcessId());
 
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = output;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE output = INVALID_HANDLE_VALUE;
+  if (strcmp(argv[2], "-") != 0) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    output = CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+      fprintf(stderr, "console_run: cannot create %s\n", argv[2]);
+      return kExitNotStarted;
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
   if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     fprintf(stderr, "console_run: cannot start %s (error %lu)\n", argv[4], GetLastError());
-    CloseHandle(output);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     return kExitNotStarted;
   }
   CloseHandle(process.hThread);
-  CloseHandle(output);
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
 
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = kExitNotStarted;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
-  console_run_write_exit_code(argv[3], code);
+  console_run_write_number(argv[3], code);
   return static_cast<int>(code);
 }
