@@ -18,7 +18,7 @@ class LauncherOptions(unittest.TestCase):
     def tearDown(self):
         self.desktop.end_test_processes()
 
-    def test_help_prints_six_lines_and_exits_0_without_a_box(self):
+    def test_help_prints_seven_lines_and_exits_0_without_a_box(self):
         for arguments in (["--help"], ["--socks-port", "1", "--help"], ["--http-port", "0", "--help"]):
             with self.subTest(arguments=arguments):
                 # A box would block the run until the time-out: ending in
@@ -29,17 +29,30 @@ class LauncherOptions(unittest.TestCase):
                 self.assertIsNone(self.desktop.find_window(harness.ERROR_CAPTION))
 
     def test_option_errors_exit_2_with_their_box_and_no_output(self):
+        # The password cases: the variable empty or too long, or neither it
+        # nor a line on standard input (a plain run's is empty).
+        user = ["--socks-user", "alice", "--socks-port", "1"]
         cases = [
-            (["--socks-host"], transcripts.MISSING_VALUE),
-            (["--bogus"], transcripts.MISSING_VALUE),
-            (["--bogus", "x"], transcripts.UNKNOWN_OPTION),
-            (["--HELP", "x"], transcripts.UNKNOWN_OPTION),
-            (["--http-port", "0"], transcripts.INVALID_PORT),
-            (["--http-port", "65536", "--socks-port", "1"], transcripts.INVALID_PORT),
+            (["--socks-host"], transcripts.MISSING_VALUE, None),
+            (["--bogus"], transcripts.MISSING_VALUE, None),
+            (["--bogus", "x"], transcripts.UNKNOWN_OPTION, None),
+            (["--HELP", "x"], transcripts.UNKNOWN_OPTION, None),
+            (["--http-port", "0"], transcripts.INVALID_PORT, None),
+            (["--http-port", "65536", "--socks-port", "1"], transcripts.INVALID_PORT, None),
+            (["--socks-user"], transcripts.MISSING_VALUE, None),
+            (["--socks-user", ""], transcripts.INVALID_USER, None),
+            (["--socks-user", "u" * 256], transcripts.INVALID_USER, None),
+            (user, transcripts.INVALID_PASSWORD, ""),
+            (user, transcripts.INVALID_PASSWORD, "p" * 256),
+            (user, transcripts.INVALID_PASSWORD, None),
         ]
-        for arguments, text in cases:
-            with self.subTest(arguments=arguments):
-                run = self.desktop.start_plain(harness.launcher(), arguments)
+        for arguments, text, password in cases:
+            with self.subTest(arguments=[a[:20] for a in arguments], password=password and len(password)):
+                environment = self.desktop.environment
+                environment.pop(transcripts.PASSWORD_VARIABLE, None)
+                if password is not None:
+                    environment[transcripts.PASSWORD_VARIABLE] = password
+                run = self.desktop.start_plain(harness.launcher(), arguments, environment)
                 box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=30)
                 self.assertEqual((box.icon, box.buttons, box.text), ("error", ["OK"], text))
                 self.assertTrue(run.running(), "the run must wait for its box")

@@ -1,10 +1,13 @@
 """The launcher's start under Wine (product build) up to its local port: the
-SOCKS5 pre-check against no server, a silent server and microsocks, and a
-local port that another program holds.
+SOCKS5 pre-check against no server, a silent server and microsocks (also one
+that asks for a login), the bytes it sends, and a local port that another
+program holds.
 
     launcher_start_test.py --build-dir DIR [unittest arguments]
 """
 
+import os
+import tempfile
 import time
 import unittest
 
@@ -13,6 +16,14 @@ import peers
 import transcripts
 
 APP_HOST = "app.lumaret.com"
+INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
+BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
+
+
+def connect_request(host, port):
+    """The CONNECT request by domain name that the launcher sends."""
+    return bytes([5, 1, 0, 3, len(host)]) + host.encode() + port.to_bytes(2, "big")
 
 
 class LauncherStart(unittest.TestCase):
@@ -23,12 +34,30 @@ class LauncherStart(unittest.TestCase):
     def tearDown(self):
         self.desktop.end_test_processes()
 
-    def run_until_box(self, socks_port, text, exit_code, until):
-        """Runs the launcher against socks_port; expects the error box with
-        text, then exit_code and the transcript up to until. Returns the
-        result and the seconds from the "[1/3]" line to its verdict."""
-        run = self.desktop.start_plain(harness.launcher(), ["--socks-port", str(socks_port),
-                                                           "--http-port", str(self.http_port)])
+    def run_until_box(self, socks_port, text, exit_code, until, extra=(), password=None,
+                      password_line=None):
+        """Runs the launcher against socks_port with the extra arguments;
+        expects the error box with text, then exit_code and the transcript up
+        to until. password goes into the variable; password_line is a line
+        on standard input instead. Returns the result and the seconds from
+        the "[1/3]" line to its verdict."""
+        arguments = ["--socks-port", str(socks_port), "--http-port", str(self.http_port)]
+        arguments += list(extra)
+        environment = self.desktop.environment
+        environment.pop(transcripts.PASSWORD_VARIABLE, None)
+        if password is not None:
+            environment[transcripts.PASSWORD_VARIABLE] = password
+        if password_line is None:
+            run = self.desktop.start_plain(harness.launcher(), arguments, environment)
+        else:
+            # cmd's redirection gives the launcher a file, not a console, as
+            # standard input.
+            handle, line_file = tempfile.mkstemp(dir=self.desktop.work_dir)
+            os.write(handle, password_line)
+            os.close(handle)
+            run = self.desktop.start_plain("cmd", ["/c", harness.windows_path(harness.launcher())]
+                                           + arguments + ["<", harness.windows_path(line_file)],
+                                           environment)
         run.wait_output(transcripts.SOCKS_CHECK.encode(), timeout=30)
         checking_since = time.monotonic()
         run.wait_output(b"... FAILED" if until == "socks-failed" else b"... PASSED", timeout=30)
@@ -60,6 +89,42 @@ class LauncherStart(unittest.TestCase):
                 peers.HeldPort(self.http_port):
             self.run_until_box(socks.port, transcripts.PORT_NOT_OPEN, 7, "socks-passed")
             self.assertGreaterEqual(app.accepted, 1)
+
+    def registry_state(self):
+        values = self.desktop.run_tool("regdump.exe", ["get", INTERNET_SETTINGS] + list(SETTING_NAMES))
+        backup = self.desktop.run_tool("regdump.exe", ["key", BACKUP])
+        return values.stdout, backup.stdout.strip()
+
+    def test_login_rejected_fails_the_check_with_its_own_box_and_exit_4(self):
+        before = self.registry_state()
+        self.assertEqual(before[1], b"absent")
+        with peers.Microsocks(user="alice", password="secret") as socks:
+            self.run_until_box(socks.port, transcripts.SOCKS_LOGIN_REJECTED, 4, "socks-failed",
+                               extra=["--socks-user", "alice"], password="wrong")
+        self.assertEqual(self.registry_state(), before)
+
+    def test_login_with_the_password_on_standard_input_passes_the_check(self):
+        with peers.SilentServer(listener=peers.bind_random_loopback(443)) as app, \
+                peers.Microsocks(hosts={APP_HOST: app.address}, user="alice",
+                                 password="secret") as socks, \
+                peers.HeldPort(self.http_port):
+            self.run_until_box(socks.port, transcripts.PORT_NOT_OPEN, 7, "socks-passed",
+                               extra=["--socks-user", "alice"], password_line=b"secret\r\n")
+            self.assertGreaterEqual(app.accepted, 1)
+
+    def test_bytes_on_the_wire_with_and_without_a_user_name(self):
+        # Without a user name the greeting offers "no authentication" alone,
+        # as it always did; with one, a server that needs no login gets both
+        # methods offered and then the same request, with no login between.
+        request = connect_request(APP_HOST, 443)
+        cases = [((), bytes([5, 1, 0]) + request),
+                 (("--socks-user", "alice"), bytes([5, 2, 0, 2]) + request)]
+        for extra, expected in cases:
+            with self.subTest(extra=extra), peers.RecordingSocks5() as socks:
+                self.run_until_box(socks.port, transcripts.SOCKS_FAILED, 4, "socks-failed",
+                                   extra=extra, password="secret")
+                harness.wait_until(lambda: socks.sessions, 5)
+                self.assertEqual(socks.sessions, [expected])
 
 
 if __name__ == "__main__":

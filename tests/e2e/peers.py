@@ -218,7 +218,8 @@ class FileServer(_Server):
 
 
 class Microsocks(_Server):
-    """microsocks on 127.0.0.1 (a free port unless given), no authentication.
+    """microsocks on 127.0.0.1 (a free port unless given), no authentication
+    unless user and password are given (then every client must log in).
 
     hosts={"name": "127.a.b.c", ...} gives microsocks a hosts file of its own:
     it runs in a private mount namespace with that file bound over /etc/hosts,
@@ -227,10 +228,12 @@ class Microsocks(_Server):
     connections, as when the user's SOCKS5 server goes away.
     """
 
-    def __init__(self, port=None, hosts=None):
+    def __init__(self, port=None, hosts=None, user=None, password=None):
         self.port = port or free_port()
         self._hosts_file = None
         command = ["microsocks", "-i", "127.0.0.1", "-p", str(self.port)]
+        if user is not None:
+            command += ["-u", user, "-P", password]
         if hosts:
             handle, self._hosts_file = tempfile.mkstemp(prefix="e2e-hosts-")
             # The names given replace any entry of theirs already there.
@@ -255,6 +258,68 @@ class Microsocks(_Server):
         if self._hosts_file:
             os.unlink(self._hosts_file)
             self._hosts_file = None
+
+
+class RecordingSocks5(_Server):
+    """A SOCKS5 server that records every byte each client sends, chooses
+    method (0x00 or 0xFF), reads the CONNECT request and answers it with
+    reply_code (0x01, general failure, by default), then closes. Attributes:
+    port, sessions (list of bytes, one per connection, in order)."""
+
+    def __init__(self, method=0x00, reply_code=0x01):
+        self._method = method
+        self._reply_code = reply_code
+        self._listener = socket.socket()
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(16)
+        self.port = self._listener.getsockname()[1]
+        self.sessions = []
+        self._lock = threading.Lock()
+        threading.Thread(target=self._accept_loop, daemon=True).start()
+
+    def _accept_loop(self):
+        while True:
+            try:
+                connection, _ = self._listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        received = bytearray()
+
+        def take(count):
+            while len(received) < count:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    raise OSError("client closed")
+                received.extend(chunk)
+
+        with connection:
+            connection.settimeout(10)
+            try:
+                take(2)
+                request = 2 + received[1]
+                take(request)
+                connection.sendall(bytes([0x05, self._method]))
+                if self._method == 0x00:
+                    take(request + 5)
+                    take(request + 5 + received[request + 4] + 2)
+                    connection.sendall(bytes([0x05, self._reply_code, 0, 1, 0, 0, 0, 0, 0, 0]))
+                # Anything more the client sends, until it closes.
+                connection.settimeout(2)
+                while True:
+                    chunk = connection.recv(4096)
+                    if not chunk:
+                        break
+                    received.extend(chunk)
+            except OSError:
+                pass
+            with self._lock:
+                self.sessions.append(bytes(received))
+
+    def stop(self):
+        self._listener.close()
 
 
 def curl_through_proxy(proxy_port, url, timeout=60):

@@ -20,13 +20,20 @@ HELP = console(BANNER + "\n\n"
                "  --socks-host HOST   Default: 127.0.0.1\n"
                "  --socks-port PORT   Default: 1080\n"
                "  --http-port PORT    Default: 18118\n"
+               "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)\n"
                "  --help              Show this help\n")
 
 MISSING_VALUE = "Missing value after command-line option."
 UNKNOWN_OPTION = "Unknown command-line option. Use --help for usage."
 INVALID_PORT = "Invalid HTTP proxy port."
+INVALID_USER = "Invalid SOCKS5 user name."
+INVALID_PASSWORD = "Invalid SOCKS5 password."
+PASSWORD_VARIABLE = "LUMARET_SOCKS_PASSWORD"
+PASSWORD_PROMPT = "SOCKS5 password for %s: "
 SOCKS_FAILED = ("SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the "
                 "address and port are correct.")
+SOCKS_LOGIN_REJECTED = ("SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user "
+                        "name and password.")
 PORT_NOT_OPEN = ("Unable to open the local HTTP proxy port. It may already be in use.\n\n"
                  "Try: LumaretDesktopProxyLauncher.exe --http-port 18119")
 
