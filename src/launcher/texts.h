@@ -1,7 +1,9 @@
 // The launcher's own console lines and box texts, in one place.
 #pragma once
 
-constexpr char kBoxCaption[] = "Morvo Proxy Launcher";
+#include "identity.h"
+
+constexpr char kBoxCaption[] = LUMARET_IDENTITY_NAME;
 constexpr char kBannerLine[] = "Lumaret Desktop Proxy Launcher 1.3 beta";
 
 constexpr char kTextMissingValue[] = "Missing value after command-line option.";

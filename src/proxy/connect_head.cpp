@@ -6,13 +6,14 @@
 #include <cstring>
 
 #include "build_constants.h"
+#include "identity.h"
 
 const char kResponseRefused[] =
     "HTTP/1.1 405 Method Not Allowed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const char kResponseBadGateway[] =
     "HTTP/1.1 502 Bad Gateway\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const char kResponseEstablished[] =
-    "HTTP/1.1 200 Connection Established\r\nProxy-Agent: MorvoProxyLauncher/1.0\r\n\r\n";
+    "HTTP/1.1 200 Connection Established\r\nProxy-Agent: " LUMARET_IDENTITY_TOKEN "/1.0\r\n\r\n";
 
 namespace {
 

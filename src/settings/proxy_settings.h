@@ -14,15 +14,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "identity.h"
+
 // Under HKEY_CURRENT_USER.
-constexpr char kInternetSettingsKeyPath[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-constexpr char kProxyBackupKeyPath[] = "Software\\MorvoProxyLauncher\\ProxyBackup";
+// Texts as macros too: the settings code needs them wide (L"" ...).
+#define LUMARET_INTERNET_SETTINGS_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+#define LUMARET_PROXY_BACKUP_KEY "Software\\" LUMARET_IDENTITY_TOKEN "\\ProxyBackup"
+#define LUMARET_RUN_ONCE_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+#define LUMARET_RUN_ONCE_VALUE LUMARET_IDENTITY_TOKEN "Restore"
+constexpr char kInternetSettingsKeyPath[] = LUMARET_INTERNET_SETTINGS_KEY;
+constexpr char kProxyBackupKeyPath[] = LUMARET_PROXY_BACKUP_KEY;
 // While a complete backup exists, this value of the RunOnce key holds the
 // restore command "\"<program path>\" --restore-watchdog 0", so that the next
 // logon restores even when launcher and watchdog died together (power loss).
-constexpr char kRunOnceKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-constexpr char kRunOnceValueName[] = "MorvoProxyLauncherRestore";
+constexpr char kRunOnceKeyPath[] = LUMARET_RUN_ONCE_KEY;
+constexpr char kRunOnceValueName[] = LUMARET_RUN_ONCE_VALUE;
 
 // Non-zero while this process's values are in force: set by a successful
 // apply as its last step, cleared by a restore that acted as its last step.

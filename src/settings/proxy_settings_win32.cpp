@@ -19,11 +19,10 @@ namespace {
 
 // The key paths of proxy_settings.h for the wide calls: values are copied as
 // their stored bytes, which the 8-bit calls would pass through the code page.
-constexpr wchar_t kInternetSettingsKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-constexpr wchar_t kProxyBackupKey[] = L"Software\\MorvoProxyLauncher\\ProxyBackup";
-constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-constexpr wchar_t kRunOnceValue[] = L"MorvoProxyLauncherRestore";
+constexpr wchar_t kInternetSettingsKey[] = L"" LUMARET_INTERNET_SETTINGS_KEY;
+constexpr wchar_t kProxyBackupKey[] = L"" LUMARET_PROXY_BACKUP_KEY;
+constexpr wchar_t kRunOnceKey[] = L"" LUMARET_RUN_ONCE_KEY;
+constexpr wchar_t kRunOnceValue[] = L"" LUMARET_RUN_ONCE_VALUE;
 
 // The launcher that wrote a backup: its process id and its creation time, so
 // that a restore outside it can tell whether it still runs, and a process that
@@ -41,7 +40,7 @@ SRWLOCK settings_lock = SRWLOCK_INIT;
 // restore that opened the backup just before another deleted it would find its
 // values gone. A holder keeps it for a few registry calls; a restore that
 // cannot have it within the limit leaves the backup for the next restore.
-constexpr wchar_t kSettingsMutexBase[] = L"MorvoProxyLauncherSettings";
+constexpr wchar_t kSettingsMutexBase[] = L"" LUMARET_IDENTITY_TOKEN "Settings";
 constexpr DWORD kSettingsMutexWaitMs = 5000;
 
 // Set when a console event or the session's end is about to end this process:

@@ -4,6 +4,8 @@
 // restoring the running one's backup.
 #pragma once
 
+#include "identity.h"
+
 // The console control handler (a Windows HandlerRoutine): for Ctrl+C,
 // Ctrl+Break, the console's close and system shutdown (0, 1, 2, 6) restores
 // while settings_applied is set, and no apply starts after it; always returns
@@ -15,7 +17,7 @@ int on_console_event(unsigned long control_type);
 void register_console_handler();
 
 // Window class of the hidden session-end window; its window has no title.
-constexpr char kSessionEndWindowClass[] = "MorvoProxyLauncherSessionEnd";
+constexpr char kSessionEndWindowClass[] = LUMARET_IDENTITY_TOKEN "SessionEnd";
 
 // Windows sends the end of a logoff or shutdown to an interactive program that
 // uses user32 only as window messages, not as console events. Creates, once

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "identity.h"
 #include "platform/thread.h"
 #include "settings/proxy_settings.h"
 #include "settings/settings_text.h"
@@ -13,7 +14,7 @@ namespace {
 
 // The user's registry is shared by all the user's sessions, so one launcher
 // per user, not per session.
-constexpr wchar_t kLauncherMutexBase[] = L"MorvoProxyLauncher";
+constexpr wchar_t kLauncherMutexBase[] = L"" LUMARET_IDENTITY_TOKEN;
 
 LRESULT CALLBACK session_end_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
