@@ -1,7 +1,11 @@
 """Whole runs of the launcher in a Wine console (test-hosts build) through to
 the monitor: the route verified, the app stand-in's traffic confirmed, a
 download by curl through the local proxy, then the end by ENTER or by the
-SOCKS5 server going away.
+SOCKS5 server going away. Also with a login to microsocks (-u alice -P
+secret), the password from the environment or typed at the console's prompt,
+and then nowhere to be found: not on the screen, in the transcript, the
+registry, a command line, a child's environment (as the PowerShell stand-in
+received it) or a file.
 
 The test environment (tests/env) serves the test host names; the SOCKS5
 server is either microsocks, resolving the test names through a hosts file
@@ -12,7 +16,9 @@ of its own, or the environment's own server.
 
 import os
 import random
+import subprocess
 import sys
+import time
 import unittest
 
 import harness
@@ -26,6 +32,16 @@ import transcripts  # noqa: E402
 
 DIRECT_ADDRESS = "198.51.100.7"
 EXIT_ADDRESS = "203.0.113.7"
+USER = "alice"
+PASSWORD = "secret"
+
+
+def secret_forms(secret):
+    """The ways a text can be stored: as bytes, as UTF-16, and as the hex
+    pairs of a registry export of binary values."""
+    forms = [secret.encode(), secret.encode("utf-16-le")]
+    forms += [",".join("%02x" % b for b in form).encode() for form in list(forms)]
+    return forms
 
 
 def listen_on_port_443(server, route, attempts=30):
@@ -58,20 +74,38 @@ class LauncherMonitor(unittest.TestCase):
     def tearDown(self):
         self.desktop.end_test_processes()
 
-    def start_microsocks(self):
+    def start_microsocks(self, **login):
         hosts = {certs.APP_HOST: listen_on_port_443(self.env.app, "proxied"),
                  certs.ADDRESS_HOST: listen_on_port_443(self.env.address, "proxied")}
-        socks = peers.Microsocks(hosts=hosts)
+        socks = peers.Microsocks(hosts=hosts, **login)
         self.addCleanup(socks.stop)
         return socks
 
-    def run_to_monitor(self, socks_port):
+    def run_to_monitor(self, socks_port, extra=(), password=None, typed=None):
         """Starts the launcher in a console, checks the confirmed outcome box
-        and the transcript through the monitor's lines; returns the run."""
+        and the transcript through the monitor's lines; returns the run.
+        password goes into the variable; typed is typed at the prompt, and
+        the screen must show the prompt but not the text."""
+        environment = self.env.child_environment(self.desktop.environment)
+        environment.pop(transcripts.PASSWORD_VARIABLE, None)
+        if password is not None:
+            environment[transcripts.PASSWORD_VARIABLE] = password
+        self.child_record = os.path.join(self.desktop.work_dir, "powershell-%d" % time.monotonic_ns())
+        environment["LUMARET_TEST_POWERSHELL_RECORD"] = self.child_record
         run = self.desktop.start_console(
             harness.launcher("testhosts"),
-            ["--socks-port", str(socks_port), "--http-port", str(self.http_port)],
-            environment=self.env.child_environment(self.desktop.environment))
+            ["--socks-port", str(socks_port), "--http-port", str(self.http_port)] + list(extra),
+            environment=environment)
+        if typed is not None:
+            # The screen is read back without its trailing blanks.
+            prompt = (transcripts.PASSWORD_PROMPT % USER).rstrip()
+            harness.wait_until(lambda: prompt in run.screen(), 30,
+                               message="no password prompt on the screen")
+            run.focus()
+            run.type_text(typed)
+            time.sleep(0.5)
+            self.assertEqual(run.screen(), prompt + "\n", "typed text must not be echoed")
+            run.press_enter()
         box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90, run=run)
         self.assertEqual((box.icon, box.buttons, box.text),
                          ("information", ["OK"], transcripts.confirmed_text(self.direct, EXIT_ADDRESS)))
@@ -96,6 +130,66 @@ class LauncherMonitor(unittest.TestCase):
         self.assertEqual(result.exit_code, 0)
         self.assertEqual(result.stdout, expected)
         self.assertFalse(peers.is_listening(self.http_port), "the local proxy must be closed")
+
+    def assert_password_nowhere(self, run, since):
+        """The password is in none of: the transcript, the registry (with
+        the backup and the logon command, which exist now), the command
+        lines of the prefix's programs (the watchdog among them), the
+        environment that the launcher's child PowerShell received, and the
+        prefix's files changed since the run started."""
+        forms = secret_forms(PASSWORD)
+        self.assertNotIn(PASSWORD.encode(), run.output())
+        export = os.path.join(self.desktop.work_dir, "hkcu.reg")
+        subprocess.run(["wine", "reg", "export", "HKCU", harness.windows_path(export), "/y"],
+                       env=self.desktop.environment, capture_output=True, timeout=60, check=True)
+        with open(export, "rb") as f:
+            registry = f.read()
+        self.assertIn(b"M\x00o\x00r\x00v\x00o\x00P\x00r\x00o\x00x\x00y\x00", registry,
+                      "the backup should exist while the launcher serves")
+        processes = self.desktop.test_processes()
+        self.assertTrue([c for _, c in processes if "--restore-watchdog" in c],
+                        "no watchdog among %r" % processes)
+        with open(self.child_record + ".environment", "rb") as f:
+            child_environment = f.read().split(b"\0")
+        # The block is the inherited one: the test's own variable is in it.
+        self.assertIn(b"LUMARET_TEST_POWERSHELL_RECORD=" + self.child_record.encode(),
+                      child_environment)
+        self.assertFalse([e for e in child_environment
+                          if e.upper().startswith(transcripts.PASSWORD_VARIABLE.encode())])
+        changed = subprocess.run(["find", self.desktop.prefix, "-type", "f", "-newermt",
+                                  "@%f" % since], capture_output=True, check=True).stdout.split()
+        for form in forms:
+            self.assertNotIn(form, registry)
+            self.assertNotIn(form, b"\0".join(child_environment))
+            for pid, command in processes:
+                self.assertNotIn(form.decode(), command)
+            for path in changed:
+                with open(path, "rb") as f:
+                    self.assertNotIn(form, f.read(), path)
+
+    def test_login_by_the_variable_runs_to_the_monitor_and_the_password_stays_secret(self):
+        socks = self.start_microsocks(user=USER, password=PASSWORD)
+        since = time.time()
+        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER], password=PASSWORD)
+        # Every tunnel logs in, also a client's of its own.
+        content = os.urandom(1 << 16)
+        self.assertEqual(peers.curl_through_proxy(self.http_port, self.files.add_file("a", content)),
+                         content)
+        self.assert_password_nowhere(run, since)
+        run.focus()
+        run.press_enter()
+        result = run.wait(timeout=30)
+        self.assertEqual((result.exit_code, result.stdout), (0, expected))
+
+    def test_login_by_a_typed_password_that_is_not_echoed_runs_to_the_monitor(self):
+        socks = self.start_microsocks(user=USER, password=PASSWORD)
+        since = time.time()
+        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER], typed=PASSWORD)
+        self.assert_password_nowhere(run, since)
+        run.focus()
+        run.press_enter()
+        result = run.wait(timeout=30)
+        self.assertEqual((result.exit_code, result.stdout), (0, expected))
 
     def test_socks5_server_gone_during_the_monitor_ends_with_exit_12(self):
         run, _ = self.run_to_monitor(self.env.socks_port)

@@ -4,7 +4,9 @@
 //
 // Environment (inherited from the launcher, which passes no block of its own):
 //   LUMARET_TEST_POWERSHELL_RECORD  file (Unix or Windows path) that receives
-//                                   the exact command line, bytes as received
+//                                   the exact command line, bytes as received;
+//                                   FILE.environment receives the environment
+//                                   block as Windows passed it (NUL-separated)
 //   LUMARET_TEST_POWERSHELL_MODE    start-app (default): starts Lumaret.exe from
 //                                     this directory, as the Start-menu
 //                                     activation would, and exits 0
@@ -27,21 +29,38 @@ namespace {
 
 constexpr unsigned long kHangMs = 20000;
 
+// Writes length bytes to path, beside the final name first and then renamed,
+// so that a test polling for the file never reads half of it.
+void powershell_write_file(const char* path, const char* bytes, size_t length) {
+  char partial[MAX_PATH + 24];
+  snprintf(partial, sizeof(partial), "%s.part", path);
+  FILE* file = fopen(partial, "wb");
+  if (file == nullptr) return;
+  fwrite(bytes, 1, length, file);
+  fclose(file);
+  MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING);
+}
+
 void powershell_record_command_line() {
   char setting[MAX_PATH];
   if (!standin_getenv("LUMARET_TEST_POWERSHELL_RECORD", setting, sizeof(setting))) return;
   char path[MAX_PATH];
   standin_windows_path(setting, path, sizeof(path));
+  // The environment first: the command line's file is what tests wait for.
+  // Under Wine, /proc/PID/environ shows the Unix environment the process
+  // started with, not the Windows block its parent passed: only the process
+  // itself can tell what it inherited.
+  char* environment = GetEnvironmentStringsA();
+  if (environment != nullptr) {
+    size_t length = 0;
+    while (environment[length] != '\0' || environment[length + 1] != '\0') ++length;
+    char environment_path[MAX_PATH + 16];
+    snprintf(environment_path, sizeof(environment_path), "%s.environment", path);
+    powershell_write_file(environment_path, environment, length + 1);
+    FreeEnvironmentStringsA(environment);
+  }
   const char* command_line = GetCommandLineA();
-  // Written beside the final name and renamed, so that a test polling for the
-  // file never reads half of it.
-  char partial[MAX_PATH + 8];
-  snprintf(partial, sizeof(partial), "%s.part", path);
-  FILE* file = fopen(partial, "wb");
-  if (file == nullptr) return;
-  fwrite(command_line, 1, strlen(command_line), file);
-  fclose(file);
-  MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING);
+  powershell_write_file(path, command_line, strlen(command_line));
 }
 
 // Starts Lumaret.exe from this program's directory without waiting for it.
