@@ -22,4 +22,6 @@ set(CPACK_PACKAGE_FILE_NAME
 # The files sit at the top of the ZIP, as Explorer's "Extract All" makes a
 # folder of the ZIP's name anyway.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+# The source package (target package_source) leaves out builds and Git's data.
+set(CPACK_SOURCE_IGNORE_FILES "/build/" "/\\.git/" "__pycache__")
 include(CPack)
