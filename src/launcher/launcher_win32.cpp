@@ -1,4 +1,4 @@
-// The entry point: picks the mode, reads the options and runs the phases of one
+// The entry point: picks the mode, reads the options and runs the steps of one
 // launch in their fixed order on the main thread.
 #include <cstdio>
 #include <cstring>
@@ -26,20 +26,22 @@ namespace {
 
 void show_error(const char* text) { desktop_show_box(text, kBoxCaption, kBoxError); }
 
+// The defaults shown are those the options start from.
 void print_help() {
-  console_write_line("Lumaret Desktop Proxy Launcher 1.3 beta\n");
+  console_printf("%s\n\n", kBannerLine);
   console_write_line("Options:");
-  console_write_line("  --socks-host HOST   Default: 127.0.0.1");
-  console_write_line("  --socks-port PORT   Default: 1080");
-  console_write_line("  --http-port PORT    Default: 18118");
+  console_printf("  --socks-host HOST   Default: %s\n", kDefaultSocksHost);
+  console_printf("  --socks-port PORT   Default: %s\n", kDefaultSocksPort);
+  console_printf("  --http-port PORT    Default: %u\n", static_cast<unsigned>(kDefaultHttpPort));
   console_write_line(
       "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
   console_write_line("  --help              Show this help");
 }
 
-// Phase 6: a real SOCKS5 CONNECT to the app host, with 5 s time-outs so that a
-// server that accepts but never answers cannot hang the start. Sets
-// *login_rejected when the server turned down the user name and password.
+// The start-up check: a real SOCKS5 CONNECT to the app host, with 5 s
+// time-outs so that a server that accepts but never answers cannot hang the
+// start. Sets *login_rejected when the server turned down the user name and
+// password.
 int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   *login_rejected = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
@@ -67,8 +69,9 @@ int obtain_socks_password(ProxyContext* context) {
   return 0;
 }
 
-// Phase 15: waits for ENTER in 100 ms steps and probes the SOCKS5 server after
-// every tenth step. Returns result_code on ENTER, kExitSocksGone on a failed probe.
+// The monitor: waits for ENTER in 100 ms steps and probes the SOCKS5 server
+// after every tenth step. Returns result_code on ENTER, kExitSocksGone on a
+// failed probe.
 int run_monitor(ProxyContext* context, int result_code) {
   console_write_line(kMonitorLine1);
   console_write_line(kMonitorLine2);
@@ -87,9 +90,10 @@ int run_monitor(ProxyContext* context, int result_code) {
   return kExitSocksGone;
 }
 
-// Phase 16: the one ordered way out of every run that started networking.
+// The one ordered way out of every run that started networking.
 int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_code) {
-  // Step 1: restore the user's proxy settings while ours are applied.
+  // The user's proxy settings first, while ours are applied, and only then the
+  // proxy they point at.
   restore_proxy_settings_if_applied();
 
   proxy_listener_stop(context);
@@ -99,19 +103,20 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
 }
 
 int run_launch(ProxyContext* context) {
-  // Phase 4: networking.
+  // Networking.
   if (!net_startup()) {
     show_error(kTextNoNetworking);
     return kExitNoNetworking;
   }
 
-  // Phase 5: banner.
+  // The banner.
   console_write_line(kBannerLine);
   console_printf("SOCKS5: %s:%s\n", context->socks_host, context->socks_port);
-  console_printf("Local HTTP proxy: 127.0.0.1:%u\n\n", static_cast<unsigned>(context->http_port));
+  console_printf("Local HTTP proxy: " LUMARET_LOOPBACK_ADDRESS ":%u\n\n",
+                 static_cast<unsigned>(context->http_port));
   console_write("[1/3] Verifying SOCKS5 handshake... ");
 
-  // Phase 6: SOCKS5 pre-check.
+  // The SOCKS5 server must grant a CONNECT before anything else is started.
   int login_rejected = 0;
   if (!verify_socks_handshake(context, &login_rejected)) {
     console_write_line("FAILED");
@@ -120,7 +125,7 @@ int run_launch(ProxyContext* context) {
   }
   console_write_line("PASSED");
 
-  // Phase 7: the listener, confirmed by one look after 300 ms.
+  // The local proxy's listener, confirmed by one look after 300 ms.
   ThreadHandle listener = thread_start(run_proxy_listener, context);
   if (listener == kNoThread) {
     show_error(kTextNoProxyThread);
@@ -132,7 +137,7 @@ int run_launch(ProxyContext* context) {
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
 
-  // Phase 8: HTTPS to the app host through our own proxy proves the whole route
+  // HTTPS to the app host through our own proxy proves the whole route
   // (CONNECT, SOCKS5 tunnel, TLS) before the user's settings are touched.
   console_write("[2/3] Verifying HTTPS through HTTP-to-SOCKS proxy... ");
   uint32_t status_code = 0;
@@ -146,7 +151,7 @@ int run_launch(ProxyContext* context) {
   }
   console_printf("PASSED (HTTP %lu)\n", static_cast<unsigned long>(status_code));
 
-  // Phase 9: the public addresses, for information only. They live until the
+  // The public addresses, for information only. They live until the
   // run ends: the outcome report shows them again.
   char direct_address[kAddressTextCapacity];
   char exit_address[kAddressTextCapacity];
@@ -159,11 +164,11 @@ int run_launch(ProxyContext* context) {
   console_write_line(query_public_address(1, context->http_port, exit_address) ? exit_address
                                                                                 : "UNAVAILABLE");
 
-  // Phase 10: the probes' own tunnels to the app host must not count as the
+  // The probes' own tunnels to the app host must not count as the
   // app's traffic.
   reset_app_tunnel_count(context);
 
-  // Phases 11 and 12: back up and apply the proxy settings, with the watchdog.
+  // Back up and apply the user's proxy settings, with the watchdog.
   // It starts before the user's values change, so that no moment after the
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
@@ -173,14 +178,14 @@ int run_launch(ProxyContext* context) {
   }
   console_printf("      Restore watchdog: %s\n", watchdog_state);
 
-  // Phase 13: the app, started through the Start-menu app list.
+  // The app, started through the Start-menu app list.
   console_write_line(kLaunchLine);
   if (!launch_target_app()) {
     show_error(kTextLaunchFailed);
     return shutdown_launcher(context, listener, kExitLaunchFailed);
   }
 
-  // Phase 14: the observation window; either outcome goes on to the monitor.
+  // The observation window; either outcome goes on to the monitor.
   const ObservationServices services = {thread_sleep_ms, desktop_show_box};
   int result_code = observe_app_traffic(context, direct_address, exit_address, &services);
   result_code = run_monitor(context, result_code);
@@ -220,14 +225,15 @@ int main(int argc, char** argv) {
     return kExitAlreadyRunning;
   }
 
-  // Phases 1 and 2: console handler, restore of a leftover backup.
+  // The safety net first: the console handler, then the restore of a backup
+  // that an earlier run left behind.
   register_console_handler();
   // Logoff and shutdown reach a program that uses user32 only as window
   // messages, so a hidden window restores then.
   start_session_end_window();
   restore_proxy_settings();
 
-  // Phase 3: the app reads the proxy settings when it starts, so it must not be
+  // The app reads the proxy settings when it starts, so it must not be
   // running yet; nothing has been printed or changed at this point.
   if (is_target_app_running()) {
     show_error(kTextAppRunning);

@@ -2,11 +2,14 @@
 
 #include <cstdio>
 
+#include "proxy/proxy_context.h"
+
 int proxy_name_format(wchar_t* out, int with_scheme, uint16_t port) {
   // Formatted as bytes and widened: the text is ASCII, and this avoids the
   // differences between the platforms' wide printf functions.
   char narrow[kProxyNameCapacity];
-  snprintf(narrow, sizeof(narrow), with_scheme ? "http://127.0.0.1:%u" : "127.0.0.1:%u",
+  snprintf(narrow, sizeof(narrow),
+           with_scheme ? "http://" LUMARET_LOOPBACK_ADDRESS ":%u" : LUMARET_LOOPBACK_ADDRESS ":%u",
            static_cast<unsigned>(port));
   size_t i = 0;
   for (; narrow[i] != '\0' && i + 1 < kProxyNameCapacity; ++i) {

@@ -17,9 +17,10 @@ const char kResponseEstablished[] =
 
 namespace {
 
-// Copies at most 255 bytes of [begin, begin + length) into host with a NUL.
-void copy_host(char host[256], const char* begin, size_t length) {
-  if (length > 255) length = 255;
+// Copies at most kSocksTextMax bytes of [begin, begin + length) into host
+// with a NUL.
+void copy_host(char host[kSocksTextMax + 1], const char* begin, size_t length) {
+  if (length > kSocksTextMax) length = kSocksTextMax;
   memcpy(host, begin, length);
   host[length] = '\0';
 }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "socks/socks_wire.h"
+
 // Size of the request head buffer, without its terminating NUL.
 constexpr size_t kHeadCapacity = 16384;
 
@@ -16,7 +18,7 @@ extern const char kResponseEstablished[];  // 200, 76 bytes
 
 // What a request head asks for.
 struct ConnectTarget {
-  char host[256];  // NUL-terminated, at most 255 bytes
+  char host[kSocksTextMax + 1];  // NUL-terminated, at most kSocksTextMax bytes
   uint16_t port;   // 1 to 65535
 };
 

@@ -7,9 +7,9 @@ void proxy_context_set_defaults(ProxyContext* context) {
   memset(context->socks_port, 0, sizeof(context->socks_port));
   memset(context->socks_user, 0, sizeof(context->socks_user));
   memset(context->socks_password, 0, sizeof(context->socks_password));
-  strcpy(context->socks_host, "127.0.0.1");
-  strcpy(context->socks_port, "1080");
-  context->http_port = 18118;
+  strcpy(context->socks_host, kDefaultSocksHost);
+  strcpy(context->socks_port, kDefaultSocksPort);
+  context->http_port = kDefaultHttpPort;
   context->stop_requested.store(0);
   context->app_tunnel_count.store(0);
   context->listen_socket.store(kInvalidSocket);

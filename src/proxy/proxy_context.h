@@ -6,15 +6,28 @@
 #include <cstdint>
 
 #include "platform/net.h"
+#include "socks/socks_wire.h"
+
+// The loopback address, the only one the local proxy listens on: it is open
+// to every local program and to nothing else. A literal, to build texts from.
+#define LUMARET_LOOPBACK_ADDRESS "127.0.0.1"
+
+// The defaults of the options, also shown by the help text.
+constexpr char kDefaultSocksHost[] = LUMARET_LOOPBACK_ADDRESS;
+constexpr char kDefaultSocksPort[] = "1080";
+constexpr uint16_t kDefaultHttpPort = 18118;
+
+// The longest upstream port text: a number or a service name for the resolver.
+constexpr size_t kSocksPortMax = 15;
 
 struct ProxyContext {
-  char socks_host[256];  // upstream SOCKS5 host, always NUL-terminated
-  char socks_port[16];   // upstream SOCKS5 port text, always NUL-terminated
+  char socks_host[kSocksTextMax + 1];  // upstream SOCKS5 host, always NUL-terminated
+  char socks_port[kSocksPortMax + 1];  // upstream SOCKS5 port text, always NUL-terminated
   // SOCKS5 login, set before the listener starts; an empty user means none is
   // offered. The password is never printed, stored or passed on.
-  char socks_user[256];
-  char socks_password[256];
-  uint16_t http_port;    // local proxy port on 127.0.0.1
+  char socks_user[kSocksTextMax + 1];
+  char socks_password[kSocksTextMax + 1];
+  uint16_t http_port;    // local proxy port on the loopback address
   // Set to 1 by the shutdown (exchange); read by the listener between accepts.
   std::atomic<int32_t> stop_requested;
   // Raised by tunnels whose host is the app's; reset and read by the driver.
@@ -25,6 +38,6 @@ struct ProxyContext {
   std::atomic<NetSocket> listen_socket;
 };
 
-// Sets every field to its default: "127.0.0.1", "1080", 18118, no login, both
+// Sets every field to its default (the k* defaults above), no login, both
 // counters 0, no listening socket; the rest of the texts zero.
 void proxy_context_set_defaults(ProxyContext* context);

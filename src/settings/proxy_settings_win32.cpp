@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "proxy/proxy_context.h"
 #include "settings/registry_fault.h"
 #include "settings/settings_text.h"
 
@@ -75,7 +76,7 @@ void settings_lock_release(HANDLE mutex) {
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;                     // 0x2001F
 constexpr size_t kStackValueBytes = 2048;
-constexpr char kProxyOverrideText[] = "<local>;localhost;127.0.0.1";
+constexpr char kProxyOverrideText[] = "<local>;localhost;" LUMARET_LOOPBACK_ADDRESS;
 
 struct SavedValue {
   const wchar_t* user_name;     // in the Internet Settings key
@@ -231,17 +232,14 @@ int owner_allows_restore(HKEY backup) {
   return !launcher_is_running(owner);
 }
 
-// Windows runs RunOnce command lines of at most 260 characters.
-constexpr size_t kRunOnceCommandCapacity = 261;
-
 // Has the next logon run "\"<program path>\" --restore-watchdog 0": the
 // watchdog mode with no process to wait for restores at once. Without the
 // program's full path, or when the command is too long to be run, there is no
 // entry and the next launch is the one that restores.
 void write_restore_command() {
-  wchar_t path[260];
-  DWORD length = GetModuleFileNameW(nullptr, path, 260);
-  if (length == 0 || length >= 260) return;
+  wchar_t path[kProgramPathCapacity];
+  DWORD length = GetModuleFileNameW(nullptr, path, kProgramPathCapacity);
+  if (length == 0 || length >= kProgramPathCapacity) return;
   wchar_t command_line[kRunOnceCommandCapacity];
   if (!watchdog_format_command_line(command_line, kRunOnceCommandCapacity, path, 0)) return;
   HKEY run_once = nullptr;

@@ -84,11 +84,14 @@ int start_session_end_window() {
 
 int start_restore_watchdog() {
   // Wide: a folder name outside the ANSI code page would come back as "?".
-  wchar_t path[260];
-  DWORD length = GetModuleFileNameW(nullptr, path, 260);
-  if (length == 0 || length >= 260) return 0;
-  wchar_t command_line[388];
-  if (!watchdog_format_command_line(command_line, 388, path, GetCurrentProcessId())) return 0;
+  wchar_t path[kProgramPathCapacity];
+  DWORD length = GetModuleFileNameW(nullptr, path, kProgramPathCapacity);
+  if (length == 0 || length >= kProgramPathCapacity) return 0;
+  wchar_t command_line[kWatchdogCommandCapacity];
+  if (!watchdog_format_command_line(command_line, kWatchdogCommandCapacity, path,
+                                    GetCurrentProcessId())) {
+    return 0;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};

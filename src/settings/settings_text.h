@@ -6,6 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// The program's own path is taken into this many characters; a path that
+// fills them (260 or more) is refused rather than cut.
+constexpr size_t kProgramPathCapacity = 260;
+// The watchdog's command line always fits: the longest path, two quotes, the
+// option with its blanks (20) and the largest process id (10), and a NUL.
+constexpr size_t kWatchdogCommandCapacity = 388;
+// Windows runs RunOnce command lines of at most 260 characters.
+constexpr size_t kRunOnceCommandCapacity = 261;
+
 // Formats "http=127.0.0.1:<port>;https=127.0.0.1:<port>" into buffer. Returns
 // the byte count to store as a REG_SZ (text length + 1, the terminating NUL),
 // or 0 when the text does not fit capacity (buffer then holds no text).

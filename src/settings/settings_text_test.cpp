@@ -33,14 +33,14 @@ TEST(ProxyServerText, BufferOneByteShortIsRefusedAndLeftEmpty) {
 }
 
 TEST(WatchdogCommandLine, QuotedPathOptionAndDecimalProcessId) {
-  wchar_t buffer[388];
-  ASSERT_EQ(watchdog_format_command_line(buffer, 388,
+  wchar_t buffer[kWatchdogCommandCapacity];
+  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity,
                                          L"C:\\Program Files\\Lumaret Proxy\\Launcher.exe", 4242),
             1);
   EXPECT_EQ(std::wstring(buffer),
             L"\"C:\\Program Files\\Lumaret Proxy\\Launcher.exe\" --restore-watchdog 4242");
   // Characters of no 8-bit code page pass through unchanged.
-  ASSERT_EQ(watchdog_format_command_line(buffer, 388, L"C:\\\u0418\u0432\u0430\u043d\\\u4e0b\u8f7d\\L.exe", 7),
+  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity, L"C:\\\u0418\u0432\u0430\u043d\\\u4e0b\u8f7d\\L.exe", 7),
             1);
   EXPECT_EQ(std::wstring(buffer),
             L"\"C:\\\u0418\u0432\u0430\u043d\\\u4e0b\u8f7d\\L.exe\" --restore-watchdog 7");
@@ -48,22 +48,22 @@ TEST(WatchdogCommandLine, QuotedPathOptionAndDecimalProcessId) {
 
 // The logon's restore command: no process to wait for, so it restores at once.
 TEST(WatchdogCommandLine, ProcessIdZeroAndTheRunOnceLimitOf260Characters) {
-  wchar_t buffer[261];
-  ASSERT_EQ(watchdog_format_command_line(buffer, 261, L"C:\\L.exe", 0), 1);
+  wchar_t buffer[kRunOnceCommandCapacity];
+  ASSERT_EQ(watchdog_format_command_line(buffer, kRunOnceCommandCapacity, L"C:\\L.exe", 0), 1);
   EXPECT_EQ(std::wstring(buffer), L"\"C:\\L.exe\" --restore-watchdog 0");
   // 2 quotes and 21 for the option and the id leave 237 for the path.
   const std::wstring fits(237, L'p');
-  EXPECT_EQ(watchdog_format_command_line(buffer, 261, fits.c_str(), 0), 1);
+  EXPECT_EQ(watchdog_format_command_line(buffer, kRunOnceCommandCapacity, fits.c_str(), 0), 1);
   EXPECT_EQ(std::wstring(buffer).size(), 260u);
   const std::wstring too_long(238, L'p');
-  EXPECT_EQ(watchdog_format_command_line(buffer, 261, too_long.c_str(), 0), 0);
+  EXPECT_EQ(watchdog_format_command_line(buffer, kRunOnceCommandCapacity, too_long.c_str(), 0), 0);
   EXPECT_EQ(std::wstring(buffer), L"");
 }
 
 TEST(WatchdogCommandLine, LongestPathAndLargestIdFitTheDriversBuffer) {
-  std::wstring path(259, L'p');
-  wchar_t buffer[388];
-  ASSERT_EQ(watchdog_format_command_line(buffer, 388, path.c_str(), 4294967295UL), 1);
+  std::wstring path(kProgramPathCapacity - 1, L'p');
+  wchar_t buffer[kWatchdogCommandCapacity];
+  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity, path.c_str(), 4294967295UL), 1);
   EXPECT_EQ(std::wstring(buffer).size(), 259u + 2 + 20 + 10);
   EXPECT_EQ(std::wstring(buffer).substr(261), L" --restore-watchdog 4294967295");
 }

@@ -41,16 +41,18 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
   *rejected = 0;
 
   size_t host_length = strlen(host);
-  if (host_length == 0 || host_length > 255) return 0;
+  if (host_length == 0 || host_length > kSocksTextMax) return 0;
   int login_offered = user != nullptr && user[0] != '\0';
   size_t user_length = 0;
   size_t password_length = 0;
   if (login_offered) {
     // Lengths are checked before any byte is sent; the limit is one past the
     // largest valid length, so an unterminated text is not read beyond it.
-    user_length = strnlen(user, 256);
-    password_length = password != nullptr ? strnlen(password, 256) : 0;
-    if (user_length > 255 || password_length == 0 || password_length > 255) return 0;
+    user_length = strnlen(user, kSocksTextMax + 1);
+    password_length = password != nullptr ? strnlen(password, kSocksTextMax + 1) : 0;
+    if (user_length > kSocksTextMax || password_length == 0 || password_length > kSocksTextMax) {
+      return 0;
+    }
   }
 
   if (login_offered) {
@@ -84,7 +86,7 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
   }
   // The bound address is of no use to us; it is read away so that the next
   // byte in the socket is the target's first.
-  unsigned char bound[255 + 2];
+  unsigned char bound[kSocksTextMax + 2];
   return net_recv_exact(socket, bound, static_cast<size_t>(remaining));
 }
 

@@ -11,8 +11,8 @@ int socks_method_chosen(const unsigned char reply[2], int login_offered) {
 
 size_t socks_build_login_request(const char* user, size_t user_length, const char* password,
                                  size_t password_length, unsigned char* out, size_t capacity) {
-  if (user_length == 0 || user_length > 255) return 0;
-  if (password_length == 0 || password_length > 255) return 0;
+  if (user_length == 0 || user_length > kSocksTextMax) return 0;
+  if (password_length == 0 || password_length > kSocksTextMax) return 0;
   size_t length = 3 + user_length + password_length;
   if (length > capacity) return 0;
   out[0] = 0x01;  // sub-negotiation version
@@ -35,7 +35,7 @@ void socks_wipe(void* data, size_t length) {
 
 size_t socks_build_connect_request(const char* host, size_t host_length, uint16_t port,
                                    unsigned char* out, size_t capacity) {
-  if (host_length == 0 || host_length > 255) return 0;
+  if (host_length == 0 || host_length > kSocksTextMax) return 0;
   size_t length = 7 + host_length;
   if (length > capacity) return 0;
   out[0] = 0x05;  // version

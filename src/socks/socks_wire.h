@@ -11,10 +11,13 @@ constexpr unsigned char kSocksGreeting[3] = {0x05, 0x01, 0x00};
 // The greeting with a user name: version 5, two methods, "no authentication"
 // and "user name and password".
 constexpr unsigned char kSocksGreetingWithLogin[4] = {0x05, 0x02, 0x00, 0x02};
-// Largest CONNECT request: 7 bytes of framing and a 255-byte host.
-constexpr size_t kSocksRequestMax = 7 + 255;
-// Largest login request: 3 bytes of framing, a 255-byte user and password.
-constexpr size_t kSocksLoginRequestMax = 3 + 255 + 255;
+// The longest host name, user name or password SOCKS5 can carry: each is sent
+// behind a one-byte length. Buffers for them hold this many bytes and a NUL.
+constexpr size_t kSocksTextMax = 255;
+// Largest CONNECT request: 7 bytes of framing and the longest host.
+constexpr size_t kSocksRequestMax = 7 + kSocksTextMax;
+// Largest login request: 3 bytes of framing, the longest user and password.
+constexpr size_t kSocksLoginRequestMax = 3 + kSocksTextMax + kSocksTextMax;
 
 // Methods a server may choose.
 constexpr int kSocksMethodNone = 0x00;
