@@ -15,9 +15,13 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "env"))
+import listeners  # noqa: E402
 
 _PR_SET_PDEATHSIG = 1
 
@@ -114,34 +118,21 @@ class SilentServer(_Server):
     """
 
     def __init__(self, port=0, address="127.0.0.1", listener=None):
-        if listener is None:
-            listener = socket.socket()
-            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            listener.bind((address, port))
-            listener.listen(64)
-        self._listener = listener
-        self.address, self.port = listener.getsockname()[:2]
+        self._listener = listener or listeners.listen(address, port)
+        self.address, self.port = self._listener.getsockname()[:2]
         self.accepted = 0
         self._connections = []
         self._lock = threading.Lock()
         self._stopped = False
-        threading.Thread(target=self._accept_loop, daemon=True).start()
-
-    def _accept_loop(self):
-        while True:
-            try:
-                connection, _ = self._listener.accept()
-            except OSError:
-                return
-            with self._lock:
-                if self._stopped:
-                    connection.close()
-                    return
-                self.accepted += 1
-                self._connections.append(connection)
-            threading.Thread(target=self._drain, args=(connection,), daemon=True).start()
+        listeners.serve(self._listener, self._drain)
 
     def _drain(self, connection):
+        with self._lock:
+            if self._stopped:
+                connection.close()
+                return
+            self.accepted += 1
+            self._connections.append(connection)
         try:
             while connection.recv(4096):
                 pass
@@ -153,11 +144,7 @@ class SilentServer(_Server):
         with self._lock:
             self._stopped = True
             connections, self._connections = self._connections, []
-        try:
-            self._listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._listener.close()
+        listeners.close(self._listener)
         for connection in connections:
             try:
                 connection.shutdown(socket.SHUT_RDWR)
@@ -269,21 +256,11 @@ class RecordingSocks5(_Server):
     def __init__(self, method=0x00, reply_code=0x01):
         self._method = method
         self._reply_code = reply_code
-        self._listener = socket.socket()
-        self._listener.bind(("127.0.0.1", 0))
-        self._listener.listen(16)
+        self._listener = listeners.listen(backlog=16)
         self.port = self._listener.getsockname()[1]
         self.sessions = []
         self._lock = threading.Lock()
-        threading.Thread(target=self._accept_loop, daemon=True).start()
-
-    def _accept_loop(self):
-        while True:
-            try:
-                connection, _ = self._listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+        listeners.serve(self._listener, self._serve)
 
     def _serve(self, connection):
         received = bytearray()
@@ -319,7 +296,7 @@ class RecordingSocks5(_Server):
                 self.sessions.append(bytes(received))
 
     def stop(self):
-        self._listener.close()
+        listeners.close(self._listener)
 
 
 def curl_through_proxy(proxy_port, url, timeout=60):

@@ -2,9 +2,10 @@
 service and the vendor domains. Each connection is served on a thread of its
 own; every request is recorded with its request line and headers."""
 
-import socket
 import ssl
 import threading
+
+import listeners
 
 _REASONS = {200: "OK", 204: "No Content", 301: "Moved Permanently", 403: "Forbidden",
             404: "Not Found", 429: "Too Many Requests", 503: "Service Unavailable"}
@@ -55,22 +56,15 @@ class TlsServer:
 
     def listen(self, address, port, route):
         """Adds a listener; port 0 picks a free one. Returns the port."""
-        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind((address, port))
-        listener.listen(64)
+        listener = listeners.listen(address, port)
         self._listeners.append(listener)
-        threading.Thread(target=self._accept_loop, args=(listener, route), daemon=True).start()
+        listeners.serve(listener, self._serve, route)
         return listener.getsockname()[1]
 
     def stop(self):
         self._stopped.set()
         for listener in self._listeners:
-            try:
-                listener.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            listener.close()
+            listeners.close(listener)
 
     def requests_for(self, route=None):
         with self._lock:
@@ -81,14 +75,6 @@ class TlsServer:
 
     def handle(self, request, connection):
         raise NotImplementedError
-
-    def _accept_loop(self, listener, route):
-        while not self._stopped.is_set():
-            try:
-                raw, _ = listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(raw, route), daemon=True).start()
 
     def _serve(self, raw, route):
         connection = None

@@ -10,21 +10,19 @@ import socket
 import struct
 import threading
 
+import listeners
+
 
 class Socks5Server:
     def __init__(self):
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind(("127.0.0.1", 0))
-        self._listener.listen(64)
+        self._listener = listeners.listen()
         self.port = self._listener.getsockname()[1]
         self._lock = threading.Lock()
         self._routes = {}    # host name (lower case) or "*.domain" -> (address, port)
         self._refusals = {}  # host name -> [reply code, CONNECTs still let through]
         self.requests = []   # (host, port) of every CONNECT, in order
         self._stopped = threading.Event()
-        self._thread = threading.Thread(target=self._accept_loop, daemon=True)
-        self._thread.start()
+        listeners.serve(self._listener, self._serve)
 
     def map_host(self, host, address, port):
         """Sends CONNECTs for host:443 to address:port ("*.domain" maps subdomains)."""
@@ -50,19 +48,7 @@ class Socks5Server:
         the user's SOCKS5 server goes away."""
         if not self._stopped.is_set():
             self._stopped.set()
-            try:
-                self._listener.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            self._listener.close()
-
-    def _accept_loop(self):
-        while not self._stopped.is_set():
-            try:
-                client, _ = self._listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+            listeners.close(self._listener)
 
     def _target_for(self, host, port):
         host = host.lower()

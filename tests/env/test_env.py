@@ -33,14 +33,13 @@ Run as a script it starts the environment around one command:
 import argparse
 import os
 import random
-import socket
 import subprocess
 import sys
-import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import certs  # noqa: E402
+import listeners  # noqa: E402
 import private_hosts  # noqa: E402
 from https_servers import AddressServer, AppServer, VendorServer, server_context  # noqa: E402
 from socks5_server import Socks5Server  # noqa: E402
@@ -86,15 +85,15 @@ def trust_test_ca(build_dir, certificate_dir):
         open(stamp, "w").close()
 
 
-def _bind_direct_listener(server, attempts=20):
-    """Listens on port 443 of a random 127.x.y.z address, so that parallel
-    environments (each in a namespace of its own) do not collide. Returns the
-    address."""
+def listen_on_port_443(server, route, attempts=30):
+    """Adds a listener for server on port 443 of a random 127.x.y.z address,
+    so that parallel environments (each in a namespace of its own) do not
+    collide. Returns the address."""
     for _ in range(attempts):
         address = "127.%d.%d.%d" % (random.randint(64, 250), random.randint(0, 255),
                                     random.randint(1, 254))
         try:
-            server.listen(address, 443, "direct")
+            server.listen(address, 443, route)
             return address
         except OSError:
             continue
@@ -114,27 +113,12 @@ class _ControlServer:
 
     def __init__(self, environment):
         self._environment = environment
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind(("127.0.0.1", 0))
-        self._listener.listen(8)
+        self._listener = listeners.listen(backlog=8)
         self.port = self._listener.getsockname()[1]
-        threading.Thread(target=self._accept_loop, daemon=True).start()
+        listeners.serve(self._listener, self._serve)
 
     def stop(self):
-        try:
-            self._listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._listener.close()
-
-    def _accept_loop(self):
-        while True:
-            try:
-                connection, _ = self._listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+        listeners.close(self._listener)
 
     def _serve(self, connection):
         with connection, connection.makefile("rwb") as stream:
@@ -207,7 +191,7 @@ class TestEnvironment:
 
         self.direct_address = None
         if private_hosts.enter_private_hosts() is not None:
-            self.direct_address = _bind_direct_listener(self.address)
+            self.direct_address = listen_on_port_443(self.address, "direct")
             private_hosts.set_host_address(certs.ADDRESS_HOST, self.direct_address)
         self.direct_available = self.direct_address is not None
 
@@ -239,6 +223,13 @@ class TestEnvironment:
             if r not in self.address.answers:
                 raise KeyError(r)
             self.address.answers[r] = (status, body)
+
+    def hosts_on_port_443(self):
+        """For a SOCKS5 server that resolves the test host names itself
+        (microsocks): the app and address servers listen on port 443 of
+        loopback addresses of their own as well. Returns {name: address}."""
+        return {certs.APP_HOST: listen_on_port_443(self.app, "proxied"),
+                certs.ADDRESS_HOST: listen_on_port_443(self.address, "proxied")}
 
     def child_environment(self, base=None):
         """The environment for a program that uses this test environment: the
