@@ -13,25 +13,18 @@ through it as LUMARET_TEST_APP_* say. Both log their events with time stamps.
 import os
 import shutil
 import socket
-import sys
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "env"))
+import harness
+import peers
+import transcripts
+from harness import REG_SZ, dword, text
 
-import test_env  # noqa: E402  (first: it must see no thread yet)
-import harness  # noqa: E402
-import transcripts  # noqa: E402
-
-INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
-BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
-NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
-REG_SZ, REG_DWORD = 1, 4
 # The user's own settings before every run: no proxy in use, a server of theirs.
 USER_VALUES = {
-    "ProxyEnable": (REG_DWORD, (0).to_bytes(4, "little")),
-    "ProxyServer": (REG_SZ, b"proxy.corp.test:3128\0"),
+    "ProxyEnable": dword(0),
+    "ProxyServer": text(REG_SZ, "proxy.corp.test:3128"),
     "ProxyOverride": None,
 }
 
@@ -70,76 +63,27 @@ def event_time(log, event):
     return next((stamp for stamp, text in log if text == event), None)
 
 
-class AppLaunch(unittest.TestCase):
+class AppLaunch(harness.LauncherTestCase):
+    user_values = USER_VALUES
+
     def setUp(self):
-        self.desktop = harness.desktop()
-        self.env = test_env.TestEnvironment(harness.build_dir())
-        self.env.__enter__()
+        super().setUp()
         self.env.socks.map_host(OTHER_HOST, "127.0.0.1", self.env.vendor_port)
-        self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
-        os.makedirs(self.work)
-        self.http_port = self._free_port()
-        self.write_settings(USER_VALUES)
-        self.desktop.run_tool("regdump.exe", ["delete-key", BACKUP])
-
-    def tearDown(self):
-        # The app stand-in ends on its stop file; whatever is left is killed.
-        open(os.path.join(self.work, "stop"), "w").close()
-        self.desktop.end_test_processes()
-        self.env.__exit__(None, None, None)
-
-    @staticmethod
-    def _free_port():
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            return probe.getsockname()[1]
-
-    # -- registry --
-
-    def regdump(self, *arguments):
-        result = self.desktop.run_tool("regdump.exe", list(arguments))
-        self.assertEqual(result.returncode, 0, "regdump %s" % (arguments,))
-        return result.stdout.decode()
-
-    def read_settings(self):
-        return harness.parse_registry_values(self.regdump("get", INTERNET_SETTINGS, *NAMES))
-
-    def write_settings(self, values):
-        for name, value in values.items():
-            if value is None:
-                self.regdump("delete", INTERNET_SETTINGS, name)
-            else:
-                self.regdump("set", INTERNET_SETTINGS, name, str(value[0]), value[1].hex() or "-")
 
     def assert_settings_are_the_users(self):
-        self.assertEqual(self.read_settings(), USER_VALUES)
-        self.assertEqual(self.regdump("key", BACKUP).strip(), "absent")
+        self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertFalse(self.wine.backup_exists())
 
-    # -- runs --
-
-    def path(self, name):
-        return os.path.join(self.work, name)
-
-    def environment(self, **settings):
-        """The launcher's environment: the test environment's variables and
-        the stand-ins' settings (LUMARET_TEST_<NAME>)."""
-        environment = self.env.child_environment(self.desktop.environment)
-        environment.update({
-            "LUMARET_TEST_POWERSHELL_RECORD": harness.windows_path(self.path("command-line")),
-            "LUMARET_TEST_POWERSHELL_LOG": harness.windows_path(self.path("powershell.log")),
-            "LUMARET_TEST_APP_LOG": harness.windows_path(self.path("app.log")),
-            "LUMARET_TEST_APP_STOP_FILE": harness.windows_path(self.path("stop")),
-            "LUMARET_TEST_APP_TIMEOUT_MS": "120000",
-        })
-        for name, value in settings.items():
-            environment["LUMARET_TEST_" + name.upper()] = str(value)
-        return environment
+    def launch_environment(self, **settings):
+        """The stand-ins' environment, the PowerShell command line recorded."""
+        return self.standin_environment(
+            powershell_record=harness.windows_path(self.path("command-line")), **settings)
 
     def start(self, **settings):
         return self.desktop.start_console(
             harness.launcher("testhosts"),
             ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
-            self.environment(**settings))
+            self.launch_environment(**settings))
 
     def transcript(self, direct=DIRECT, exit_address=EXIT):
         text = transcripts.run_transcript(self.env.socks_port, self.http_port, "monitor",
@@ -183,7 +127,7 @@ class AppLaunch(unittest.TestCase):
         box.dismiss()
         run.wait_output(transcripts.console(transcripts.MONITOR_LINES))
         self.assertEqual(run.output(), self.transcript())
-        self.assertNotEqual(self.read_settings(), USER_VALUES)
+        self.assertNotEqual(self.wine.user_values(), USER_VALUES)
 
         result = self.end_with_enter(run)
         self.assertEqual(result.exit_code, 0)
@@ -243,7 +187,7 @@ class AppLaunch(unittest.TestCase):
     def test_failed_launch_shows_the_box_and_exits_6_with_settings_restored(self):
         for mode, code in (("exit2", 2), ("exit1", 1), ("hang", None)):
             with self.subTest(mode=mode):
-                self.http_port = self._free_port()
+                self.http_port = peers.free_port()
                 for name in ("powershell.log", "command-line"):
                     if os.path.exists(self.path(name)):
                         os.remove(self.path(name))
@@ -297,14 +241,14 @@ class AppLaunch(unittest.TestCase):
         shutil.copy(os.path.join(harness.build_dir(), "testhosts", "Lumaret.exe"),
                     os.path.join(directory, name))
         self.desktop.start_plain(os.path.join(directory, name), [],
-                                 self.environment(app_tunnels="none"))
+                                 self.launch_environment(app_tunnels="none"))
         harness.wait_until(lambda: os.path.exists(self.path("app.log")), 30,
                            message="the app copy did not start")
         requests_before = len(self.env.socks.requests)
         run = self.desktop.start_plain(
             harness.launcher("testhosts"),
             ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
-            self.environment(powershell_mode="exit2"))
+            self.launch_environment(powershell_mode="exit2"))
         box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=60)
         self.assertEqual((box.icon, box.text),
                          ("error", APP_RUNNING_TEXT if refused else LAUNCH_FAILED_TEXT))

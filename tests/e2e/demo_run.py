@@ -17,25 +17,18 @@ import re
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import harness  # noqa: E402
-
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
-import test_env  # noqa: E402  (before any thread: it enters a mount namespace)
-import certs  # noqa: E402
-
-import peers  # noqa: E402
-import transcripts  # noqa: E402
-from launcher_monitor_test import listen_on_port_443  # noqa: E402
+import harness
+import certs
+import peers
+import test_env
+import transcripts
+from harness import INTERNET_SETTINGS, SETTING_NAMES
 
 # Every box the launcher can show, by caption.
 BOX_CAPTIONS = (transcripts.ERROR_CAPTION, transcripts.CONFIRMED_CAPTION,
                 transcripts.NOT_CONFIRMED_CAPTION, transcripts.DISCONNECT_CAPTION)
 # The monitor's last line, as the console shows it.
 MONITOR_END = transcripts.MONITOR_LINES.splitlines()[-1]
-INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
-SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
 REGISTRY_TYPES = {1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD"}
 PAGE = (b"<!doctype html>\n<title>Through the launcher</title>\n"
         b"<p>This page came through the local HTTP proxy, the SOCKS5 server and back.</p>\n")
@@ -127,15 +120,13 @@ def main():
     desktop = harness.desktop()
     demo = Demo(desktop, shots_dir)
     with test_env.TestEnvironment(harness.build_dir()) as env, peers.FileServer() as files:
-        hosts = {certs.APP_HOST: listen_on_port_443(env.app, "proxied"),
-                 certs.ADDRESS_HOST: listen_on_port_443(env.address, "proxied")}
-        with peers.Microsocks(hosts=hosts) as socks:
+        with peers.Microsocks(hosts=env.hosts_on_port_443()) as socks:
             http_port = peers.free_port()
             demo.say("microsocks listens on 127.0.0.1:%d; the app's service (%s) and the address "
                      "service (%s) are local stand-ins" % (socks.port, certs.APP_HOST, certs.ADDRESS_HOST))
             # A user with a proxy of their own, switched off, and no exceptions;
             # no backup left by an earlier run, which the launcher would restore first.
-            desktop.run_tool("regdump.exe", ["delete-key", r"Software\MorvoProxyLauncher\ProxyBackup"])
+            desktop.run_tool("regdump.exe", ["delete-key", harness.BACKUP])
             for name, kind, data in (("ProxyEnable", "4", b"\0\0\0\0"),
                                      ("ProxyServer", "1", b"proxy.example.org:3128\0")):
                 desktop.run_tool("regdump.exe", ["set", INTERNET_SETTINGS, name, kind, data.hex()])

@@ -16,6 +16,8 @@ by caption, read exactly (text, icon, buttons), photographed and closed.
     box = desktop.wait_box("Morvo Proxy Launcher")
     box.icon, box.text; box.screenshot(path); box.dismiss()
 
+Test classes derive from LauncherTestCase (the desktop, the test environment
+of tests/env, the user's proxy settings through Wine, a free local port).
 See tests/e2e/README.md for the whole interface. Every wait has a time-out;
 processes left behind by a test are ended by Desktop.end_test_processes().
 """
@@ -31,15 +33,21 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-
-import peers  # noqa: E402
-
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "env"))
+
+import test_env  # noqa: E402  (first, before any thread: it enters a mount namespace)
+import peers  # noqa: E402
+import transcripts  # noqa: E402
+
+windows_path = test_env.windows_path  # "Z:\\..." of a Linux path
+ERROR_CAPTION = transcripts.ERROR_CAPTION
+
 LAUNCHER_NAME = "LumaretDesktopProxyLauncher.exe"
-ERROR_CAPTION = "Morvo Proxy Launcher"
 
 # Wine's own processes that live as long as the prefix's server and are no
 # test's business.
@@ -87,11 +95,6 @@ def launcher(build="product"):
 def tool(name):
     """Path of a test helper program in <build dir>/tools."""
     return os.path.join(build_dir(), "tools", name)
-
-
-def windows_path(path):
-    """Wine's name of a Linux path (drive Z: is the Linux root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def parse_registry_values(text):
@@ -400,18 +403,22 @@ class Desktop:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
     def _wineserver_running(self):
+        return self.wineserver_pid() is not None
+
+    def wineserver_pid(self):
+        """The Linux pid of the prefix's wineserver, or None."""
         marker = ("WINEPREFIX=" + self.prefix).encode()
-        for entry in os.listdir("/proc"):
+        for entry in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open("/proc/%s/cmdline" % entry, "rb") as f:
                     if b"wineserver" not in f.read():
                         continue
                 with open("/proc/%s/environ" % entry, "rb") as f:
                     if marker in f.read().split(b"\0"):
-                        return True
+                        return int(entry)
             except OSError:
                 continue
-        return False
+        return None
 
     def stop(self):
         self.end_test_processes(grace=0)
@@ -584,6 +591,10 @@ class Desktop:
             found.append((int(entry), command))
         return found
 
+    def pids_of(self, fragment):
+        """Linux pids of the test processes whose command line holds fragment."""
+        return [pid for pid, command in self.test_processes() if fragment in command]
+
     def end_test_processes(self, grace=5.0):
         """Waits up to grace seconds for the tests' programs to end, then kills
         those left (launchers, stand-ins, watchdogs, consoles). Returns the
@@ -631,3 +642,204 @@ def _stop_desktop():
     if _desktop is not None:
         _desktop.stop()
         _desktop = None
+
+
+# ---- the user's proxy settings ----
+
+INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
+# While a backup is complete, the next logon's restore command stands here.
+RUN_ONCE = r"Software\Microsoft\Windows\CurrentVersion\RunOnce"
+RUN_ONCE_VALUE = "MorvoProxyLauncherRestore"
+SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
+REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD = 1, 2, 3, 4
+
+
+def dword(value):
+    return (REG_DWORD, value.to_bytes(4, "little"))
+
+
+def text(kind, value):
+    return (kind, value.encode() + b"\0")
+
+
+def stored_text(kind, value):
+    """A string value as the registry stores it: UTF-16 with its terminator."""
+    return (kind, value.encode("utf-16-le") + b"\0\0")
+
+
+# The user's own settings: a disabled proxy with an expandable server of
+# theirs and no override list.
+USER_VALUES = {
+    "ProxyEnable": dword(0),
+    "ProxyServer": text(REG_EXPAND_SZ, "%CORP_PROXY%:3128"),
+    "ProxyOverride": None,
+}
+
+
+def launcher_values(port):
+    return {
+        "ProxyEnable": dword(1),
+        "ProxyServer": text(REG_SZ, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port)),
+        "ProxyOverride": text(REG_SZ, "<local>;localhost;127.0.0.1"),
+    }
+
+
+def restore_command(launcher_path):
+    """The RunOnce value that the launcher writes while its values are applied."""
+    return text(REG_SZ, '"%s" --restore-watchdog 0' % windows_path(launcher_path))
+
+
+class Wine:
+    """The desktop's prefix seen with one environment (a test's): the user's
+    registry through regdump (exact types and bytes), plain runs and
+    programs started without a console. launcher is the test-hosts one."""
+
+    def __init__(self, desktop, environment):
+        self.desktop = desktop
+        self.environment = environment
+        self.launcher = launcher("testhosts")
+        self.regdump = tool("regdump.exe")
+
+    def run(self, program, arguments=(), environment=None, timeout=60):
+        """Runs a Windows program plainly to its end (RunResult)."""
+        return self.desktop.run(program, arguments, environment or self.environment, timeout)
+
+    def reg(self, *arguments):
+        result = self.run(self.regdump, arguments)
+        if result.exit_code != 0:
+            raise HarnessError("regdump %s: exit %d" % (arguments, result.exit_code))
+        return result.stdout.decode()
+
+    def read(self, key, names):
+        return parse_registry_values(self.reg("get", key, *names))
+
+    def read_stored(self, key, names):
+        return parse_registry_values(self.reg("get-stored", key, *names))
+
+    def write(self, key, values, stored=False):
+        for name, value in values.items():
+            if value is None:
+                self.reg("delete", key, name)
+            else:
+                self.reg("set-stored" if stored else "set", key, name, str(value[0]),
+                         value[1].hex() or "-")
+
+    def user_values(self, stored=False):
+        """The three values as a program using the 8-bit calls sees them, or
+        as stored (strings in UTF-16)."""
+        return (self.read_stored if stored else self.read)(INTERNET_SETTINGS, SETTING_NAMES)
+
+    def reset(self, values):
+        """The user's values, no backup and no restore command."""
+        self.reg("delete-key", BACKUP)
+        self.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
+        self.write(INTERNET_SETTINGS, values)
+
+    def backup_exists(self):
+        return self.reg("key", BACKUP).strip() == "present"
+
+    def run_once(self):
+        """The RunOnce restore command (type, bytes), or None."""
+        return self.read(RUN_ONCE, [RUN_ONCE_VALUE])[RUN_ONCE_VALUE]
+
+    def spawn_detached(self, command, environment=None, output=None):
+        """Starts a Windows command line with no console, its standard output
+        and error going to the Linux file output if given. Returns its process
+        id text."""
+        arguments = [command] + ([windows_path(output)] if output else [])
+        result = self.run(self.regdump, ["spawn-detached"] + arguments, environment)
+        if result.exit_code != 0:
+            raise HarnessError("spawn-detached %s: exit %d" % (command, result.exit_code))
+        return result.stdout.decode().strip()
+
+
+# ---- the tests' base ----
+
+DIRECT_ADDRESS = "198.51.100.7"
+EXIT_ADDRESS = "203.0.113.7"
+
+
+class LauncherTestCase(unittest.TestCase):
+    """Set-up shared by the end-to-end tests. Each test gets self.desktop,
+    self.env (tests/env's TestEnvironment, entered for the test) and
+    self.environment (the variables for Wine programs that use it), self.wine
+    (Wine with that environment), self.http_port (free a moment ago) and
+    self.work (a folder of its own; path(name) is a file in it). tearDown
+    creates the "stop" file there (an app stand-in given standin_environment
+    ends on it) and ends the test processes.
+
+    Hooks (class attributes): test_environment = False for no self.env
+    (self.environment is then the desktop's); user_values = {...} resets the
+    user's settings to these, with no backup or restore command, before each
+    test; end_grace, the seconds tearDown gives programs to end by themselves."""
+
+    test_environment = True
+    user_values = None
+    end_grace = 5
+
+    def setUp(self):
+        self.desktop = desktop()
+        self.environment = self.desktop.environment
+        if self.test_environment:
+            self.env = test_env.TestEnvironment(build_dir())
+            self.env.__enter__()
+            self.addCleanup(self.env.__exit__, None, None, None)
+            self.environment = self.env.child_environment(self.environment)
+        self.wine = Wine(self.desktop, self.environment)
+        if self.user_values is not None:
+            self.wine.reset(self.user_values)
+        self.http_port = peers.free_port()
+        self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
+        os.makedirs(self.work)
+
+    def tearDown(self):
+        open(self.path("stop"), "w").close()
+        self.desktop.end_test_processes(grace=self.end_grace)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def standin_environment(self, **settings):
+        """self.environment with the stand-ins' logs and stop file in
+        self.work and their settings (LUMARET_TEST_<NAME>)."""
+        environment = dict(self.environment, **{
+            "LUMARET_TEST_POWERSHELL_LOG": windows_path(self.path("powershell.log")),
+            "LUMARET_TEST_APP_LOG": windows_path(self.path("app.log")),
+            "LUMARET_TEST_APP_STOP_FILE": windows_path(self.path("stop")),
+            "LUMARET_TEST_APP_TIMEOUT_MS": "120000",
+        })
+        for name, value in settings.items():
+            environment["LUMARET_TEST_" + name.upper()] = str(value)
+        return environment
+
+    def serve_addresses(self, exit_line_end="\n"):
+        """The address service answers DIRECT_ADDRESS directly and
+        EXIT_ADDRESS through the SOCKS5 server. Returns the direct address as
+        the launcher's console shows it."""
+        self.env.set_address("direct", 200, (DIRECT_ADDRESS + "\n").encode())
+        self.env.set_address("proxied", 200, (EXIT_ADDRESS + exit_line_end).encode())
+        return DIRECT_ADDRESS if self.env.direct_available else "UNAVAILABLE"
+
+    def start_microsocks(self, **login):
+        """microsocks that reaches the app and address servers by name."""
+        socks = peers.Microsocks(hosts=self.env.hosts_on_port_443(), **login)
+        self.addCleanup(socks.stop)
+        return socks
+
+    def watchdog_pids(self):
+        return self.desktop.pids_of("--restore-watchdog")
+
+    def kill_watchdog(self):
+        """Kills the run's one watchdog, so that only the launcher can restore."""
+        watchdogs = self.watchdog_pids()
+        self.assertEqual(len(watchdogs), 1)
+        os.kill(watchdogs[0], signal.SIGKILL)
+
+    def assert_user_values_back(self, within=0):
+        """USER_VALUES back (within seconds), no backup, no restore command."""
+        if within:
+            wait_until(lambda: self.wine.user_values() == USER_VALUES, within)
+        self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertFalse(self.wine.backup_exists())
+        self.assertIsNone(self.wine.run_once())

@@ -7,60 +7,36 @@ failed address queries that do not stop the run.
     https_probes_test.py --build-dir DIR [unittest arguments]
 """
 
-import os
-import sys
 import unittest
 
 import harness
+import certs
+import peers
+import transcripts
+from harness import DIRECT_ADDRESS, EXIT_ADDRESS, INTERNET_SETTINGS
 
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
-import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
-import certs  # noqa: E402
-
-import peers  # noqa: E402
-import transcripts  # noqa: E402
-
-DIRECT_ADDRESS = "198.51.100.7"
-EXIT_ADDRESS = "203.0.113.7"
 HTTPS_FAILED = ("End-to-end verification failed.\n\nThe SOCKS port is open, but an HTTPS request "
                 "to app.lumaret.test could not complete through the converted proxy.")
-INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 # The user's own settings, as regdump writes them: "NAME TYPE HEX".
 USER_SETTINGS = (("ProxyEnable", 4, "01000000"),
                  ("ProxyServer", 1, b"corp.example:3128\0".hex()),
                  ("ProxyOverride", 1, b"*.corp.example\0".hex()))
 
 
-class HttpsProbes(unittest.TestCase):
+class HttpsProbes(harness.LauncherTestCase):
     def setUp(self):
-        self.desktop = harness.desktop()
-        self.env = test_env.TestEnvironment(harness.build_dir())
-        self.env.__enter__()
-        self.addCleanup(self.env.__exit__, None, None, None)
-        self.env.set_address("direct", 200, (DIRECT_ADDRESS + "\n").encode())
-        self.env.set_address("proxied", 200, (EXIT_ADDRESS + "\r\n").encode())
-        self.direct = DIRECT_ADDRESS if self.env.direct_available else "UNAVAILABLE"
-
-    def tearDown(self):
-        self.desktop.end_test_processes()
-
-    def regdump(self, *arguments):
-        # A plain run (output to files): when this is the first program of a
-        # fresh wineserver, Wine's services inherit the output, and a pipe
-        # would stay open as long as they live.
-        result = self.desktop.run(self.desktop.tool_path("regdump.exe"), arguments)
-        self.assertEqual(result.exit_code, 0, "regdump %s" % (arguments,))
-        return result.stdout.decode()
+        super().setUp()
+        self.direct = self.serve_addresses("\r\n")
 
     def user_settings(self):
-        return self.regdump("get", INTERNET_SETTINGS, *(name for name, _, _ in USER_SETTINGS))
+        return self.wine.reg("get", INTERNET_SETTINGS, *(name for name, _, _ in USER_SETTINGS))
 
     def start_launcher(self):
         self.http_port = peers.free_port()
         return self.desktop.start_plain(
             harness.launcher("testhosts"),
             ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
-            environment=self.env.child_environment(self.desktop.environment))
+            environment=self.environment)
 
     def end_through_socks5_disconnect(self, run):
         """Ends a run that reached the monitor: the SOCKS5 server goes away."""
@@ -112,7 +88,7 @@ class HttpsProbes(unittest.TestCase):
 
     def check_exit_9(self, breakage):
         for value_name, kind, data in USER_SETTINGS:
-            self.regdump("set", INTERNET_SETTINGS, value_name, str(kind), data)
+            self.wine.reg("set", INTERNET_SETTINGS, value_name, str(kind), data)
         before = self.user_settings()
         self.env.app.certificate, self.env.app.mode = "trusted", "answer"
         self.env.socks.clear_refusals()

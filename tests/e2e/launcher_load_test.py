@@ -17,14 +17,8 @@ import time
 import unittest
 
 import harness
-
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
-import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
-import certs  # noqa: E402
-
-import peers  # noqa: E402
-import transcripts  # noqa: E402
-from launcher_monitor_test import DIRECT_ADDRESS, EXIT_ADDRESS, listen_on_port_443  # noqa: E402
+import peers
+import transcripts
 
 sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "load"))
 import load_driver  # noqa: E402
@@ -41,7 +35,7 @@ PROMPT_LIMIT = 20.0        # seconds for all tunnels beside the silent clients
 SETTLE = 2.0               # seconds the launcher gets after its threads are back
 HANDLE_SLACK = 5
 MEMORY_GROWTH_LIMIT = 4096  # KiB of private bytes or resident memory after the run
-IMAGE = "LumaretDesktopProxyLauncher.exe"
+IMAGE = harness.LAUNCHER_NAME
 
 
 def linux_figures(pid):
@@ -63,42 +57,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wineserver_pid(prefix):
-    marker = ("WINEPREFIX=" + prefix).encode()
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if b"wineserver" not in f.read():
-                    continue
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker in f.read().split(b"\0"):
-                    return int(entry)
-        except (OSError, ValueError):
-            continue
-    return None
-
-
-class LauncherLoad(unittest.TestCase):
+class LauncherLoad(harness.LauncherTestCase):
     def setUp(self):
-        self.desktop = harness.desktop()
-        self.env = test_env.TestEnvironment(harness.build_dir())
-        self.env.__enter__()
-        self.addCleanup(self.env.__exit__, None, None, None)
-        self.env.set_address("direct", 200, (DIRECT_ADDRESS + "\n").encode())
-        self.env.set_address("proxied", 200, (EXIT_ADDRESS + "\n").encode())
-        self.direct = DIRECT_ADDRESS if self.env.direct_available else "UNAVAILABLE"
-        self.http_port = peers.free_port()
+        super().setUp()
+        self.direct = self.serve_addresses()
         load_driver.raise_descriptor_limit()
-
-    def tearDown(self):
-        self.desktop.end_test_processes()
-
-    def start_microsocks(self):
-        hosts = {certs.APP_HOST: listen_on_port_443(self.env.app, "proxied"),
-                 certs.ADDRESS_HOST: listen_on_port_443(self.env.address, "proxied")}
-        socks = peers.Microsocks(hosts=hosts)
-        self.addCleanup(socks.stop)
-        return socks
 
     def start_echo_target(self):
         target = peers.start_child([sys.executable, load_driver.__file__, "--serve-echo"],
@@ -110,7 +73,7 @@ class LauncherLoad(unittest.TestCase):
         run = self.desktop.start_console(
             harness.launcher("testhosts"),
             ["--socks-port", str(socks_port), "--http-port", str(self.http_port)],
-            environment=self.env.child_environment(self.desktop.environment))
+            environment=self.environment)
         box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90, run=run)
         box.dismiss()
         run.wait_output(transcripts.console(transcripts.MONITOR_LINES), timeout=30)
@@ -159,7 +122,7 @@ class LauncherLoad(unittest.TestCase):
         print("\nload: %s, launcher at the monitor: %s" % (time.strftime("%Y-%m-%d %H:%M"), fresh))
 
         # Where the CPU goes while the tunnels run: the launcher or the wineserver.
-        server = wineserver_pid(self.desktop.prefix)
+        server = self.desktop.wineserver_pid()
         cpu = (cpu_seconds(self.linux_pid), cpu_seconds(server))
         concurrent = load_driver.concurrent(self.http_port, target_port, TUNNELS, SECONDS,
                                             on_all_open=self.measure)

@@ -15,23 +15,15 @@ of its own, or the environment's own server.
 """
 
 import os
-import random
 import subprocess
-import sys
 import time
 import unittest
 
 import harness
+import peers
+import transcripts
+from harness import EXIT_ADDRESS
 
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
-import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
-import certs  # noqa: E402
-
-import peers  # noqa: E402
-import transcripts  # noqa: E402
-
-DIRECT_ADDRESS = "198.51.100.7"
-EXIT_ADDRESS = "203.0.113.7"
 USER = "alice"
 PASSWORD = "secret"
 
@@ -44,49 +36,19 @@ def secret_forms(secret):
     return forms
 
 
-def listen_on_port_443(server, route, attempts=30):
-    """Adds a listener for server on port 443 of a random loopback address;
-    returns the address."""
-    for _ in range(attempts):
-        address = "127.%d.%d.%d" % (random.randint(64, 250), random.randint(0, 255),
-                                    random.randint(1, 254))
-        try:
-            server.listen(address, 443, route)
-            return address
-        except OSError:
-            continue
-    raise OSError("no loopback address with a free port 443")
-
-
-class LauncherMonitor(unittest.TestCase):
+class LauncherMonitor(harness.LauncherTestCase):
     def setUp(self):
-        self.desktop = harness.desktop()
-        self.env = test_env.TestEnvironment(harness.build_dir())
-        self.env.__enter__()
-        self.addCleanup(self.env.__exit__, None, None, None)
-        self.env.set_address("direct", 200, (DIRECT_ADDRESS + "\n").encode())
-        self.env.set_address("proxied", 200, (EXIT_ADDRESS + "\n").encode())
-        self.direct = DIRECT_ADDRESS if self.env.direct_available else "UNAVAILABLE"
-        self.http_port = peers.free_port()
+        super().setUp()
+        self.direct = self.serve_addresses()
         self.files = peers.FileServer()
         self.addCleanup(self.files.stop)
-
-    def tearDown(self):
-        self.desktop.end_test_processes()
-
-    def start_microsocks(self, **login):
-        hosts = {certs.APP_HOST: listen_on_port_443(self.env.app, "proxied"),
-                 certs.ADDRESS_HOST: listen_on_port_443(self.env.address, "proxied")}
-        socks = peers.Microsocks(hosts=hosts, **login)
-        self.addCleanup(socks.stop)
-        return socks
 
     def run_to_monitor(self, socks_port, extra=(), password=None, typed=None):
         """Starts the launcher in a console, checks the confirmed outcome box
         and the transcript through the monitor's lines; returns the run.
         password goes into the variable; typed is typed at the prompt, and
         the screen must show the prompt but not the text."""
-        environment = self.env.child_environment(self.desktop.environment)
+        environment = dict(self.environment)
         environment.pop(transcripts.PASSWORD_VARIABLE, None)
         if password is not None:
             environment[transcripts.PASSWORD_VARIABLE] = password

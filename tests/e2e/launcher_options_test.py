@@ -4,19 +4,14 @@ the option errors, each with its exact output, box and exit code.
     launcher_options_test.py --build-dir DIR [unittest arguments]
 """
 
-import sys
 import unittest
 
 import harness
 import transcripts
 
 
-class LauncherOptions(unittest.TestCase):
-    def setUp(self):
-        self.desktop = harness.desktop()
-
-    def tearDown(self):
-        self.desktop.end_test_processes()
+class LauncherOptions(harness.LauncherTestCase):
+    test_environment = False
 
     def test_help_prints_seven_lines_and_exits_0_without_a_box(self):
         for arguments in (["--help"], ["--socks-port", "1", "--help"], ["--http-port", "0", "--help"]):

@@ -16,9 +16,6 @@ import peers
 import transcripts
 
 APP_HOST = "app.lumaret.com"
-INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
-SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
-BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
 
 
 def connect_request(host, port):
@@ -26,13 +23,8 @@ def connect_request(host, port):
     return bytes([5, 1, 0, 3, len(host)]) + host.encode() + port.to_bytes(2, "big")
 
 
-class LauncherStart(unittest.TestCase):
-    def setUp(self):
-        self.desktop = harness.desktop()
-        self.http_port = peers.free_port()
-
-    def tearDown(self):
-        self.desktop.end_test_processes()
+class LauncherStart(harness.LauncherTestCase):
+    test_environment = False
 
     def run_until_box(self, socks_port, text, exit_code, until, extra=(), password=None,
                       password_line=None):
@@ -91,13 +83,12 @@ class LauncherStart(unittest.TestCase):
             self.assertGreaterEqual(app.accepted, 1)
 
     def registry_state(self):
-        values = self.desktop.run_tool("regdump.exe", ["get", INTERNET_SETTINGS] + list(SETTING_NAMES))
-        backup = self.desktop.run_tool("regdump.exe", ["key", BACKUP])
-        return values.stdout, backup.stdout.strip()
+        values = self.wine.reg("get", harness.INTERNET_SETTINGS, *harness.SETTING_NAMES)
+        return values, self.wine.reg("key", harness.BACKUP).strip()
 
     def test_login_rejected_fails_the_check_with_its_own_box_and_exit_4(self):
         before = self.registry_state()
-        self.assertEqual(before[1], b"absent")
+        self.assertEqual(before[1], "absent")
         with peers.Microsocks(user="alice", password="secret") as socks:
             self.run_until_box(socks.port, transcripts.SOCKS_LOGIN_REJECTED, 4, "socks-failed",
                                extra=["--socks-user", "alice"], password="wrong")

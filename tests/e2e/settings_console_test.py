@@ -8,62 +8,30 @@ exact types and bytes, and no backup behind.
 
 import os
 import signal
-import sys
 import unittest
 
 import harness
-
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
-import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
-
-import peers  # noqa: E402
-import transcripts  # noqa: E402
-from settings_safety_net_test import (BACKUP, INTERNET_SETTINGS, RUN_ONCE,  # noqa: E402
-                                      RUN_ONCE_VALUE, USER_VALUES, Wine, launcher_values,
-                                      restore_command, unix_pids_of)
+import peers
+import transcripts
+from harness import USER_VALUES, launcher_values, restore_command
 
 
-class SettingsConsoleEnds(unittest.TestCase):
-    def setUp(self):
-        self.desktop = harness.desktop()
-        self.env = test_env.TestEnvironment(harness.build_dir())
-        self.env.__enter__()
-        self.addCleanup(self.env.__exit__, None, None, None)
-        self.environment = self.env.child_environment(self.desktop.environment)
-        self.wine = Wine(harness.build_dir(), self.environment)
-        self.wine.reg("delete-key", BACKUP)
-        self.wine.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
-        self.wine.write(INTERNET_SETTINGS, USER_VALUES)
-        self.port = peers.free_port()
-
-    def tearDown(self):
-        self.desktop.end_test_processes()
+class SettingsConsoleEnds(harness.LauncherTestCase):
+    user_values = USER_VALUES
 
     def start_to_applied(self):
         run = self.desktop.start_console(
             harness.launcher("testhosts"),
-            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.port)],
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
             environment=self.environment)
         run.wait_output(b"      Restore watchdog: ACTIVE\r\n", timeout=90)
-        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
         self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         return run
 
-    def end_watchdog(self):
-        """Kills the run's watchdog, so that what restores is the launcher itself."""
-        watchdogs = unix_pids_of(self.environment["WINEPREFIX"], "--restore-watchdog")
-        self.assertEqual(len(watchdogs), 1)
-        os.kill(watchdogs[0], signal.SIGKILL)
-
-    def assert_user_values_back(self, within):
-        harness.wait_until(lambda: self.wine.user_values() == USER_VALUES, within,
-                           message="user values not back: %r" % (self.wine.user_values(),))
-        self.assertFalse(self.wine.backup_exists())
-        self.assertIsNone(self.wine.run_once())
-
     def test_enter_restores_through_the_shutdown(self):
         run = self.start_to_applied()
-        self.end_watchdog()
+        self.kill_watchdog()
         box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90)
         box.dismiss()
         run.wait_output(b"The local SOCKS5 port is checked every second", timeout=10)
@@ -71,11 +39,11 @@ class SettingsConsoleEnds(unittest.TestCase):
         run.press_enter()
         result = run.wait(timeout=30)
         self.assertEqual(result.exit_code, 0)
-        self.assert_user_values_back(0)
+        self.assert_user_values_back()
 
     def test_ctrl_c_restores_through_the_console_handler(self):
         run = self.start_to_applied()
-        self.end_watchdog()
+        self.kill_watchdog()
         run.focus()
         run.ctrl_c()
         run.wait(timeout=30)
@@ -89,14 +57,13 @@ class SettingsConsoleEnds(unittest.TestCase):
         self.assert_user_values_back(5)
 
     def test_a_late_watchdog_of_a_dead_launcher_leaves_the_next_ones_settings(self):
-        prefix = self.environment["WINEPREFIX"]
         first_port = peers.free_port()
         first = self.desktop.start_plain(
             harness.launcher("testhosts"),
             ["--socks-port", str(self.env.socks_port), "--http-port", str(first_port)],
             self.environment)
         first.wait_output(b"      Restore watchdog: ACTIVE\r\n", timeout=90)
-        late = unix_pids_of(prefix, "--restore-watchdog")
+        late = self.watchdog_pids()
         self.assertEqual(len(late), 1)
         # The first launcher's watchdog sleeps through its launcher's death.
         os.kill(late[0], signal.SIGSTOP)
@@ -110,22 +77,22 @@ class SettingsConsoleEnds(unittest.TestCase):
         self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90).dismiss()
         run.wait_output(b"The local SOCKS5 port is checked every second", timeout=10)
         os.kill(late[0], signal.SIGCONT)
-        harness.wait_until(lambda: late[0] not in unix_pids_of(prefix, "--restore-watchdog"), 30,
+        harness.wait_until(lambda: late[0] not in self.watchdog_pids(), 30,
                            message="the late watchdog did not end")
-        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
         self.assertTrue(self.wine.backup_exists())
 
         run.focus()
         run.press_enter()
         self.assertEqual(run.wait(timeout=30).exit_code, 0)
-        self.assert_user_values_back(0)
+        self.assert_user_values_back()
 
     def test_ctrl_c_before_apply_leaves_the_registry_untouched(self):
         held = peers.SilentServer()
         self.addCleanup(held.stop)
         run = self.desktop.start_console(
             harness.launcher("testhosts"),
-            ["--socks-port", str(held.port), "--http-port", str(self.port)],
+            ["--socks-port", str(held.port), "--http-port", str(self.http_port)],
             environment=self.environment)
         run.wait_output(b"[1/3] Verifying SOCKS5 handshake... ", timeout=30)
         run.focus()

@@ -28,15 +28,8 @@ import time
 import unittest
 
 import harness
-
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "env"))
-import test_env  # noqa: E402  (first thread-free import: it enters a mount namespace)
-
-import peers  # noqa: E402
-import transcripts  # noqa: E402
-from settings_safety_net_test import (BACKUP, INTERNET_SETTINGS, RUN_ONCE,  # noqa: E402
-                                      RUN_ONCE_VALUE, USER_VALUES, Wine, launcher_values,
-                                      restore_command, unix_pids_of)
+import transcripts
+from harness import RUN_ONCE, RUN_ONCE_VALUE, USER_VALUES, launcher_values, restore_command
 
 # The stand-ins' settings (LUMARET_TEST_<NAME>) that hold a run at each moment.
 MOMENTS = {
@@ -63,10 +56,10 @@ class DetachedRun:
     """The launcher started without a console (a session end reaches it only
     as window messages), its standard output in a file."""
 
-    def __init__(self, wine, arguments, path):
+    def __init__(self, wine, arguments, environment, path):
         self._path = path
         command = " ".join(['"%s"' % harness.windows_path(wine.launcher)] + arguments)
-        wine.spawn_detached(command, output=path)
+        wine.spawn_detached(command, environment, output=path)
 
     def output(self):
         try:
@@ -80,7 +73,10 @@ class DetachedRun:
                                   message="output %r not seen; got %r" % (expected, self.output()))
 
 
-class SettingsFaultMatrix(unittest.TestCase):
+class SettingsFaultMatrix(harness.LauncherTestCase):
+    user_values = USER_VALUES
+    end_grace = 1
+
     @classmethod
     def tearDownClass(cls):
         if ROWS:
@@ -88,28 +84,6 @@ class SettingsFaultMatrix(unittest.TestCase):
                   file=sys.stderr)
             for row in ROWS:
                 print("| %s | %s | %s | %s |" % row, file=sys.stderr)
-
-    def setUp(self):
-        self.desktop = harness.desktop()
-        self.env = test_env.TestEnvironment(harness.build_dir())
-        self.env.__enter__()
-        self.addCleanup(self.env.__exit__, None, None, None)
-        self.environment = self.env.child_environment(self.desktop.environment)
-        self.wine = Wine(harness.build_dir(), self.environment)
-        self.wine.reg("delete-key", BACKUP)
-        self.wine.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
-        self.wine.write(INTERNET_SETTINGS, USER_VALUES)
-        self.port = peers.free_port()
-        self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
-        os.makedirs(self.work)
-
-    def tearDown(self):
-        # The app stand-in ends on its stop file; the rest is ended.
-        open(self.path("stop"), "w").close()
-        self.desktop.end_test_processes(grace=1)
-
-    def path(self, name):
-        return os.path.join(self.work, name)
 
     def log(self, name):
         try:
@@ -121,22 +95,14 @@ class SettingsFaultMatrix(unittest.TestCase):
     # ---- a run to its moment ----
 
     def start(self, moment, console):
-        environment = dict(self.environment, **{
-            "LUMARET_TEST_POWERSHELL_LOG": harness.windows_path(self.path("powershell.log")),
-            "LUMARET_TEST_APP_LOG": harness.windows_path(self.path("app.log")),
-            "LUMARET_TEST_APP_STOP_FILE": harness.windows_path(self.path("stop")),
-            "LUMARET_TEST_APP_TIMEOUT_MS": "120000",
-        })
-        for name, value in MOMENTS[moment].items():
-            environment["LUMARET_TEST_" + name.upper()] = str(value)
-        arguments = ["--socks-port", str(self.env.socks_port), "--http-port", str(self.port)]
+        environment = self.standin_environment(**MOMENTS[moment])
+        arguments = ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)]
         if console:
             run = self.desktop.start_console(harness.launcher("testhosts"), arguments, environment)
         else:
-            run = DetachedRun(Wine(harness.build_dir(), environment), arguments,
-                              self.path("launcher.out"))
+            run = DetachedRun(self.wine, arguments, environment, self.path("launcher.out"))
         run.wait_output(transcripts.console("      Restore watchdog: ACTIVE\n"), timeout=90)
-        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
         self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         self.reach(moment, run)
         return run
@@ -156,21 +122,16 @@ class SettingsFaultMatrix(unittest.TestCase):
                 box.dismiss()
                 run.wait_output(transcripts.console(transcripts.MONITOR_LINES), timeout=10)
         # Still there, and still applied: the fault, not the run, must end it.
-        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
 
     # ---- processes ----
 
     def launcher_pid(self):
         launchers = [pid for pid, command in self.desktop.test_processes()
                      if command.split()[0].endswith(harness.LAUNCHER_NAME)
-                     and "--http-port %d" % self.port in command]
+                     and "--http-port %d" % self.http_port in command]
         self.assertEqual(len(launchers), 1, self.desktop.test_processes())
         return launchers[0]
-
-    def kill_watchdog(self):
-        watchdogs = unix_pids_of(self.environment["WINEPREFIX"], "--restore-watchdog")
-        self.assertEqual(len(watchdogs), 1)
-        os.kill(watchdogs[0], signal.SIGKILL)
 
     def start_restore_watch(self):
         """Starts regdump wait-gone on the restore command; returns the run."""
@@ -209,11 +170,6 @@ class SettingsFaultMatrix(unittest.TestCase):
         self.assertEqual(result.exit_code, 0, "the restore command was not removed")
         return int(result.stdout.split()[-1]) / 1000.0 - since
 
-    def assert_user_values_back(self):
-        self.assertEqual(self.wine.user_values(), USER_VALUES)
-        self.assertFalse(self.wine.backup_exists())
-        self.assertIsNone(self.wine.run_once())
-
     # ---- the cases ----
 
     def check(self, moment, way):
@@ -231,10 +187,10 @@ class SettingsFaultMatrix(unittest.TestCase):
     def test_launcher_and_watchdog_killed_together_the_logon_command_restores(self):
         self.start("monitor", console=True)
         launcher = self.launcher_pid()
-        for pid in unix_pids_of(self.environment["WINEPREFIX"], "--restore-watchdog") + [launcher]:
+        for pid in self.watchdog_pids() + [launcher]:
             os.kill(pid, signal.SIGKILL)
         time.sleep(1.5)
-        self.assertEqual(self.wine.user_values(), launcher_values(self.port))
+        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
         self.assertTrue(self.wine.backup_exists())
         # Wine runs no RunOnce commands of the user, so the test runs the
         # command as the next logon would, from the value's own text.
