@@ -2,8 +2,8 @@
 
 One Desktop per test process: an Xvfb display of its own, the build's Wine
 prefix (<build dir>/wineprefix, created once and reused) and a persistent
-wineserver for it. Programs run either plainly (standard output through a
-pipe, no console) or in a real Wine console (wineconsole), where keys and
+wineserver for it. Programs run either plainly (standard output into a
+file, no console) or in a real Wine console (wineconsole), where keys and
 Ctrl+C can be typed and the console window closed. Message boxes are found
 by caption, read exactly (text, icon, buttons), photographed and closed.
 
