@@ -264,13 +264,21 @@ class ConsoleRun(_Run):
                                       message="console window %s did not appear" % self.title)
         return self._window
 
+    def _console_process_id(self, timeout=0):
+        """The Windows process id of console_run, attached to the console."""
+        def read():
+            try:
+                with open(self._exit_code_path + ".pid") as f:
+                    return f.read().strip()
+            except FileNotFoundError:
+                return None
+        return wait_until(read, timeout) if timeout else read()
+
     def screen(self):
         """The console's screen as the user sees it (text, one line per row
         up to the cursor), read by box_tool from inside the console."""
-        try:
-            with open(self._exit_code_path + ".pid") as f:
-                process_id = f.read().strip()
-        except FileNotFoundError:
+        process_id = self._console_process_id()
+        if not process_id:
             return ""
         result = self._desktop.run_tool("box_tool.exe", ["screen", process_id, "0"], timeout=30)
         return result.stdout.decode("utf-8", errors="replace") if result.returncode == 0 else ""
@@ -319,8 +327,25 @@ class ConsoleRun(_Run):
     def type_text(self, text):
         self._desktop.xdotool(["type", "--window", self.window(), text])
 
-    def ctrl_c(self):
-        self.press("ctrl+c")
+    def ctrl_c(self, attempts=3, wait=5):
+        """Types Ctrl+C into the console until the program ends, at most
+        attempts times, waiting wait seconds after each. On a loaded machine a
+        box of the program can take the keys from the console just as they are
+        sent, so each attempt first makes the console take keys (activate()).
+        Returns the time.time() of the last Ctrl+C sent."""
+        sent = time.time()
+        for _ in range(attempts):
+            try:
+                self.activate()
+            except HarnessError:
+                if not self.running():
+                    break
+                raise
+            sent = time.time()
+            self.press("ctrl+c")
+            if wait_until(lambda: not self.running(), wait):
+                break
+        return sent
 
     def focus(self):
         """Gives the console the keyboard focus. (A mouse click would start

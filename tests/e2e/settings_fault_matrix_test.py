@@ -3,7 +3,8 @@ applied is ended at each moment after the apply (the launch wait, the
 observation window, the success box, the monitor) in each way that bypasses
 its own shutdown (kill -9, Ctrl+C, the console window closed, the end of the
 session), and once with launcher and watchdog killed together. After each,
-the user's values must be back byte for byte within one second, with neither
+the user's values must be back byte for byte within a few seconds (well
+under one when the machine is idle), with neither
 the backup nor the RunOnce restore command left.
 
 Who restores is pinned down, not guessed: for Ctrl+C and the session end the
@@ -45,7 +46,11 @@ WAYS = {
     "console_closed": "watchdog",
     "session_end": "session-end window",
 }
-RESTORE_LIMIT = 1.0
+# The restore takes well under a second on an idle machine (the table shows
+# each time), but the time also holds the start of box_tool or wineboot, which
+# a loaded machine stretches past a second. The bound stays below the 5 s
+# that a restore waits for its lock, so a restore held up there still fails.
+RESTORE_LIMIT = 4.0
 # The watchdog restores only after this pause behind the launcher's end.
 WATCHDOG_PAUSE = 0.25
 
@@ -147,15 +152,8 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
         if way == "kill_9":
             os.kill(self.launcher_pid(), signal.SIGKILL)
         elif way == "ctrl_c":
-            # Keys sent into a console can go astray on a loaded machine (as
-            # ENTER does in the launch tests): a Ctrl+C that ended nothing
-            # after two seconds is sent again, and the time counts from it.
-            for _ in range(3):
-                run.activate()
-                issued = time.time()
-                run.ctrl_c()
-                if harness.wait_until(lambda: not watch.running(), 2):
-                    break
+            # Sent again when it ended nothing; the time counts from the last.
+            issued = run.ctrl_c()
         elif way == "console_closed":
             run.close_window()
         elif way == "session_end":
