@@ -216,8 +216,12 @@ class PlainRun(_Run):
 
     def wait_output(self, expected, timeout=30):
         """Waits until standard output contains expected (bytes); returns it all."""
-        return wait_until(lambda: expected in self.output() and self.output(), timeout,
-                          message="output %r not seen; got %r" % (expected, self.output()))
+        found = wait_until(lambda: expected in self.output() and self.output(), timeout)
+        if not found:
+            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s; windows: %r"
+                               % (expected, timeout, self.output(), self.running(),
+                                  self._desktop.window_names()))
+        return found
 
     def wait(self, timeout=60):
         try:
@@ -293,8 +297,12 @@ class ConsoleRun(_Run):
 
     def wait_output(self, expected, timeout=30):
         """Waits until standard output contains expected (bytes); returns it all."""
-        return wait_until(lambda: expected in self.output() and self.output(), timeout,
-                          message="output %r not seen; got %r" % (expected, self.output()))
+        found = wait_until(lambda: expected in self.output() and self.output(), timeout)
+        if not found:
+            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s; windows: %r"
+                               % (expected, timeout, self.output(), self.running(),
+                                  self._desktop.window_names()))
+        return found
 
     def press(self, *keysyms):
         """Types X key names (e.g. "Return", "a", "ctrl+c") into the console.
@@ -642,6 +650,9 @@ class Desktop:
                 killed.append(command)
             except ProcessLookupError:
                 pass
+        # Until Wine has seen them gone, a killed launcher still holds its
+        # one-per-user mutex, and the next test's launcher would be refused.
+        wait_until(lambda: not self.test_processes(), 10, step=0.1)
         # Windows of killed programs vanish with their processes.
         return killed
 
