@@ -195,6 +195,24 @@ class _Run:
         """Ends the run's whole process group at once."""
         peers.stop_child(self.process, grace=0.5)
 
+    def output(self):
+        """Standard output written so far to the run's file (exact bytes,
+        CRLF line ends)."""
+        try:
+            with open(self._stdout_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def wait_output(self, expected, timeout=30):
+        """Waits until standard output contains expected (bytes); returns it all."""
+        found = wait_until(lambda: expected in self.output() and self.output(), timeout)
+        if not found:
+            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s; windows: %r"
+                               % (expected, timeout, self.output(), self.running(),
+                                  self._desktop.window_names()))
+        return found
+
 
 class PlainRun(_Run):
     """A program started with plain `wine`, its standard output and error
@@ -209,19 +227,6 @@ class PlainRun(_Run):
             process = peers.start_child(["wine", program] + list(arguments), env=environment,
                                         stdout=out, stderr=err)
         super().__init__(desktop, process, time.monotonic())
-
-    def output(self):
-        with open(self._stdout_path, "rb") as f:
-            return f.read()
-
-    def wait_output(self, expected, timeout=30):
-        """Waits until standard output contains expected (bytes); returns it all."""
-        found = wait_until(lambda: expected in self.output() and self.output(), timeout)
-        if not found:
-            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s; windows: %r"
-                               % (expected, timeout, self.output(), self.running(),
-                                  self._desktop.window_names()))
-        return found
 
     def wait(self, timeout=60):
         try:
@@ -286,23 +291,6 @@ class ConsoleRun(_Run):
             return ""
         result = self._desktop.run_tool("box_tool.exe", ["screen", process_id, "0"], timeout=30)
         return result.stdout.decode("utf-8", errors="replace") if result.returncode == 0 else ""
-
-    def output(self):
-        """Standard output written so far (exact bytes, CRLF line ends)."""
-        try:
-            with open(self._stdout_path, "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
-
-    def wait_output(self, expected, timeout=30):
-        """Waits until standard output contains expected (bytes); returns it all."""
-        found = wait_until(lambda: expected in self.output() and self.output(), timeout)
-        if not found:
-            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s; windows: %r"
-                               % (expected, timeout, self.output(), self.running(),
-                                  self._desktop.window_names()))
-        return found
 
     def press(self, *keysyms):
         """Types X key names (e.g. "Return", "a", "ctrl+c") into the console.
