@@ -73,6 +73,31 @@ void settings_lock_release(HANDLE mutex) {
   ReleaseSRWLockExclusive(&settings_lock);
 }
 
+// Holds settings_lock and the user's mutex for its own lifetime when held is
+// 1; with held 0 it holds neither. One release, on every way out.
+struct SettingsLock {
+  HANDLE mutex = nullptr;
+  int held = 0;
+  SettingsLock() { held = settings_lock_acquire(&mutex); }
+  ~SettingsLock() {
+    if (held) settings_lock_release(mutex);
+  }
+  SettingsLock(const SettingsLock&) = delete;
+  SettingsLock& operator=(const SettingsLock&) = delete;
+};
+
+// Owns an open registry key (key, nullptr until opened): closed once, when the
+// holder goes out of scope.
+struct RegistryKey {
+  HKEY key = nullptr;
+  RegistryKey() = default;
+  ~RegistryKey() {
+    if (key != nullptr) RegCloseKey(key);
+  }
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+};
+
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;                     // 0x2001F
 constexpr size_t kStackValueBytes = 2048;
@@ -126,24 +151,31 @@ LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
   return result;
 }
 
+void stored_value_free(BYTE* data, const BYTE* stack_bytes) {
+  if (data != nullptr && data != stack_bytes) free(data);
+}
+
 // One registry value as stored: its type and exactly its bytes, in the stack
-// buffer when they fit, else on the heap. Not to be copied: data may point
-// into it.
+// buffer when they fit, else on the heap (freed with the holder). Not to be
+// copied: data may point into it.
 struct StoredValue {
-  DWORD type;
-  DWORD size;
-  BYTE* data;
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  BYTE* data = nullptr;
   BYTE stack_bytes[kStackValueBytes];
+  StoredValue() = default;
+  ~StoredValue() { stored_value_free(data, stack_bytes); }
+  StoredValue(const StoredValue&) = delete;
+  StoredValue& operator=(const StoredValue&) = delete;
 };
 
 void stored_value_release(StoredValue* value) {
-  if (value->data != nullptr && value->data != value->stack_bytes) free(value->data);
+  stored_value_free(value->data, value->stack_bytes);
   value->data = nullptr;
 }
 
-// Reads name of key into *value, whatever its size. Returns ERROR_SUCCESS (the
-// caller then releases *value) or the registry's error, ERROR_FILE_NOT_FOUND
-// when there is no such value.
+// Reads name of key into *value, whatever its size. Returns ERROR_SUCCESS or
+// the registry's error, ERROR_FILE_NOT_FOUND when there is no such value.
 LONG stored_value_read(HKEY key, const wchar_t* name, StoredValue* value) {
   value->data = value->stack_bytes;
   value->size = sizeof(value->stack_bytes);
@@ -172,10 +204,8 @@ int stored_value_write(HKEY key, const wchar_t* name, const StoredValue* value) 
 int stored_value_matches(HKEY key, const wchar_t* name, const StoredValue* expected) {
   StoredValue stored;
   if (stored_value_read(key, name, &stored) != ERROR_SUCCESS) return 0;
-  int same = stored.type == expected->type && stored.size == expected->size &&
-             memcmp(stored.data, expected->data, stored.size) == 0;
-  stored_value_release(&stored);
-  return same;
+  return stored.type == expected->type && stored.size == expected->size &&
+         memcmp(stored.data, expected->data, stored.size) == 0;
 }
 
 // This process as a backup's owner sees it.
@@ -242,24 +272,21 @@ void write_restore_command() {
   if (length == 0 || length >= kProgramPathCapacity) return;
   wchar_t command_line[kRunOnceCommandCapacity];
   if (!watchdog_format_command_line(command_line, kRunOnceCommandCapacity, path, 0)) return;
-  HKEY run_once = nullptr;
+  RegistryKey run_once;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, &run_once, nullptr) != ERROR_SUCCESS) {
+                      KEY_SET_VALUE, nullptr, &run_once.key, nullptr) != ERROR_SUCCESS) {
     return;
   }
-  set_value(run_once, kRunOnceValue, REG_SZ, reinterpret_cast<const BYTE*>(command_line),
+  set_value(run_once.key, kRunOnceValue, REG_SZ, reinterpret_cast<const BYTE*>(command_line),
             static_cast<DWORD>((wcslen(command_line) + 1) * sizeof(wchar_t)));
-  RegCloseKey(run_once);
 }
 
 void delete_restore_command() {
-  HKEY run_once = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, KEY_SET_VALUE, &run_once) !=
+  RegistryKey run_once;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, KEY_SET_VALUE, &run_once.key) ==
       ERROR_SUCCESS) {
-    return;
+    delete_value(run_once.key, kRunOnceValue);
   }
-  delete_value(run_once, kRunOnceValue);
-  RegCloseKey(run_once);
 }
 
 void notify_settings_changed() {
@@ -283,7 +310,6 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
   if (present) {
     saved = saved && stored_value_write(backup, value.saved_name, &user) &&
             stored_value_matches(backup, value.saved_name, &user);
-    stored_value_release(&user);
   }
   return saved;
 }
@@ -375,62 +401,83 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
 int restore_values(HKEY backup) {
   RestorePlan plans[3];
   int planned = 0;
-  int restored = 0;
   while (planned < 3 && plan_read(backup, kSavedValues[planned], &plans[planned])) ++planned;
-  if (planned == 3) {
-    HKEY internet_settings = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
-                      &internet_settings) == ERROR_SUCCESS) {
-      restored = 1;
-      for (int i = 0; i < 3 && restored; ++i) {
-        restored = plan_apply(internet_settings, kSavedValues[i], plans[i], i == kProxyEnableIndex);
-      }
-      RegCloseKey(internet_settings);
-      // Even a restore cut short has written something WinINet must reread.
-      notify_settings_changed();
-    }
+  if (planned < 3) return 0;
+  RegistryKey internet_settings;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
+                    &internet_settings.key) != ERROR_SUCCESS) {
+    return 0;
   }
-  // A plan whose read failed released its buffer already.
-  for (int i = 0; i < planned; ++i) {
-    if (plans[i].present != 0 && plans[i].saved_result == ERROR_SUCCESS) {
-      stored_value_release(&plans[i].saved);
-    }
+  int restored = 1;
+  for (int i = 0; i < 3 && restored; ++i) {
+    restored = plan_apply(internet_settings.key, kSavedValues[i], plans[i], i == kProxyEnableIndex);
   }
+  // Even a restore cut short has written something WinINet must reread.
+  notify_settings_changed();
   return restored;
 }
 
 // Returns 1 when a complete backup (Active = 1) stands.
 int backup_is_complete() {
-  HKEY backup = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup) != ERROR_SUCCESS) {
+  RegistryKey backup;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key) !=
+      ERROR_SUCCESS) {
     return 0;
   }
   DWORD active = 0;
-  int complete = read_dword(backup, kActiveValue, &active) == ERROR_SUCCESS && active != 0;
-  RegCloseKey(backup);
-  return complete;
+  return read_dword(backup.key, kActiveValue, &active) == ERROR_SUCCESS && active != 0;
+}
+
+// Returns 1 when the user's values were put back from a complete backup that
+// this process may act on, the backup still standing.
+int restore_from_backup() {
+  RegistryKey backup;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  DWORD active = 0;
+  // An incomplete backup: the user's values were never touched.
+  return read_dword(backup.key, kActiveValue, &active) == ERROR_SUCCESS && active != 0 &&
+         owner_allows_restore(backup.key) && restore_values(backup.key);
 }
 
 // The restore itself; the caller holds the locks. Whatever fails, the backup
 // and the logon's restore command stay for a later restore: they are deleted
 // only once the user's values are back in full.
 void restore_locked() {
-  HKEY backup = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  DWORD active = 0;
-  // An incomplete backup: the user's values were never touched.
-  int act = read_dword(backup, kActiveValue, &active) == ERROR_SUCCESS && active != 0 &&
-            owner_allows_restore(backup) && restore_values(backup);
-  RegCloseKey(backup);
-  if (!act) return;
+  // The backup key is closed again before it is deleted.
+  if (!restore_from_backup()) return;
   if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) return;
   // After the backup: a restore cut short between the two leaves a command
   // that finds nothing to restore, never a backup without its command.
   delete_restore_command();
   settings_applied.exchange(0);
+}
+
+// How far backup_and_write got.
+enum ApplyOutcome {
+  kApplyUntouched,      // a key could not be opened: nothing was written
+  kApplyBackupFailed,   // a partial backup may stand; the user's values untouched
+  kApplyValuesFailed,   // complete backup; some of the launcher's values may stand
+  kApplyWritten,        // complete backup, restore command and the launcher's values
+};
+
+// The user's values change only after the backup stands complete and exact.
+ApplyOutcome backup_and_write(uint16_t port) {
+  RegistryKey internet_settings;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, kApplyInternetSettingsAccess,
+                    &internet_settings.key) != ERROR_SUCCESS) {
+    return kApplyUntouched;
+  }
+  RegistryKey backup;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      kBackupAccess, nullptr, &backup.key, nullptr) != ERROR_SUCCESS) {
+    return kApplyUntouched;
+  }
+  if (!save_backup(internet_settings.key, backup.key)) return kApplyBackupFailed;
+  write_restore_command();
+  return write_launcher_values(internet_settings.key, port) ? kApplyWritten : kApplyValuesFailed;
 }
 
 int apply_locked(uint16_t port) {
@@ -440,32 +487,19 @@ int apply_locked(uint16_t port) {
   // launcher still runs, or its restore failed) must never be overwritten.
   restore_locked();
   if (backup_is_complete()) return 0;
-  HKEY internet_settings = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, kApplyInternetSettingsAccess,
-                    &internet_settings) != ERROR_SUCCESS) {
-    return 0;
-  }
-  HKEY backup = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      kBackupAccess, nullptr, &backup, nullptr) != ERROR_SUCCESS) {
-    RegCloseKey(internet_settings);
-    return 0;
-  }
-  // The user's values change only after the backup stands complete and exact.
-  if (!save_backup(internet_settings, backup)) {
-    RegCloseKey(backup);
-    RegCloseKey(internet_settings);
-    RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey);
-    return 0;
-  }
-  write_restore_command();
-  int written = write_launcher_values(internet_settings, port);
-  RegCloseKey(backup);
-  RegCloseKey(internet_settings);
-  if (!written) {
-    // Some of the launcher's values may be in force: the user's go back now.
-    restore_locked();
-    return 0;
+  // Both keys are closed again before the cleanup below opens them anew.
+  switch (backup_and_write(port)) {
+    case kApplyUntouched:
+      return 0;
+    case kApplyBackupFailed:
+      RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey);
+      return 0;
+    case kApplyValuesFailed:
+      // Some of the launcher's values may be in force: the user's go back now.
+      restore_locked();
+      return 0;
+    case kApplyWritten:
+      break;
   }
   notify_settings_changed();
   settings_applied.exchange(1);
@@ -500,33 +534,23 @@ int settings_are_applied() {
 }
 
 int apply_proxy_settings(uint16_t port) {
-  HANDLE mutex = nullptr;
-  if (!settings_lock_acquire(&mutex)) return 0;
-  int applied = apply_locked(port);
-  settings_lock_release(mutex);
-  return applied;
+  SettingsLock lock;
+  return lock.held && apply_locked(port);
 }
 
 void restore_proxy_settings() {
-  HANDLE mutex = nullptr;
-  if (!settings_lock_acquire(&mutex)) return;
-  restore_locked();
-  settings_lock_release(mutex);
+  SettingsLock lock;
+  if (lock.held) restore_locked();
 }
 
 void restore_proxy_settings_if_applied() {
-  HANDLE mutex = nullptr;
-  if (!settings_lock_acquire(&mutex)) return;
-  if (settings_are_applied()) restore_locked();
-  settings_lock_release(mutex);
+  SettingsLock lock;
+  if (lock.held && settings_are_applied()) restore_locked();
 }
 
 void restore_proxy_settings_before_exit() {
-  HANDLE mutex = nullptr;
-  int locked = settings_lock_acquire(&mutex);
+  SettingsLock lock;
   // Set even without the lock: an apply that starts later must see it.
   process_ending.store(1);
-  if (!locked) return;
-  if (settings_are_applied()) restore_locked();
-  settings_lock_release(mutex);
+  if (lock.held && settings_are_applied()) restore_locked();
 }
