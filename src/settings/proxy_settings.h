@@ -45,8 +45,11 @@ int settings_are_applied();
 // values for port, notifies WinINet and sets settings_applied. Returns 1 when
 // all of it succeeded. Returns 0 when the user's values were left as they were:
 // no lock, a complete backup that could not be restored (it is never
-// overwritten), a key that cannot be opened, or a backup value that failed (the
-// partial backup is removed); or when one of the launcher's values could not be
+// overwritten), a backup key that exists but cannot be read as this program
+// writes it (left exactly as it is: only a key that is not there, or whose
+// Active is missing or 0, is no backup), a key that cannot be opened, or a
+// backup value that failed (the partial backup is removed); or when one of the
+// launcher's values could not be
 // written, after the user's values were restored at once. After
 // restore_proxy_settings_before_exit, always returns 0 and changes nothing.
 int apply_proxy_settings(uint16_t port);
@@ -56,9 +59,11 @@ int apply_proxy_settings(uint16_t port);
 // writes the saved values back (deleting those the user did not have), then
 // deletes the backup key and the RunOnce restore command, notifies WinINet and
 // clears settings_applied. Changes nothing without a complete backup, while its
-// launcher runs, or without the lock. Any read failure but a missing value
-// stops it before a change; a write or deletion that fails stops it with the
-// backup and the command left for the next restore.
+// launcher runs, or without the lock. A backup not in the layout this program
+// writes (Active, a presence flag or the owner record missing where required,
+// or of another type, size or number) is left alone; any read failure but a
+// missing saved value stops it before a change; a write or deletion that fails
+// stops it with the backup and the command left for the next restore.
 void restore_proxy_settings();
 
 // Restores as restore_proxy_settings, but only while settings_applied is set;

@@ -141,14 +141,51 @@ int write_dword(HKEY key, const wchar_t* name, DWORD value) {
          ERROR_SUCCESS;
 }
 
-// Reads a 4-byte value into *value. Returns the registry's result: a value
-// that is missing gives ERROR_FILE_NOT_FOUND, a longer one ERROR_MORE_DATA.
+// Reads a REG_DWORD of 4 bytes into *value. Returns the registry's result: a
+// value that is missing gives ERROR_FILE_NOT_FOUND, a longer one
+// ERROR_MORE_DATA, one of another type or a shorter one ERROR_INVALID_DATA.
 LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
   *value = 0;
+  DWORD type = REG_NONE;
   DWORD size = sizeof(*value);
-  LONG result = query_value(key, name, nullptr, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && size != sizeof(*value)) return ERROR_INVALID_DATA;
+  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
   return result;
+}
+
+// Reads one of the backup's flags (Active, a presence flag): a REG_DWORD of 0
+// or 1. Returns as read_dword, and ERROR_INVALID_DATA for any other number.
+LONG read_flag(HKEY key, const wchar_t* name, DWORD* value) {
+  LONG result = read_dword(key, name, value);
+  if (result == ERROR_SUCCESS && *value > 1) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// Reads the owner's start time, a REG_QWORD of 8 bytes. Returns as read_dword.
+LONG read_qword(HKEY key, const wchar_t* name, ULONGLONG* value) {
+  *value = 0;
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(*value);
+  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  if (result == ERROR_SUCCESS && (type != REG_QWORD || size != sizeof(*value))) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// Returns 1 for a read result that says the backup does not hold the layout
+// this program writes (a value missing, or of another type, size or number):
+// reading it again cannot help, so the backup is left alone for good.
+int is_layout_error(LONG result) {
+  return result == ERROR_FILE_NOT_FOUND || result == ERROR_MORE_DATA ||
+         result == ERROR_INVALID_DATA;
 }
 
 void stored_value_free(BYTE* data, const BYTE* stack_bytes) {
@@ -242,24 +279,40 @@ int launcher_is_running(const LauncherIdentity& owner) {
   return running;
 }
 
+// What a restore made of the backup.
+enum RestoreOutcome {
+  kRestoreNoBackup,    // none, or an incomplete one: the user's values were never touched
+  kRestoreDone,        // the user's values are back; backup and command deleted
+  kRestoreOwnerRuns,   // the launcher that wrote it still runs: it is that launcher's
+  kRestoreUnreadable,  // not the layout this program writes: left alone for good
+  kRestoreFailed,      // a registry call failed: the backup stands for a later restore
+};
+
+// The outcome of a restore stopped by a failed read of the backup.
+RestoreOutcome restore_stopped_by(LONG read_result) {
+  return is_layout_error(read_result) ? kRestoreUnreadable : kRestoreFailed;
+}
+
 // Decides whether a restore of this process may act on the backup: when this
 // process wrote it, when its writer no longer runs, or when it names no writer
-// (written by an earlier version: a leftover). Returns 1 to act, 0 to leave it,
-// also when the record cannot be read.
-int owner_allows_restore(HKEY backup) {
+// (written by an earlier version: a leftover). Returns 1 to act; 0 to leave
+// it, with the reason in *stop (kRestoreOwnerRuns, or the record unreadable).
+int owner_allows_restore(HKEY backup, RestoreOutcome* stop) {
   DWORD process_id = 0;
   LONG id_result = read_dword(backup, kOwnerIdValue, &process_id);
   ULONGLONG start_time = 0;
-  DWORD size = sizeof(start_time);
-  LONG start_result =
-      query_value(backup, kOwnerStartValue, nullptr, reinterpret_cast<BYTE*>(&start_time), &size);
-  if (start_result == ERROR_SUCCESS && size != sizeof(start_time)) start_result = ERROR_INVALID_DATA;
+  LONG start_result = read_qword(backup, kOwnerStartValue, &start_time);
   if (id_result == ERROR_FILE_NOT_FOUND || start_result == ERROR_FILE_NOT_FOUND) return 1;
-  if (id_result != ERROR_SUCCESS || start_result != ERROR_SUCCESS) return 0;
+  if (id_result != ERROR_SUCCESS || start_result != ERROR_SUCCESS) {
+    *stop = restore_stopped_by(id_result != ERROR_SUCCESS ? id_result : start_result);
+    return 0;
+  }
   const LauncherIdentity owner = {process_id, start_time};
   const LauncherIdentity self = current_launcher();
   if (owner.process_id == self.process_id && owner.start_time == self.start_time) return 1;
-  return !launcher_is_running(owner);
+  if (!launcher_is_running(owner)) return 1;
+  *stop = kRestoreOwnerRuns;
+  return 0;
 }
 
 // Has the next logon run "\"<program path>\" --restore-watchdog 0": the
@@ -306,7 +359,7 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
   const DWORD present = read == ERROR_SUCCESS ? 1 : 0;
   DWORD flag = 0;
   int saved = write_dword(backup, value.present_name, present) &&
-              read_dword(backup, value.present_name, &flag) == ERROR_SUCCESS && flag == present;
+              read_flag(backup, value.present_name, &flag) == ERROR_SUCCESS && flag == present;
   if (present) {
     saved = saved && stored_value_write(backup, value.saved_name, &user) &&
             stored_value_matches(backup, value.saved_name, &user);
@@ -330,17 +383,15 @@ int save_backup(HKEY internet_settings, HKEY backup) {
   // launcher take its backup while it serves.
   DWORD process_id = 0;
   ULONGLONG start_time = 0;
-  DWORD size = sizeof(start_time);
   if (read_dword(backup, kOwnerIdValue, &process_id) != ERROR_SUCCESS ||
       process_id != self.process_id ||
-      query_value(backup, kOwnerStartValue, nullptr, reinterpret_cast<BYTE*>(&start_time), &size) !=
-          ERROR_SUCCESS ||
-      size != sizeof(start_time) || start_time != self.start_time) {
+      read_qword(backup, kOwnerStartValue, &start_time) != ERROR_SUCCESS ||
+      start_time != self.start_time) {
     return 0;
   }
   DWORD active = 0;
   return write_dword(backup, kActiveValue, 1) &&
-         read_dword(backup, kActiveValue, &active) == ERROR_SUCCESS && active == 1;
+         read_flag(backup, kActiveValue, &active) == ERROR_SUCCESS && active == 1;
 }
 
 // Writes the launcher's three values. Returns 1 when all three went in.
@@ -372,15 +423,18 @@ struct RestorePlan {
   StoredValue saved;
 };
 
-// Reads the presence flag and the saved copy of one value. Returns 0 on any
-// error but a missing value: then nothing may be restored.
-int plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
+// Reads the presence flag and the saved copy of one value. Returns
+// ERROR_SUCCESS, or the read's error, after which nothing may be restored: a
+// presence flag that is missing or not a REG_DWORD of 0 or 1 (taken as absent,
+// the user's value would be deleted), or a saved copy that cannot be read for
+// any reason but its absence.
+LONG plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
   plan->saved_result = ERROR_FILE_NOT_FOUND;
-  LONG flag = read_dword(backup, value.present_name, &plan->present);
-  if (flag != ERROR_SUCCESS && flag != ERROR_FILE_NOT_FOUND) return 0;
-  if (plan->present == 0) return 1;
+  LONG flag = read_flag(backup, value.present_name, &plan->present);
+  if (flag != ERROR_SUCCESS) return flag;
+  if (plan->present == 0) return ERROR_SUCCESS;
   plan->saved_result = stored_value_read(backup, value.saved_name, &plan->saved);
-  return plan->saved_result == ERROR_SUCCESS || plan->saved_result == ERROR_FILE_NOT_FOUND;
+  return plan->saved_result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : plan->saved_result;
 }
 
 // Puts one value back, or deletes the user's value when they had none. A saved
@@ -396,17 +450,18 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
   return disable_when_missing ? write_dword(internet_settings, value.user_name, 0) : 1;
 }
 
-// Puts the saved values back, the backup still standing. Returns 1 when every
-// write and deletion into the Internet Settings key succeeded.
-int restore_values(HKEY backup) {
+// Puts the saved values back, the backup still standing. Returns kRestoreDone
+// when every write and deletion into the Internet Settings key succeeded.
+RestoreOutcome restore_values(HKEY backup) {
   RestorePlan plans[3];
-  int planned = 0;
-  while (planned < 3 && plan_read(backup, kSavedValues[planned], &plans[planned])) ++planned;
-  if (planned < 3) return 0;
+  for (int i = 0; i < 3; ++i) {
+    LONG read = plan_read(backup, kSavedValues[i], &plans[i]);
+    if (read != ERROR_SUCCESS) return restore_stopped_by(read);
+  }
   RegistryKey internet_settings;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
                     &internet_settings.key) != ERROR_SUCCESS) {
-    return 0;
+    return kRestoreFailed;
   }
   int restored = 1;
   for (int i = 0; i < 3 && restored; ++i) {
@@ -414,45 +469,78 @@ int restore_values(HKEY backup) {
   }
   // Even a restore cut short has written something WinINet must reread.
   notify_settings_changed();
-  return restored;
+  return restored ? kRestoreDone : kRestoreFailed;
 }
 
-// Returns 1 when a complete backup (Active = 1) stands.
-int backup_is_complete() {
-  RegistryKey backup;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key) !=
-      ERROR_SUCCESS) {
-    return 0;
-  }
+// What the backup key holds, as apply and the restores see it.
+enum BackupState {
+  kBackupAbsent,      // there is no backup key
+  kBackupIncomplete,  // Active missing or 0: the user's values were never touched
+  kBackupComplete,    // Active 1
+  kBackupUnreadable,  // the key or its Active cannot be read as this program writes them
+};
+
+// Reads Active from the open backup key. Only its absence or a 0 makes the
+// backup incomplete: an Active of another type, size or number may have been
+// written by another version and still guard the user's values.
+BackupState backup_state_of(HKEY backup) {
   DWORD active = 0;
-  return read_dword(backup.key, kActiveValue, &active) == ERROR_SUCCESS && active != 0;
+  LONG read = read_flag(backup, kActiveValue, &active);
+  if (read == ERROR_FILE_NOT_FOUND) return kBackupIncomplete;
+  if (read != ERROR_SUCCESS) return kBackupUnreadable;
+  return active == 1 ? kBackupComplete : kBackupIncomplete;
 }
 
-// Returns 1 when the user's values were put back from a complete backup that
-// this process may act on, the backup still standing.
-int restore_from_backup() {
+// Opens the backup key and reads its state; only a key that is not found is
+// no backup.
+BackupState backup_state() {
   RegistryKey backup;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key) !=
-      ERROR_SUCCESS) {
-    return 0;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return kBackupAbsent;
+  if (opened != ERROR_SUCCESS) return kBackupUnreadable;
+  return backup_state_of(backup.key);
+}
+
+// Puts the user's values back from a complete backup that this process may
+// act on, the backup still standing. Returns kRestoreDone when they are back.
+RestoreOutcome restore_from_backup() {
+  RegistryKey backup;
+  LONG opened =
+      RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return kRestoreNoBackup;
+  if (opened != ERROR_SUCCESS) {
+    // Not writable, yet perhaps readable: an incomplete backup needs no restore.
+    const BackupState state = backup_state();
+    return state == kBackupAbsent || state == kBackupIncomplete ? kRestoreNoBackup
+                                                                 : kRestoreFailed;
   }
-  DWORD active = 0;
-  // An incomplete backup: the user's values were never touched.
-  return read_dword(backup.key, kActiveValue, &active) == ERROR_SUCCESS && active != 0 &&
-         owner_allows_restore(backup.key) && restore_values(backup.key);
+  switch (backup_state_of(backup.key)) {
+    case kBackupAbsent:
+    case kBackupIncomplete:
+      return kRestoreNoBackup;
+    case kBackupUnreadable:
+      return kRestoreUnreadable;
+    case kBackupComplete:
+      break;
+  }
+  RestoreOutcome stop = kRestoreFailed;
+  if (!owner_allows_restore(backup.key, &stop)) return stop;
+  return restore_values(backup.key);
 }
 
 // The restore itself; the caller holds the locks. Whatever fails, the backup
 // and the logon's restore command stay for a later restore: they are deleted
 // only once the user's values are back in full.
-void restore_locked() {
+RestoreOutcome restore_locked() {
   // The backup key is closed again before it is deleted.
-  if (!restore_from_backup()) return;
-  if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) return;
+  RestoreOutcome outcome = restore_from_backup();
+  if (outcome != kRestoreDone) return outcome;
+  if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) return kRestoreFailed;
   // After the backup: a restore cut short between the two leaves a command
   // that finds nothing to restore, never a backup without its command.
   delete_restore_command();
   settings_applied.exchange(0);
+  return kRestoreDone;
 }
 
 // How far backup_and_write got.
@@ -484,9 +572,12 @@ int apply_locked(uint16_t port) {
   if (process_ending.load() != 0) return 0;
   // A leftover complete backup goes back first, so the backup below always
   // holds the user's own values and never the launcher's. One that stays (its
-  // launcher still runs, or its restore failed) must never be overwritten.
+  // launcher still runs, or its restore failed) must never be overwritten, nor
+  // must one that cannot be read as written: only a key that is not there, or
+  // one that never became complete, may take this launcher's backup.
   restore_locked();
-  if (backup_is_complete()) return 0;
+  const BackupState state = backup_state();
+  if (state != kBackupAbsent && state != kBackupIncomplete) return 0;
   // Both keys are closed again before the cleanup below opens them anew.
   switch (backup_and_write(port)) {
     case kApplyUntouched:
