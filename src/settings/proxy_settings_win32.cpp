@@ -463,10 +463,18 @@ RestoreOutcome restore_values(HKEY backup) {
                     &internet_settings.key) != ERROR_SUCCESS) {
     return kRestoreFailed;
   }
+  // ProxyEnable last, so that a restore cut short never switches on a server
+  // that is not yet the user's.
+  constexpr int kOrder[3] = {1, 2, kProxyEnableIndex};
   int restored = 1;
   for (int i = 0; i < 3 && restored; ++i) {
-    restored = plan_apply(internet_settings.key, kSavedValues[i], plans[i], i == kProxyEnableIndex);
+    const int at = kOrder[i];
+    restored = plan_apply(internet_settings.key, kSavedValues[at], plans[at], at == kProxyEnableIndex);
   }
+  // Cut short, the launcher's server may still stand, and its port dies with
+  // the launcher: the proxy goes off until a later restore puts the user's
+  // values back (off never cuts the user off the network).
+  if (!restored) write_dword(internet_settings.key, L"ProxyEnable", 0);
   // Even a restore cut short has written something WinINet must reread.
   notify_settings_changed();
   return restored ? kRestoreDone : kRestoreFailed;
@@ -534,13 +542,35 @@ RestoreOutcome restore_from_backup() {
 RestoreOutcome restore_locked() {
   // The backup key is closed again before it is deleted.
   RestoreOutcome outcome = restore_from_backup();
-  if (outcome != kRestoreDone) return outcome;
-  if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) return kRestoreFailed;
-  // After the backup: a restore cut short between the two leaves a command
-  // that finds nothing to restore, never a backup without its command.
-  delete_restore_command();
-  settings_applied.exchange(0);
-  return kRestoreDone;
+  if (outcome == kRestoreDone) {
+    if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) {
+      outcome = kRestoreFailed;
+    } else {
+      // After the backup: a restore cut short between the two leaves a
+      // command that finds nothing to restore, never a backup without its
+      // command.
+      delete_restore_command();
+      settings_applied.exchange(0);
+    }
+  }
+  // The shell deletes a RunOnce value before it runs the command, so the
+  // command that runs now may be the only one there was: a complete backup
+  // that stays must have it again for the next logon.
+  if (outcome == kRestoreFailed || outcome == kRestoreOwnerRuns) write_restore_command();
+  return outcome;
+}
+
+// The result of a restore for its caller: 0 while a complete backup that this
+// process may restore still stands, worth another try; 1 otherwise.
+int restore_result(RestoreOutcome outcome) { return outcome != kRestoreFailed; }
+
+// The result of a restore that could not have the lock: the backup is looked
+// at without it (a look, no change). A complete backup gets its logon command
+// again, as after a failed restore.
+int restore_result_without_lock() {
+  if (backup_state() != kBackupComplete) return 1;
+  write_restore_command();
+  return 0;
 }
 
 // How far backup_and_write got.
@@ -629,14 +659,16 @@ int apply_proxy_settings(uint16_t port) {
   return lock.held && apply_locked(port);
 }
 
-void restore_proxy_settings() {
+int restore_proxy_settings() {
   SettingsLock lock;
-  if (lock.held) restore_locked();
+  if (!lock.held) return restore_result_without_lock();
+  return restore_result(restore_locked());
 }
 
-void restore_proxy_settings_if_applied() {
+int restore_proxy_settings_if_applied() {
   SettingsLock lock;
-  if (lock.held && settings_are_applied()) restore_locked();
+  if (!lock.held) return restore_result_without_lock();
+  return !settings_are_applied() || restore_result(restore_locked());
 }
 
 void restore_proxy_settings_before_exit() {
