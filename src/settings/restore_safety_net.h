@@ -41,6 +41,12 @@ int start_restore_watchdog();
 // minutes.
 constexpr unsigned long kRestoreRetryLimitMs = 600000;
 
+// How long the shutdown goes on trying before it stops the proxy and ends:
+// long enough to outlast a registry that is briefly busy or locked, short
+// enough that ENTER does not seem to hang. The watchdog, which sees the
+// launcher end, and the logon command take over from there.
+constexpr unsigned long kShutdownRestoreRetryLimitMs = 15000;
+
 // Calls restore (restore_proxy_settings or restore_proxy_settings_if_applied)
 // until it returns 1, pausing 1 s after the first failed call and twice as
 // long after each next one (at most 60 s), and calls it no more once limit_ms
