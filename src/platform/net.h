@@ -50,6 +50,17 @@ int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
 // Closes the socket; kInvalidSocket is ignored.
 void net_close(NetSocket socket);
 
+// Owns one socket and closes it when it goes out of scope, so that a function
+// with several ways out releases each socket in one place; a holder of
+// kInvalidSocket owns nothing. Holders declared later are closed first.
+struct NetSocketHolder {
+  NetSocket socket;
+  explicit NetSocketHolder(NetSocket owned) : socket(owned) {}
+  ~NetSocketHolder() { net_close(socket); }
+  NetSocketHolder(const NetSocketHolder&) = delete;
+  NetSocketHolder& operator=(const NetSocketHolder&) = delete;
+};
+
 // Opens a TCP listener on 127.0.0.1 at port, with no socket option set before
 // the bind and the system's largest backlog. Returns the listening socket, or
 // kInvalidSocket with *failed_step set to 1 when no socket could be created and
