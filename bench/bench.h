@@ -26,7 +26,7 @@ struct BenchOptions {
   int idle_count_count;
   char server[32];
   char proxy_program[4096];
-  double hold_seconds;  // keeps the idle tunnels open this long, for inspection
+  double hold_seconds;     // keeps the idle tunnels open this long, for inspection
   char setup_servers[64];  // comma-separated: dante, microsocks
 };
 

@@ -49,8 +49,9 @@ int bulk_up(NetSocket socket, uint64_t bytes, uint64_t seed, unsigned char* buff
   }
   uint64_t matched = 0;
   if (!net_recv_exact(socket, &matched, sizeof(matched))) return 0;
-  if (matched != bytes) fprintf(stderr, "bulk up: first wrong byte at %llu\n",
-                                static_cast<unsigned long long>(matched));
+  if (matched != bytes)
+    fprintf(stderr, "bulk up: first wrong byte at %llu\n",
+            static_cast<unsigned long long>(matched));
   return matched == bytes;
 }
 
@@ -110,14 +111,14 @@ int bulk_run(Bench* bench, int path, uint64_t seed, BulkResult* result) {
 
 void bulk_phase(Bench* bench, int* failures) {
   const double bytes = static_cast<double>(bench->options.bulk_bytes);
-  double best[2][2] = {{0, 0}, {0, 0}};        // [path][direction] MB/s
-  double cpu[2][kCpuParties][2] = {};          // [path][party][direction] seconds
-  double moved[2] = {0, 0};                    // [path] bytes each way
-  double others_share = 0;                     // largest share of other programs
+  double best[2][2] = {{0, 0}, {0, 0}};  // [path][direction] MB/s
+  double cpu[2][kCpuParties][2] = {};    // [path][party][direction] seconds
+  double moved[2] = {0, 0};              // [path] bytes each way
+  double others_share = 0;               // largest share of other programs
   printf("\nbulk: one tunnel, %.0f MiB each way, every byte checked, %d round(s)\n",
          bytes / 1048576.0, bench->options.rounds);
-  printf("  %-6s %5s %9s %9s | CPU s/GB: %5s %6s %6s %6s | %6s | proxy up/down\n", "path",
-         "round", "up MB/s", "down MB/s", "bench", "server", "proxy", "total", "others");
+  printf("  %-6s %5s %9s %9s | CPU s/GB: %5s %6s %6s %6s | %6s | proxy up/down\n", "path", "round",
+         "up MB/s", "down MB/s", "bench", "server", "proxy", "total", "others");
   for (int round = 0; round < bench->options.rounds; ++round) {
     for (int path = kPathDirect; path <= kPathProxy; ++path) {
       BulkResult result;
@@ -157,7 +158,8 @@ void bulk_phase(Bench* bench, int* failures) {
   char key[64];
   for (int d = 0; d < 2; ++d) {
     double ratio = best[kPathDirect][d] > 0 ? best[kPathProxy][d] / best[kPathDirect][d] : 0;
-    double cpu_per_gb = moved[kPathProxy] > 0 ? cpu[kPathProxy][kCpuProxy][d] / (moved[kPathProxy] / 1e9) : 0;
+    double cpu_per_gb =
+        moved[kPathProxy] > 0 ? cpu[kPathProxy][kCpuProxy][d] / (moved[kPathProxy] / 1e9) : 0;
     printf("  %-4s best direct %.1f MB/s, best proxy %.1f MB/s, ratio %.3f; proxy %.3f CPU s/GB\n",
            names[d], best[kPathDirect][d], best[kPathProxy][d], ratio, cpu_per_gb);
     snprintf(key, sizeof(key), "bulk_%s_direct_mbps", names[d]);
@@ -175,7 +177,9 @@ void bulk_phase(Bench* bench, int* failures) {
   double totals[2] = {0, 0};
   for (int path = kPathDirect; path <= kPathProxy; ++path) {
     for (int party = 0; party < kCpuParties; ++party) {
-      double per_gb = moved[path] > 0 ? (cpu[path][party][0] + cpu[path][party][1]) / (2 * moved[path] / 1e9) : 0;
+      double per_gb = moved[path] > 0
+                          ? (cpu[path][party][0] + cpu[path][party][1]) / (2 * moved[path] / 1e9)
+                          : 0;
       totals[path] += per_gb;
       snprintf(key, sizeof(key), "bulk_%s_cpu_%s_s_per_gb", path_name(path), party_names[party]);
       print_key(key, per_gb);
@@ -184,9 +188,12 @@ void bulk_phase(Bench* bench, int* failures) {
     print_key(key, totals[path]);
   }
   double proxy_total = cpu[kPathProxy][kCpuProxy][0] + cpu[kPathProxy][kCpuProxy][1];
-  print_key("bulk_proxy_cpu_s_per_gb", moved[kPathProxy] > 0 ? proxy_total / (2 * moved[kPathProxy] / 1e9) : 0);
+  print_key("bulk_proxy_cpu_s_per_gb",
+            moved[kPathProxy] > 0 ? proxy_total / (2 * moved[kPathProxy] / 1e9) : 0);
   printf("  pipeline CPU per GB: direct %.2f s, through the proxy %.2f s (CPU-bound ratio %.3f)\n",
-         totals[kPathDirect], totals[kPathProxy], totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
+         totals[kPathDirect], totals[kPathProxy],
+         totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
   print_key("bulk_others_cpu_share_max", others_share);
-  print_key("bulk_cpu_bound_ratio", totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
+  print_key("bulk_cpu_bound_ratio",
+            totals[kPathProxy] > 0 ? totals[kPathDirect] / totals[kPathProxy] : 0);
 }

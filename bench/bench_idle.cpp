@@ -68,7 +68,8 @@ unsigned run_idle_worker(void* argument) {
       g_idle[index] = idle_open(work->route, kIdleEchoBytes);
       if (g_idle[index] == kInvalidSocket) g_idle_failures.fetch_add(1);
     } else if (g_idle[index] != kInvalidSocket && work->step == kIdleWarm) {
-      if (!idle_pull(g_idle[index], 5000 + static_cast<uint64_t>(index))) g_idle_failures.fetch_add(1);
+      if (!idle_pull(g_idle[index], 5000 + static_cast<uint64_t>(index)))
+        g_idle_failures.fetch_add(1);
     } else if (g_idle[index] != kInvalidSocket) {
       if (!target_close_tunnel(g_idle[index])) g_idle_failures.fetch_add(1);
       g_idle[index] = kInvalidSocket;
@@ -98,8 +99,10 @@ int wait_proxy_threads(int pid, int threads, unsigned limit_ms, ProcessSample* s
 
 void idle_phase(Bench* bench, int* failures) {
   for (int i = 0; i < kMaxIdleTunnels; ++i) g_idle[i] = kInvalidSocket;
-  printf("\nidle: a fresh proxy holds N tunnels at once (each echoed %d bytes), then each pulls %d bytes\n",
-         kIdleEchoBytes, kWarmBytes);
+  printf(
+      "\nidle: a fresh proxy holds N tunnels at once (each echoed %d bytes), then each pulls %d "
+      "bytes\n",
+      kIdleEchoBytes, kWarmBytes);
   printf("  %6s %7s %8s %10s %10s %12s %10s %12s %8s\n", "N", "failed", "threads", "base KiB",
          "held KiB", "KiB/tunnel", "new ok", "warm KiB/t", "drained");
   char key[64];
@@ -149,8 +152,10 @@ void idle_phase(Bench* bench, int* failures) {
     int drained_ok = wait_proxy_threads(bench->proxy.pid, 1, 20000, &drained);
 
     int established = count - open_failures;
-    double per_tunnel = established > 0 ? static_cast<double>(held.rss_kib - base.rss_kib) / established : 0;
-    double warm_per_tunnel = established > 0 ? static_cast<double>(warm.rss_kib - base.rss_kib) / established : 0;
+    double per_tunnel =
+        established > 0 ? static_cast<double>(held.rss_kib - base.rss_kib) / established : 0;
+    double warm_per_tunnel =
+        established > 0 ? static_cast<double>(warm.rss_kib - base.rss_kib) / established : 0;
     int failed = open_failures + warm_failures;
     printf("  %6d %7d %8d %10ld %10ld %12.2f %10s %12.2f %8s\n", count, failed, held.threads,
            base.rss_kib, held.rss_kib, per_tunnel, fresh_ok ? "yes" : "NO", warm_per_tunnel,

@@ -120,8 +120,9 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
 int start_upstream(Bench* bench) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     uint16_t port = peer_free_port();
-    int ok = strcmp(bench->options.server, "dante") == 0 ? peer_start_dante(&bench->upstream, port)
-                                                          : peer_start_microsocks(&bench->upstream, port);
+    int ok = strcmp(bench->options.server, "dante") == 0
+                 ? peer_start_dante(&bench->upstream, port)
+                 : peer_start_microsocks(&bench->upstream, port);
     if (ok) {
       bench->route.socks_port = port;
       return 1;
@@ -143,8 +144,12 @@ int start_proxy(Bench* bench) {
     char socks_text[8];
     snprintf(port_text, sizeof(port_text), "%u", static_cast<unsigned>(port));
     snprintf(socks_text, sizeof(socks_text), "%u", static_cast<unsigned>(bench->route.socks_port));
-    const char* const argv[] = {bench->options.proxy_program, "--http-port", port_text,
-                                "--socks-port", socks_text, nullptr};
+    const char* const argv[] = {bench->options.proxy_program,
+                                "--http-port",
+                                port_text,
+                                "--socks-port",
+                                socks_text,
+                                nullptr};
     if (!peer_start(&bench->proxy, argv)) return 0;
     if (peer_wait_listening(port, 5000)) {
       bench->route.proxy_port = port;

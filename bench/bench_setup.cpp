@@ -97,7 +97,9 @@ void setup_levels(Bench* bench, const char* server, int server_pid, int* failure
       process_sample(bench->proxy.pid, &proxy_after);
       double server_after = process_group_cpu(server_pid);
       double tunnels = r->count > 0 ? static_cast<double>(r->count) : 1;
-      r->proxy_cpu_us = path == kPathProxy ? (proxy_after.cpu_seconds - proxy_before.cpu_seconds) * 1e6 / tunnels : 0;
+      r->proxy_cpu_us = path == kPathProxy
+                            ? (proxy_after.cpu_seconds - proxy_before.cpu_seconds) * 1e6 / tunnels
+                            : 0;
       r->server_cpu_us = (server_after - server_before) * 1e6 / tunnels;
       printf("  %-10s %7d %-6s %9zu %9.0f %9.2f %8.2f %8d %9.0f %9.0f\n", server, clients,
              path_name(path), r->count, r->rate, r->p50_ms, r->p99_ms, r->failures,
@@ -122,7 +124,9 @@ void setup_levels(Bench* bench, const char* server, int server_pid, int* failure
       thread_sleep_ms(300);
     }
     snprintf(key, sizeof(key), "setup_%s_c%d_rate_ratio", server, clients);
-    print_key(key, results[kPathDirect].rate > 0 ? results[kPathProxy].rate / results[kPathDirect].rate : 0);
+    print_key(key, results[kPathDirect].rate > 0
+                       ? results[kPathProxy].rate / results[kPathDirect].rate
+                       : 0);
   }
 }
 
@@ -131,9 +135,10 @@ void setup_levels(Bench* bench, const char* server, int server_pid, int* failure
 }  // namespace
 
 void setup_phase(Bench* bench, int* failures) {
-  printf("\nsetup: clients open a tunnel (connect to the 200 or SOCKS5 reply), then the target\n"
-         "closes it; %.1f s per line; CPU microseconds per tunnel of the server and the proxy\n",
-         bench->options.setup_seconds);
+  printf(
+      "\nsetup: clients open a tunnel (connect to the 200 or SOCKS5 reply), then the target\n"
+      "closes it; %.1f s per line; CPU microseconds per tunnel of the server and the proxy\n",
+      bench->options.setup_seconds);
   printf("  %-10s %7s %-6s %9s %9s %9s %8s %8s %9s %9s\n", "server", "clients", "path", "tunnels",
          "per s", "p50 ms", "p99 ms", "failed", "server us", "proxy us");
   char names[sizeof(bench->options.setup_servers)];

@@ -44,8 +44,7 @@ void net_set_timeouts(NetSocket socket, int milliseconds);
 // Blocks without limit until first or second is readable (second may equal
 // first). Sets *first_readable and *second_readable to 1 or 0. Returns 1 when at
 // least one is readable, 0 when waiting failed.
-int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
-                      int* second_readable);
+int net_wait_readable(NetSocket first, NetSocket second, int* first_readable, int* second_readable);
 
 // Closes the socket; kInvalidSocket is ignored.
 void net_close(NetSocket socket);

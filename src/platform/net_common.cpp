@@ -63,9 +63,9 @@ NetSocket net_listen_loopback(uint16_t port, int* failed_step) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
-  if (bind(net_system_socket(listener), reinterpret_cast<sockaddr*>(&address),
-           sizeof(address)) != 0 ||
-      listen(net_system_socket(listener), SOMAXCONN) != 0) {
+  SystemSocket handle = net_system_socket(listener);
+  if (bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(handle, SOMAXCONN) != 0) {
     net_close(listener);
     *failed_step = 2;
     return kInvalidSocket;

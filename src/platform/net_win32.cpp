@@ -38,10 +38,10 @@ long net_recv_some(NetSocket socket, void* data, size_t capacity) {
 
 void net_set_timeouts(NetSocket socket, int milliseconds) {
   DWORD limit = static_cast<DWORD>(milliseconds);
-  setsockopt(to_socket(socket), SOL_SOCKET, SO_RCVTIMEO,
-             reinterpret_cast<const char*>(&limit), sizeof(limit));
-  setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO,
-             reinterpret_cast<const char*>(&limit), sizeof(limit));
+  setsockopt(to_socket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+             sizeof(limit));
+  setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+             sizeof(limit));
 }
 
 int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
