@@ -57,8 +57,7 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
 // (from_environment, environment_length as desktop_take_environment_secret
 // gave them), or else the one the user types. Returns 1 when it is 1 to 255
 // bytes in UTF-8; otherwise the context holds no password.
-int obtain_socks_password(ProxyContext* context, int from_environment,
-                          size_t environment_length) {
+int obtain_socks_password(ProxyContext* context, int from_environment, size_t environment_length) {
   char* password = context->socks_password;
   const size_t capacity = sizeof(context->socks_password);
   size_t length = environment_length;
@@ -154,8 +153,7 @@ int run_launch(ProxyContext* context) {
   if (!probe_https_through_proxy(context->http_port, &status_code)) {
     console_write_line("FAILED");
     char text[512];
-    snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host,
-             kTextHttpsFailedAfter);
+    snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host, kTextHttpsFailedAfter);
     show_error(text);
     return shutdown_launcher(context, listener, kExitHttpsFailed);
   }
@@ -169,10 +167,10 @@ int run_launch(ProxyContext* context) {
   exit_address[0] = '\0';
   console_write("      Querying direct public IP... ");
   console_write_line(query_public_address(0, context->http_port, direct_address) ? direct_address
-                                                                                  : "UNAVAILABLE");
+                                                                                 : "UNAVAILABLE");
   console_write("      Querying SOCKS5 exit IP... ");
   console_write_line(query_public_address(1, context->http_port, exit_address) ? exit_address
-                                                                                : "UNAVAILABLE");
+                                                                               : "UNAVAILABLE");
 
   // The probes' own tunnels to the app host must not count as the
   // app's traffic.
@@ -248,10 +246,10 @@ int main() {
   int password_from_environment = 0;
   size_t environment_password_length = 0;
   if (context.socks_user[0] != '\0') {
-    password_from_environment =
-        desktop_take_environment_secret(kPasswordVariable, context.socks_password,
-                                        sizeof(context.socks_password),
-                                        &environment_password_length);
+    password_from_environment = desktop_take_environment_secret(kPasswordVariable,
+                                                                context.socks_password,
+                                                                sizeof(context.socks_password),
+                                                                &environment_password_length);
   }
   desktop_remove_environment_variable(kPasswordVariable);
   // A second launcher of the same user, in this session or another, would

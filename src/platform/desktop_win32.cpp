@@ -45,9 +45,8 @@ std::atomic<int> console_mode_pending{0};
 // capacity - 1 bytes or holds a lone surrogate, which no SOCKS5 server could
 // compare (out wiped then).
 size_t secret_to_utf8(const wchar_t* text, size_t length, char* out, size_t capacity) {
-  int converted = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text,
-                                      static_cast<int>(length), out,
-                                      static_cast<int>(capacity - 1), nullptr, nullptr);
+  int converted = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(length),
+                                      out, static_cast<int>(capacity - 1), nullptr, nullptr);
   if (converted <= 0) {
     SecureZeroMemory(out, capacity);
     return capacity;
@@ -57,8 +56,7 @@ size_t secret_to_utf8(const wchar_t* text, size_t length, char* out, size_t capa
 }
 
 // Reads one typed line with echo off into out (see desktop_read_secret_line).
-size_t read_console_line(HANDLE input, DWORD mode, const char* prompt, char* out,
-                         size_t capacity) {
+size_t read_console_line(HANDLE input, DWORD mode, const char* prompt, char* out, size_t capacity) {
   // Room for any line that can fit capacity bytes: every character takes at
   // least one byte in UTF-8, so a longer line is too long anyway.
   constexpr DWORD kLineMax = 512;

@@ -81,8 +81,8 @@ int launch_target_app() {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
     return 0;
   }
   CloseHandle(process.hThread);

@@ -73,7 +73,8 @@ int powershell_start_app() {
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
   if (length == 0 || length >= sizeof(path)) return 0;
   char* slash = strrchr(path, '\\');
-  if (slash == nullptr || static_cast<size_t>(slash + 1 - path) + sizeof("Lumaret.exe") > sizeof(path))
+  if (slash == nullptr ||
+      static_cast<size_t>(slash + 1 - path) + sizeof("Lumaret.exe") > sizeof(path))
     return 0;
   memcpy(slash + 1, "Lumaret.exe", sizeof("Lumaret.exe"));
   char command_line[] = "Lumaret.exe";
@@ -102,7 +103,8 @@ int main() {
   standin_log("LUMARET_TEST_POWERSHELL_LOG", from);
   powershell_record_command_line();
   char mode[32];
-  if (!standin_getenv("LUMARET_TEST_POWERSHELL_MODE", mode, sizeof(mode))) strcpy(mode, "start-app");
+  if (!standin_getenv("LUMARET_TEST_POWERSHELL_MODE", mode, sizeof(mode)))
+    strcpy(mode, "start-app");
   char event[64];
   snprintf(event, sizeof(event), "powershell %s", mode);
   standin_log("LUMARET_TEST_POWERSHELL_LOG", event);

@@ -133,7 +133,8 @@ int main(int argc, char** argv) {
   }
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     fprintf(stderr, "console_run: cannot start %s (error %lu)\n", argv[4], GetLastError());
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     return kExitNotStarted;
