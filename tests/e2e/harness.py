@@ -371,14 +371,17 @@ class ConsoleRun(_Run):
         return sent
 
     def take_keys(self, timeout=20):
-        """Makes the console the window with the keyboard focus, checked with
-        xdotool getwindowfocus. Never clicks inside the text: a click can
-        start a selection."""
+        """Makes the console the window that takes the keys: Wine's
+        foreground window (box_tool foreground, which Wine follows with the X
+        focus), then checks the X focus with xdotool getwindowfocus. Never
+        clicks inside the text: a click can start a selection."""
         window = self.window()
         def focused():
-            self._desktop.xdotool(["windowactivate", window], check=False)
+            self._desktop.run_tool("box_tool.exe", ["foreground", self.title, "2000"], timeout=30)
+            if self._desktop.xdotool(["getwindowfocus"], check=False).strip() == window:
+                return True
             self._desktop.xdotool(["windowfocus", "--sync", window], check=False)
-            return self._desktop.xdotool(["getwindowfocus"], check=False).strip() == window
+            return False
         wait_until(focused, timeout, step=0.2,
                    message="console %s did not take the keyboard focus" % self.title)
 

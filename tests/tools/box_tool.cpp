@@ -6,6 +6,8 @@
 //   box_tool read CAPTION TIMEOUT_MS    prints "icon: error|warning|information|none|unknown",
 //                                       "buttons: OK ..." and "text:" followed by the exact text
 //   box_tool click CAPTION TIMEOUT_MS   presses the box's first button (OK) like a mouse click
+//   box_tool foreground TITLE TIMEOUT_MS makes the top-level window with TITLE the one that
+//                                       takes the keys, and checks that it is
 //   box_tool close TITLE TIMEOUT_MS     asks the top-level window with TITLE to close (WM_CLOSE)
 //   box_tool screen PID 0               prints the screen of the console that process PID is
 //                                       attached to, as the user sees it: one line per row up to
@@ -163,6 +165,20 @@ int box_click(const char* caption, int timeout_ms) {
   return 0;
 }
 
+// Makes the window the foreground window, the one that gets the keys. Wine
+// routes typed keys to its own foreground window whatever has the X focus,
+// and without a window manager an X focus change alone does not move it.
+int window_foreground(const char* title, int timeout_ms) {
+  HWND window = box_wait_window(nullptr, title, timeout_ms);
+  if (window == nullptr) return 1;
+  for (int waited = 0; waited < timeout_ms; waited += kPollMs) {
+    if (GetForegroundWindow() == window) return 0;
+    SetForegroundWindow(window);
+    Sleep(kPollMs);
+  }
+  return GetForegroundWindow() == window ? 0 : 1;
+}
+
 int window_close(const char* title, int timeout_ms) {
   HWND window = box_wait_window(nullptr, title, timeout_ms);
   if (window == nullptr) return 1;
@@ -257,7 +273,7 @@ int main(int argc, char** argv) {
     return console_event(strtoul(argv[2], nullptr, 10), argv[3]);
   }
   if (argc != 4) {
-    fprintf(stderr, "usage: box_tool read|click|close|screen CAPTION|PID TIMEOUT_MS\n"
+    fprintf(stderr, "usage: box_tool read|click|close|foreground|screen CAPTION|PID TIMEOUT_MS\n"
                     "       box_tool console-event PID c|break\n");
     return 2;
   }
@@ -265,6 +281,7 @@ int main(int argc, char** argv) {
   if (strcmp(argv[1], "read") == 0) return box_read(argv[2], timeout_ms);
   if (strcmp(argv[1], "click") == 0) return box_click(argv[2], timeout_ms);
   if (strcmp(argv[1], "close") == 0) return window_close(argv[2], timeout_ms);
+  if (strcmp(argv[1], "foreground") == 0) return window_foreground(argv[2], timeout_ms);
   if (strcmp(argv[1], "screen") == 0) return console_screen(strtoul(argv[2], nullptr, 10));
   fprintf(stderr, "box_tool: unknown verb %s\n", argv[1]);
   return 2;
