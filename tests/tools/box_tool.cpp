@@ -165,9 +165,9 @@ int box_click(const char* caption, int timeout_ms) {
   return 0;
 }
 
-// Makes the window the foreground window, the one that gets the keys. Wine
-// routes typed keys to its own foreground window whatever has the X focus,
-// and without a window manager an X focus change alone does not move it.
+// Makes the window Wine's foreground window. Typed keys reach a window only
+// when it has both that and the X focus; without a window manager an X focus
+// change alone leaves the foreground (and the keys) with a box in front.
 int window_foreground(const char* title, int timeout_ms) {
   HWND window = box_wait_window(nullptr, title, timeout_ms);
   if (window == nullptr) return 1;
