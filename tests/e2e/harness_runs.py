@@ -198,20 +198,30 @@ class ConsoleRun(_Run):
         return sent
 
     def type_ctrl_c(self, attempts=3, wait=10):
-        """Types Ctrl+C on the keyboard into the console until the program
-        ends, at most attempts times, waiting wait seconds after each: for the
-        one test whose subject is the key itself. Each attempt makes the
-        console the focused window and checks that it is, with no selection
-        (it would take Ctrl+C as "copy"): nothing clicks into it. Then sends the key through XTEST
+        """Types Ctrl+C on the keyboard until the program ends (see
+        type_until_ended). Returns the time.time() of the last one typed."""
+        return self.type_until_ended("ctrl+c", attempts, wait)
+
+    def type_enter(self, attempts=3, wait=10):
+        """Types ENTER on the keyboard until the program ends (at the monitor,
+        ENTER ends it), as type_ctrl_c does Ctrl+C."""
+        return self.type_until_ended("Return", attempts, wait)
+
+    def type_until_ended(self, keysym, attempts=3, wait=10):
+        """Types the key on the keyboard into the console until the program
+        ends, at most attempts times, waiting wait seconds after each: for
+        the whole runs whose subject is the key itself. Each attempt makes the
+        console take the keys (take_keys(); nothing clicks into it, so no
+        selection takes Ctrl+C as "copy"), then sends the key through XTEST
         to the focused window, as a real keyboard does. Returns the
-        time.time() of the last Ctrl+C typed."""
+        time.time() of the last key typed."""
         sent = time.time()
         for _ in range(attempts):
             if not self.running():
                 break
             self.take_keys()
             sent = time.time()
-            self._desktop.xdotool(["key", "--clearmodifiers", "ctrl+c"], check=False)
+            self._desktop.xdotool(["key", "--clearmodifiers", keysym], check=False)
             if wait_until(lambda: not self.running(), wait):
                 break
         return sent
