@@ -54,10 +54,14 @@ class _Run:
         """Waits until standard output contains expected (bytes); returns it all."""
         found = wait_until(lambda: expected in self.output() and self.output(), timeout)
         if not found:
-            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s; windows: %r"
+            raise HarnessError("output %r not seen after %.1f s; got %r; running: %s%s; windows: %r"
                                % (expected, timeout, self.output(), self.running(),
-                                  self._desktop.window_names()))
+                                  self._ending(), self._desktop.window_names()))
         return found
+
+    def _ending(self):
+        """How an ended run ended, for failure messages."""
+        return "" if self.running() else " (exit %r)" % self.process.returncode
 
 
 class PlainRun(_Run):
@@ -269,10 +273,19 @@ class ConsoleRun(_Run):
             raise HarnessError("console run still going after %.0f s; output so far %r"
                                % (timeout, self.output()))
         elapsed = time.monotonic() - self.started
-        exit_code = None
+        return RunResult(self._program_exit_code(), self.output(), b"", elapsed)
+
+    def _program_exit_code(self):
+        """The program's exit code that console_run wrote, or None."""
         try:
             with open(self._exit_code_path) as f:
-                exit_code = int(f.read().strip())
+                return int(f.read().strip())
         except (FileNotFoundError, ValueError):
-            pass
-        return RunResult(exit_code, self.output(), b"", elapsed)
+            return None
+
+    def _ending(self):
+        if self.running():
+            return ""
+        return " (wineconsole exit %r, program exit %r, console_run started: %s)" % (
+            self.process.returncode, self._program_exit_code(),
+            self._console_process_id() is not None)
