@@ -67,7 +67,8 @@ class Wine:
     def reg(self, *arguments):
         result = self.run(self.regdump, arguments)
         if result.exit_code != 0:
-            raise HarnessError("regdump %s: exit %d" % (arguments, result.exit_code))
+            raise HarnessError("regdump %s: exit %d; stdout %r; stderr %r"
+                               % (arguments, result.exit_code, result.stdout, result.stderr))
         return result.stdout.decode()
 
     def read(self, key, names):
