@@ -204,8 +204,8 @@ int console_screen(DWORD process_id) {
     DWORD read = 0;
     if (!ReadConsoleOutputCharacterW(screen, row, width, COORD{0, y}, &read)) return 1;
     while (read > 0 && (row[read - 1] == L' ' || row[read - 1] == L'\0')) --read;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, row, static_cast<int>(read), line,
-                                    sizeof(line) - 1, nullptr, nullptr);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, row, static_cast<int>(read), line, sizeof(line) - 1,
+                                    nullptr, nullptr);
     line[bytes] = '\n';
     DWORD written = 0;
     WriteFile(standard_output, line, bytes + 1, &written, nullptr);
@@ -222,7 +222,8 @@ BOOL WINAPI console_event_ignore(DWORD) { return TRUE; }
 // GenerateConsoleCtrlEvent(CTRL_C_EVENT) returns success but reaches no one.
 int console_type_ctrl_c() {
   HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
   if (input == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "box_tool: CONIN$ not opened, error %lu\n", GetLastError());
     return 1;
@@ -233,7 +234,8 @@ int console_type_ctrl_c() {
     keys[i].Event.KeyEvent.bKeyDown = i == 0;
     keys[i].Event.KeyEvent.wRepeatCount = 1;
     keys[i].Event.KeyEvent.wVirtualKeyCode = 'C';
-    keys[i].Event.KeyEvent.wVirtualScanCode = static_cast<WORD>(MapVirtualKeyW('C', MAPVK_VK_TO_VSC));
+    keys[i].Event.KeyEvent.wVirtualScanCode =
+        static_cast<WORD>(MapVirtualKeyW('C', MAPVK_VK_TO_VSC));
     keys[i].Event.KeyEvent.uChar.UnicodeChar = 'C' - '@';
     keys[i].Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
   }
@@ -273,8 +275,9 @@ int main(int argc, char** argv) {
     return console_event(strtoul(argv[2], nullptr, 10), argv[3]);
   }
   if (argc != 4) {
-    fprintf(stderr, "usage: box_tool read|click|close|foreground|screen CAPTION|PID TIMEOUT_MS\n"
-                    "       box_tool console-event PID c|break\n");
+    fprintf(stderr,
+            "usage: box_tool read|click|close|foreground|screen CAPTION|PID TIMEOUT_MS\n"
+            "       box_tool console-event PID c|break\n");
     return 2;
   }
   int timeout_ms = atoi(argv[3]);
