@@ -152,7 +152,7 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
         if way == "kill_9":
             os.kill(self.launcher_pid(), signal.SIGKILL)
         elif way == "ctrl_c":
-            # Sent again when it ended nothing; the time counts from the last.
+            # Raised inside the console: no box in front can take it.
             issued = run.ctrl_c()
         elif way == "console_closed":
             run.close_window()

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -210,6 +211,27 @@ int peer_start_microsocks(PeerProcess* peer, uint16_t port) {
   return 0;
 }
 
+namespace {
+
+// 1 when uid is mapped into this process's user namespace (/proc/self/uid_map
+// lines "first-inside first-outside count"). As the mapped root of a normal
+// user's namespace (unshare -r), only uid 0 is.
+int uid_is_mapped(unsigned long uid) {
+  FILE* map = fopen("/proc/self/uid_map", "r");
+  if (map == nullptr) return 1;  // no user namespaces: every uid exists
+  unsigned long first = 0;
+  unsigned long outside = 0;
+  unsigned long count = 0;
+  int mapped = 0;
+  while (!mapped && fscanf(map, "%lu %lu %lu", &first, &outside, &count) == 3) {
+    mapped = uid >= first && uid - first < count;
+  }
+  fclose(map);
+  return mapped;
+}
+
+}  // namespace
+
 int peer_start_dante(PeerProcess* peer, uint16_t port) {
   peer_clear(peer);
   char directory[] = "/tmp/lumaret-dante-XXXXXX";
@@ -223,8 +245,11 @@ int peer_start_dante(PeerProcess* peer, uint16_t port) {
   // - external: lo, so that targets on 127.0.0.1 and ::1 are reachable (the
   //   tests and the benchmark use loopback targets only).
   // - socksmethod/clientmethod none: no authentication, as the launcher offers.
-  // - user.privileged/unprivileged only when running as root: danted refuses
-  //   to switch users otherwise, and needs no switch then.
+  // - user.privileged/unprivileged only when running as root and "nobody"
+  //   exists here: danted refuses to switch users otherwise, and needs no
+  //   switch then. As the mapped root of a normal user's namespace, "nobody"
+  //   is not mapped and the switch would fail; the namespace's root has no
+  //   real privileges to give up (verified both ways with curl).
   // - client pass and socks pass for every IPv4 and IPv6 source/destination.
   // It runs in the foreground (no -D) with -N 1 (one mother process; it still
   // forks its negotiate/request/io children into our process group), and the
@@ -241,7 +266,8 @@ int peer_start_dante(PeerProcess* peer, uint16_t port) {
   fprintf(file, "external: lo\n");
   fprintf(file, "socksmethod: none\n");
   fprintf(file, "clientmethod: none\n");
-  if (geteuid() == 0) {
+  const struct passwd* nobody = getpwnam("nobody");
+  if (geteuid() == 0 && nobody != nullptr && uid_is_mapped(nobody->pw_uid)) {
     fprintf(file, "user.privileged: root\n");
     fprintf(file, "user.unprivileged: nobody\n");
   }

@@ -6,10 +6,16 @@
 //   box_tool read CAPTION TIMEOUT_MS    prints "icon: error|warning|information|none|unknown",
 //                                       "buttons: OK ..." and "text:" followed by the exact text
 //   box_tool click CAPTION TIMEOUT_MS   presses the box's first button (OK) like a mouse click
+//   box_tool foreground TITLE TIMEOUT_MS makes the top-level window with TITLE the one that
+//                                       takes the keys, and checks that it is
 //   box_tool close TITLE TIMEOUT_MS     asks the top-level window with TITLE to close (WM_CLOSE)
 //   box_tool screen PID 0               prints the screen of the console that process PID is
 //                                       attached to, as the user sees it: one line per row up to
 //                                       the cursor's, UTF-8, trailing blanks cut
+//   box_tool console-event PID c|break  raises Ctrl+C or Ctrl+Break in every program of the
+//                                       console that process PID is attached to, as the
+//                                       console does when the user types it; the tool
+//                                       itself ignores the event
 //
 // Exit code 0 on success, 1 when no such window appeared in time, 2 on bad usage.
 #include <windows.h>
@@ -159,6 +165,20 @@ int box_click(const char* caption, int timeout_ms) {
   return 0;
 }
 
+// Makes the window Wine's foreground window. Typed keys reach a window only
+// when it has both that and the X focus; without a window manager an X focus
+// change alone leaves the foreground (and the keys) with a box in front.
+int window_foreground(const char* title, int timeout_ms) {
+  HWND window = box_wait_window(nullptr, title, timeout_ms);
+  if (window == nullptr) return 1;
+  for (int waited = 0; waited < timeout_ms; waited += kPollMs) {
+    if (GetForegroundWindow() == window) return 0;
+    SetForegroundWindow(window);
+    Sleep(kPollMs);
+  }
+  return GetForegroundWindow() == window ? 0 : 1;
+}
+
 int window_close(const char* title, int timeout_ms) {
   HWND window = box_wait_window(nullptr, title, timeout_ms);
   if (window == nullptr) return 1;
@@ -184,8 +204,8 @@ int console_screen(DWORD process_id) {
     DWORD read = 0;
     if (!ReadConsoleOutputCharacterW(screen, row, width, COORD{0, y}, &read)) return 1;
     while (read > 0 && (row[read - 1] == L' ' || row[read - 1] == L'\0')) --read;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, row, static_cast<int>(read), line,
-                                    sizeof(line) - 1, nullptr, nullptr);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, row, static_cast<int>(read), line, sizeof(line) - 1,
+                                    nullptr, nullptr);
     line[bytes] = '\n';
     DWORD written = 0;
     WriteFile(standard_output, line, bytes + 1, &written, nullptr);
@@ -194,15 +214,77 @@ int console_screen(DWORD process_id) {
   return 0;
 }
 
+BOOL WINAPI console_event_ignore(DWORD) { return TRUE; }
+
+// Puts a typed Ctrl+C (key down and up) into the console's input. The
+// console takes it out of the input and raises CTRL_C_EVENT in all its
+// programs, exactly as for the key typed in its window; under Wine 8
+// GenerateConsoleCtrlEvent(CTRL_C_EVENT) returns success but reaches no one.
+int console_type_ctrl_c() {
+  HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+  if (input == INVALID_HANDLE_VALUE) {
+    fprintf(stderr, "box_tool: CONIN$ not opened, error %lu\n", GetLastError());
+    return 1;
+  }
+  INPUT_RECORD keys[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    keys[i].EventType = KEY_EVENT;
+    keys[i].Event.KeyEvent.bKeyDown = i == 0;
+    keys[i].Event.KeyEvent.wRepeatCount = 1;
+    keys[i].Event.KeyEvent.wVirtualKeyCode = 'C';
+    keys[i].Event.KeyEvent.wVirtualScanCode =
+        static_cast<WORD>(MapVirtualKeyW('C', MAPVK_VK_TO_VSC));
+    keys[i].Event.KeyEvent.uChar.UnicodeChar = 'C' - '@';
+    keys[i].Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
+  }
+  DWORD written = 0;
+  int ok = WriteConsoleInputW(input, keys, 2, &written) && written == 2;
+  if (!ok) fprintf(stderr, "box_tool: WriteConsoleInputW failed, error %lu\n", GetLastError());
+  CloseHandle(input);
+  return ok ? 0 : 1;
+}
+
+// The test's subject is the program's reaction to the event, not the
+// keyboard: raised inside the console, it reaches the program's handler
+// whichever window has the focus and whatever is selected on the screen.
+int console_event(DWORD process_id, const char* kind) {
+  int ctrl_c = strcmp(kind, "c") == 0;
+  if (!ctrl_c && strcmp(kind, "break") != 0) return 2;
+  FreeConsole();
+  if (!AttachConsole(process_id)) {
+    fprintf(stderr, "box_tool: AttachConsole(%lu) failed, error %lu\n", process_id, GetLastError());
+    return 1;
+  }
+  // Ignored here (Ctrl+Break cannot be ignored without a handler), so the
+  // event ends the console's programs, not this one.
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  SetConsoleCtrlHandler(console_event_ignore, TRUE);
+  if (ctrl_c) return console_type_ctrl_c();
+  // Wine 8 refuses this one (error 6): no test can rely on it there.
+  if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) {
+    fprintf(stderr, "box_tool: GenerateConsoleCtrlEvent failed, error %lu\n", GetLastError());
+    return 1;
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "console-event") == 0) {
+    return console_event(strtoul(argv[2], nullptr, 10), argv[3]);
+  }
   if (argc != 4) {
-    fprintf(stderr, "usage: box_tool read|click|close|screen CAPTION|PID TIMEOUT_MS\n");
+    fprintf(stderr,
+            "usage: box_tool read|click|close|foreground|screen CAPTION|PID TIMEOUT_MS\n"
+            "       box_tool console-event PID c|break\n");
     return 2;
   }
   int timeout_ms = atoi(argv[3]);
   if (strcmp(argv[1], "read") == 0) return box_read(argv[2], timeout_ms);
   if (strcmp(argv[1], "click") == 0) return box_click(argv[2], timeout_ms);
   if (strcmp(argv[1], "close") == 0) return window_close(argv[2], timeout_ms);
+  if (strcmp(argv[1], "foreground") == 0) return window_foreground(argv[2], timeout_ms);
   if (strcmp(argv[1], "screen") == 0) return console_screen(strtoul(argv[2], nullptr, 10));
   fprintf(stderr, "box_tool: unknown verb %s\n", argv[1]);
   return 2;

@@ -1,0 +1,128 @@
+"""The user's proxy settings in the prefix's registry, read and written
+through regdump with their exact types and bytes (Wine), and the values the
+tests compare: the user's own, the launcher's, its restore command."""
+
+from harness_base import HarnessError, launcher, tool, windows_path
+
+
+INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+BACKUP = r"Software\MorvoProxyLauncher\ProxyBackup"
+# While a backup is complete, the next logon's restore command stands here.
+RUN_ONCE = r"Software\Microsoft\Windows\CurrentVersion\RunOnce"
+RUN_ONCE_VALUE = "MorvoProxyLauncherRestore"
+SETTING_NAMES = ("ProxyEnable", "ProxyServer", "ProxyOverride")
+REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD = 1, 2, 3, 4
+
+
+def dword(value):
+    return (REG_DWORD, value.to_bytes(4, "little"))
+
+
+def text(kind, value):
+    return (kind, value.encode() + b"\0")
+
+
+def stored_text(kind, value):
+    """A string value as the registry stores it: UTF-16 with its terminator."""
+    return (kind, value.encode("utf-16-le") + b"\0\0")
+
+
+# The user's own settings: a disabled proxy with an expandable server of
+# theirs and no override list.
+USER_VALUES = {
+    "ProxyEnable": dword(0),
+    "ProxyServer": text(REG_EXPAND_SZ, "%CORP_PROXY%:3128"),
+    "ProxyOverride": None,
+}
+
+
+def launcher_values(port):
+    return {
+        "ProxyEnable": dword(1),
+        "ProxyServer": text(REG_SZ, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port)),
+        "ProxyOverride": text(REG_SZ, "<local>;localhost;127.0.0.1"),
+    }
+
+
+def restore_command(launcher_path):
+    """The RunOnce value that the launcher writes while its values are applied."""
+    return text(REG_SZ, '"%s" --restore-watchdog 0' % windows_path(launcher_path))
+
+
+class Wine:
+    """The desktop's prefix seen with one environment (a test's): the user's
+    registry through regdump (exact types and bytes), plain runs and
+    programs started without a console. launcher is the test-hosts one."""
+
+    def __init__(self, desktop, environment):
+        self.desktop = desktop
+        self.environment = environment
+        self.launcher = launcher("testhosts")
+        self.regdump = tool("regdump.exe")
+
+    def run(self, program, arguments=(), environment=None, timeout=60):
+        """Runs a Windows program plainly to its end (RunResult)."""
+        return self.desktop.run(program, arguments, environment or self.environment, timeout)
+
+    def reg(self, *arguments):
+        result = self.run(self.regdump, arguments)
+        if result.exit_code != 0:
+            raise HarnessError("regdump %s: exit %d; stdout %r; stderr %r"
+                               % (arguments, result.exit_code, result.stdout, result.stderr))
+        return result.stdout.decode()
+
+    def read(self, key, names):
+        return parse_registry_values(self.reg("get", key, *names))
+
+    def read_stored(self, key, names):
+        return parse_registry_values(self.reg("get-stored", key, *names))
+
+    def write(self, key, values, stored=False):
+        for name, value in values.items():
+            if value is None:
+                self.reg("delete", key, name)
+            else:
+                self.reg("set-stored" if stored else "set", key, name, str(value[0]),
+                         value[1].hex() or "-")
+
+    def user_values(self, stored=False):
+        """The three values as a program using the 8-bit calls sees them, or
+        as stored (strings in UTF-16)."""
+        return (self.read_stored if stored else self.read)(INTERNET_SETTINGS, SETTING_NAMES)
+
+    def reset(self, values):
+        """The user's values, no backup and no restore command."""
+        self.reg("delete-key", BACKUP)
+        self.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
+        self.write(INTERNET_SETTINGS, values)
+
+    def backup_exists(self):
+        return self.reg("key", BACKUP).strip() == "present"
+
+    def run_once(self):
+        """The RunOnce restore command (type, bytes), or None."""
+        return self.read(RUN_ONCE, [RUN_ONCE_VALUE])[RUN_ONCE_VALUE]
+
+    def spawn_detached(self, command, environment=None, output=None):
+        """Starts a Windows command line with no console, its standard output
+        and error going to the Linux file output if given. Returns its process
+        id text."""
+        arguments = [command] + ([windows_path(output)] if output else [])
+        result = self.run(self.regdump, ["spawn-detached"] + arguments, environment)
+        if result.exit_code != 0:
+            raise HarnessError("spawn-detached %s: exit %d" % (command, result.exit_code))
+        return result.stdout.decode().strip()
+
+
+def parse_registry_values(text):
+    """Reads the output of `regdump get` into {name: None when absent, else
+    (type, exact bytes)}."""
+    values = {}
+    for line in text.splitlines():
+        name, rest = line.split(" ", 1)
+        if rest == "absent":
+            values[name] = None
+        else:
+            kind, _size, data = rest.split(" ")
+            values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
+    return values
