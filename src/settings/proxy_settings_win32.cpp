@@ -1,9 +1,6 @@
 #include "settings/proxy_settings.h"
 
-// wininet.h is only for the change notifications; it must not meet winhttp.h
-// in one translation unit.
 #include <windows.h>
-#include <wininet.h>
 #include <sddl.h>
 
 #include <cstdlib>
@@ -11,6 +8,7 @@
 #include <cwchar>
 
 #include "proxy/proxy_context.h"
+#include "settings/connection_backup_win32.h"
 #include "settings/registry_fault.h"
 #include "settings/settings_text.h"
 
@@ -262,10 +260,7 @@ void delete_restore_command() {
   RegCloseKey(run_once);
 }
 
-void notify_settings_changed() {
-  InternetSetOptionA(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
-  InternetSetOptionA(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
-}
+void notify_settings_changed() { connection_store_notify(); }
 
 // Saves one of the user's values into the backup: its presence flag and, when
 // present, its copy; both are read back. Returns 1 when the backup holds them
@@ -289,11 +284,13 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
 }
 
 // Writes the whole backup and marks it complete, Active last, each value read
-// back. Returns 1 when the backup is complete and exact, 0 when not.
-int save_backup(HKEY internet_settings, HKEY backup) {
+// back: the three legacy values, the Connections values named in connections
+// and the owner. Returns 1 when the backup is complete and exact, 0 when not.
+int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connections) {
   for (const SavedValue& value : kSavedValues) {
     if (!save_user_value(internet_settings, backup, value)) return 0;
   }
+  if (!connections_save(backup, connections)) return 0;
   const LauncherIdentity self = current_launcher();
   if (!write_dword(backup, kOwnerIdValue, self.process_id) ||
       set_value(backup, kOwnerStartValue, REG_QWORD, reinterpret_cast<const BYTE*>(&self.start_time),
@@ -370,18 +367,25 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
   return disable_when_missing ? write_dword(internet_settings, value.user_name, 0) : 1;
 }
 
-// Puts the saved values back, the backup still standing. Returns 1 when every
-// write and deletion into the Internet Settings key succeeded.
+// Puts the saved values back, the backup still standing: the Connections
+// values first, the three legacy values last, so that theirs are exactly the
+// user's bytes whatever WinINet derives from the store. Returns 1 when every
+// write and deletion succeeded.
 int restore_values(HKEY backup) {
   RestorePlan plans[3];
   int planned = 0;
   int restored = 0;
-  while (planned < 3 && plan_read(backup, kSavedValues[planned], &plans[planned])) ++planned;
+  ConnectionsBackup* connections = connections_new();
+  int connections_planned = connections != nullptr && connections_read(backup, connections);
+  while (connections_planned && planned < 3 &&
+         plan_read(backup, kSavedValues[planned], &plans[planned])) {
+    ++planned;
+  }
   if (planned == 3) {
     HKEY internet_settings = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
                       &internet_settings) == ERROR_SUCCESS) {
-      restored = 1;
+      restored = connections_put_back(connections);
       for (int i = 0; i < 3 && restored; ++i) {
         restored = plan_apply(internet_settings, kSavedValues[i], plans[i], i == kProxyEnableIndex);
       }
@@ -396,6 +400,7 @@ int restore_values(HKEY backup) {
       stored_value_release(&plans[i].saved);
     }
   }
+  connections_free(connections);
   return restored;
 }
 
@@ -433,8 +438,23 @@ void restore_locked() {
   settings_applied.exchange(0);
 }
 
+// The launcher's values everywhere: each connection's store, then the three
+// legacy values, then the notifications. Returns 1 when all were written.
+int apply_values(HKEY internet_settings, const ConnectionsBackup* connections, uint16_t port) {
+  char server[256];
+  if (settings_format_proxy_server(server, sizeof(server), port) == 0) return 0;
+  // Written after the stores: WinINet derives the legacy values from a store
+  // it sets, and they must be exactly the launcher's.
+  int written = connections_apply(connections, server, kProxyOverrideText) &&
+                write_launcher_values(internet_settings, port);
+  notify_settings_changed();
+  return written;
+}
+
 int apply_locked(uint16_t port) {
   if (process_ending.load() != 0) return 0;
+  // The user's settings are not the ones programs use: nothing to change.
+  if (proxy_settings_are_per_machine()) return 0;
   // A leftover complete backup goes back first, so the backup below always
   // holds the user's own values and never the launcher's. One that stays (its
   // launcher still runs, or its restore failed) must never be overwritten.
@@ -451,23 +471,29 @@ int apply_locked(uint16_t port) {
     RegCloseKey(internet_settings);
     return 0;
   }
+  ConnectionsBackup* connections = connections_new();
   // The user's values change only after the backup stands complete and exact.
-  if (!save_backup(internet_settings, backup)) {
+  if (connections == nullptr || !connections_list(connections) ||
+      !save_backup(internet_settings, backup, connections)) {
+    connections_free(connections);
     RegCloseKey(backup);
     RegCloseKey(internet_settings);
     RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey);
     return 0;
   }
   write_restore_command();
-  int written = write_launcher_values(internet_settings, port);
+  int written = apply_values(internet_settings, connections, port);
   RegCloseKey(backup);
   RegCloseKey(internet_settings);
-  if (!written) {
+  // An apply that programs cannot see is no success: every view an app may
+  // read must report the launcher's proxy, with no detection or script first.
+  if (!written || !connections_confirm(connections, port)) {
+    connections_free(connections);
     // Some of the launcher's values may be in force: the user's go back now.
     restore_locked();
     return 0;
   }
-  notify_settings_changed();
+  connections_free(connections);
   settings_applied.exchange(1);
   return 1;
 }
