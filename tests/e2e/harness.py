@@ -725,6 +725,18 @@ def connection_value(flags, proxy="", bypass="", script_url="", counter=1):
     return (REG_BINARY, data + bytes(32))
 
 
+PAC_URL = "http://wpad.corp.test/proxy.pac"
+# The user's Connections values: the LAN detects its proxy or takes a setup
+# script, as Windows sets it out of the box; "Test VPN" has a proxy of its own;
+# "Test Dial-up" has no value. USER_VIEW is WinHTTP's view of them.
+USER_CONNECTIONS = {
+    "DefaultConnectionSettings": connection_value(0xD, script_url=PAC_URL, counter=9),
+    "SavedLegacySettings": connection_value(0xD, script_url=PAC_URL, counter=8),
+    "Test VPN": connection_value(0x3, "vpn-proxy.corp.test:8080", "<local>", counter=3),
+}
+USER_VIEW = "auto-detect=1 script=%s proxy= bypass=\n" % PAC_URL
+
+
 def launcher_view(port):
     """regdump proxy-view while the launcher's values are in force."""
     return "auto-detect=0 script= proxy=http=127.0.0.1:%d;https=127.0.0.1:%d bypass=%s\n" % (

@@ -22,21 +22,9 @@ import unittest
 import harness
 import peers
 from harness import (BACKUP, CONNECTIONS, ERROR_CAPTION, INTERNET_SETTINGS, REG_SZ, RUN_ONCE,
-                     RUN_ONCE_VALUE, USER_VALUES, connection_value, dword, launcher_values,
+                     RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value, dword, launcher_values,
                      launcher_view, restore_command, stored_text, wait_until, windows_path)
 from peers import free_port
-
-PAC_URL = "http://wpad.corp.test/proxy.pac"
-# The user's Connections values: the LAN detects its proxy or takes a setup
-# script, as Windows sets it out of the box; "Test VPN" has a proxy of its own;
-# "Test Dial-up" has no value.
-USER_CONNECTIONS = {
-    "DefaultConnectionSettings": connection_value(0xD, script_url=PAC_URL, counter=9),
-    "SavedLegacySettings": connection_value(0xD, script_url=PAC_URL, counter=8),
-    "Test VPN": connection_value(0x3, "vpn-proxy.corp.test:8080", "<local>", counter=3),
-}
-USER_VIEW = "auto-detect=1 script=%s proxy= bypass=\n" % PAC_URL
-
 
 def launcher_connections(port):
     """The Connections values while the launcher serves: its proxy in each
