@@ -289,15 +289,16 @@ int connections_read(HKEY backup, ConnectionsBackup* connections) {
     memset(connection, 0, sizeof(*connection));
     const RecordNames names = record_names(static_cast<int>(i));
     DWORD type = 0;
-    DWORD size = sizeof(connection->name) - sizeof(wchar_t);
+    // The longest name with its terminator fills the buffer exactly.
+    DWORD size = sizeof(connection->name);
     if (query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size) !=
             ERROR_SUCCESS ||
-        type != REG_SZ || size < sizeof(wchar_t) ||
+        type != REG_SZ || size < 2 * sizeof(wchar_t) ||
         read_dword(backup, names.kind, &connection->is_ras) != ERROR_SUCCESS ||
         read_dword(backup, names.present, &connection->present) != ERROR_SUCCESS) {
       return 0;
     }
-    connection->name[size / sizeof(wchar_t)] = L'\0';
+    connection->name[size / sizeof(wchar_t) - 1] = L'\0';
     if (connection->present &&
         read_whole(backup, names.value, &connection->type, &connection->data, &connection->size) !=
             ERROR_SUCCESS) {
