@@ -86,12 +86,27 @@ int write_dword_checked(HKEY key, const wchar_t* name, DWORD value) {
   return write_checked(key, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
 }
 
-// Reads a 4-byte value. Returns the registry's result.
+// Reads a REG_DWORD of 4 bytes. Returns the registry's result, or
+// ERROR_INVALID_DATA for a value of another type or size.
 LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
   *value = 0;
+  DWORD type = REG_NONE;
   DWORD size = sizeof(*value);
-  LONG result = query_value(key, name, nullptr, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && size != sizeof(*value)) return ERROR_INVALID_DATA;
+  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// Reads one of the record's flags, a REG_DWORD of 0 or 1.
+LONG read_flag(HKEY key, const wchar_t* name, DWORD* value) {
+  LONG result = read_dword(key, name, value);
+  if (result == ERROR_SUCCESS && *value > 1) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
   return result;
 }
 
@@ -274,16 +289,17 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port) {
   return winhttp_view_query(&view) && view_is_local(view, port);
 }
 
-int connections_read(HKEY backup, ConnectionsBackup* connections) {
+LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
   connections->count = 0;
   DWORD format = 0;
   LONG result = read_dword(backup, kFormatValue, &format);
-  if (result == ERROR_FILE_NOT_FOUND) return 1;
-  if (result != ERROR_SUCCESS || format != kBackupFormatWithConnections) return 0;
+  if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (result != ERROR_SUCCESS) return result;
+  if (format != kBackupFormatWithConnections) return ERROR_INVALID_DATA;
   DWORD count = 0;
-  if (read_dword(backup, kCountValue, &count) != ERROR_SUCCESS || count > kConnectionCapacity) {
-    return 0;
-  }
+  result = read_dword(backup, kCountValue, &count);
+  if (result != ERROR_SUCCESS) return result;
+  if (count > kConnectionCapacity) return ERROR_INVALID_DATA;
   for (DWORD i = 0; i < count; ++i) {
     SavedConnection* connection = &connections->connections[connections->count++];
     memset(connection, 0, sizeof(*connection));
@@ -291,21 +307,25 @@ int connections_read(HKEY backup, ConnectionsBackup* connections) {
     DWORD type = 0;
     // The longest name with its terminator fills the buffer exactly.
     DWORD size = sizeof(connection->name);
-    if (query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ || size < 2 * sizeof(wchar_t) ||
-        read_dword(backup, names.kind, &connection->is_ras) != ERROR_SUCCESS ||
-        read_dword(backup, names.present, &connection->present) != ERROR_SUCCESS) {
-      return 0;
+    result = query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size);
+    if (result == ERROR_SUCCESS && (type != REG_SZ || size < 2 * sizeof(wchar_t))) {
+      result = ERROR_INVALID_DATA;
     }
+    if (result == ERROR_SUCCESS) result = read_flag(backup, names.kind, &connection->is_ras);
+    if (result == ERROR_SUCCESS) result = read_flag(backup, names.present, &connection->present);
+    if (result != ERROR_SUCCESS) return result;
     connection->name[size / sizeof(wchar_t) - 1] = L'\0';
-    if (connection->present &&
-        read_whole(backup, names.value, &connection->type, &connection->data, &connection->size) !=
-            ERROR_SUCCESS) {
-      return 0;
+    if (!connection->present) continue;
+    result = read_whole(backup, names.value, &connection->type, &connection->data, &connection->size);
+    // A saved copy that is missing leaves the value as it is, as for the
+    // legacy strings.
+    if (result == ERROR_FILE_NOT_FOUND) {
+      connection->saved_missing = 1;
+    } else if (result != ERROR_SUCCESS) {
+      return result;
     }
   }
-  return 1;
+  return ERROR_SUCCESS;
 }
 
 int connections_put_back(const ConnectionsBackup* connections) {
@@ -322,6 +342,7 @@ int connections_put_back(const ConnectionsBackup* connections) {
       restored = delete_value(store, connection.name);
       continue;
     }
+    if (connection.saved_missing) continue;
     if (connection.is_ras) {
       // The launcher wrote every entry's value: one that is gone now went
       // with its entry, which must not come back as a stray value.

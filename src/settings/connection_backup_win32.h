@@ -23,6 +23,7 @@ struct SavedConnection {
   wchar_t name[kRasEntryNameCapacity];  // the value's name under Connections
   DWORD is_ras;    // 1 for a VPN or dial-up entry's value
   DWORD present;   // 1 when the user had the value
+  DWORD saved_missing;  // restore: present, but the backup lost its copy
   DWORD type;      // with present: its type and bytes (data on the heap)
   DWORD size;
   BYTE* data;
@@ -61,9 +62,12 @@ int connections_apply(const ConnectionsBackup* connections, const char* server,
 int connections_confirm(const ConnectionsBackup* connections, uint16_t port);
 
 // Reads what the backup holds for the Connections values into *connections:
-// none for a backup without a format number. Returns 0 on any read error but a
-// missing value, or for a format this version does not know.
-int connections_read(HKEY backup, ConnectionsBackup* connections);
+// none for a backup without a format number. Returns ERROR_SUCCESS, or the
+// error that must stop the restore before any change: a read that failed, a
+// record value missing (but a saved copy, which leaves its value as it is),
+// and ERROR_INVALID_DATA for a value of another type or a format this version
+// does not know.
+LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 
 // Puts the read values back: those the user had byte for byte, those they had
 // not deleted. A VPN or dial-up entry whose value is gone was removed during

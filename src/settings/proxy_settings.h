@@ -45,26 +45,42 @@ int settings_are_applied();
 // values for port, notifies WinINet and sets settings_applied. Returns 1 when
 // all of it succeeded. Returns 0 when the user's values were left as they were:
 // no lock, a complete backup that could not be restored (it is never
-// overwritten), a key that cannot be opened, or a backup value that failed (the
-// partial backup is removed); or when one of the launcher's values could not be
+// overwritten), a backup key that exists but cannot be read as this program
+// writes it (left exactly as it is: only a key that is not there, or whose
+// Active is missing or 0, is no backup), a key that cannot be opened, or a
+// backup value that failed (the partial backup is removed); or when one of the
+// launcher's values could not be
 // written, after the user's values were restored at once. After
 // restore_proxy_settings_before_exit, always returns 0 and changes nothing.
 int apply_proxy_settings(uint16_t port);
 
 // With a complete backup that this process wrote, or whose launcher no longer
 // runs, or that names none (an earlier version's): reads the whole backup,
-// writes the saved values back (deleting those the user did not have), then
-// deletes the backup key and the RunOnce restore command, notifies WinINet and
-// clears settings_applied. Changes nothing without a complete backup, while its
-// launcher runs, or without the lock. Any read failure but a missing value
-// stops it before a change; a write or deletion that fails stops it with the
-// backup and the command left for the next restore.
-void restore_proxy_settings();
+// writes the saved values back (deleting those the user did not have;
+// ProxyEnable last), then deletes the backup key and the RunOnce restore
+// command, notifies WinINet and clears settings_applied. Changes nothing
+// without a complete backup or while its launcher runs. A backup not in the
+// layout this program writes (Active or a presence flag of another type, size
+// or number, a presence flag missing, an owner record of another type or
+// size) is left alone; any read failure but a missing saved value stops it
+// before a change. A write or deletion that fails stops it with the backup
+// left for the next restore and ProxyEnable switched to 0 where that write
+// succeeds, so that the launcher's server is never left switched on.
+// Whenever a complete backup stays (a failure, its launcher still runs, or
+// the lock was not had within 5 s), the RunOnce restore command is written
+// again: the command that runs now may have been the last one.
+// Returns 0 when a complete backup that this process may restore still stands
+// after a failure or without the lock: another try later may succeed. Returns
+// 1 when nothing is left for this caller: no complete backup (any more), its
+// launcher still runs (that launcher restores it), or it is not in the layout
+// written (no try can use it).
+int restore_proxy_settings();
 
 // Restores as restore_proxy_settings, but only while settings_applied is set;
 // the flag is read under the lock, so a call that arrives while apply runs
-// waits for it and then restores what it applied. For the shutdown.
-void restore_proxy_settings_if_applied();
+// waits for it and then restores what it applied. For the shutdown. Returns
+// as restore_proxy_settings; 1 when the flag is clear.
+int restore_proxy_settings_if_applied();
 
 // For a console event or the session's end, after which Windows ends the
 // process: restores as restore_proxy_settings_if_applied, and keeps any later

@@ -71,6 +71,41 @@ void settings_lock_release(HANDLE mutex) {
   ReleaseSRWLockExclusive(&settings_lock);
 }
 
+// Holds settings_lock and the user's mutex for its own lifetime when held is
+// 1; with held 0 it holds neither. One release, on every way out.
+struct SettingsLock {
+  HANDLE mutex = nullptr;
+  int held = 0;
+  SettingsLock() { held = settings_lock_acquire(&mutex); }
+  ~SettingsLock() {
+    if (held) settings_lock_release(mutex);
+  }
+  SettingsLock(const SettingsLock&) = delete;
+  SettingsLock& operator=(const SettingsLock&) = delete;
+};
+
+// Owns an open registry key (key, nullptr until opened): closed once, when the
+// holder goes out of scope.
+struct RegistryKey {
+  HKEY key = nullptr;
+  RegistryKey() = default;
+  ~RegistryKey() {
+    if (key != nullptr) RegCloseKey(key);
+  }
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+};
+
+// Owns the record of the Connections values (connections, nullptr when it
+// could not be had): freed once, when the holder goes out of scope.
+struct ConnectionsHolder {
+  ConnectionsBackup* connections = connections_new();
+  ConnectionsHolder() = default;
+  ~ConnectionsHolder() { connections_free(connections); }
+  ConnectionsHolder(const ConnectionsHolder&) = delete;
+  ConnectionsHolder& operator=(const ConnectionsHolder&) = delete;
+};
+
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;                     // 0x2001F
 constexpr size_t kStackValueBytes = 2048;
@@ -114,34 +149,78 @@ int write_dword(HKEY key, const wchar_t* name, DWORD value) {
          ERROR_SUCCESS;
 }
 
-// Reads a 4-byte value into *value. Returns the registry's result: a value
-// that is missing gives ERROR_FILE_NOT_FOUND, a longer one ERROR_MORE_DATA.
+// Reads a REG_DWORD of 4 bytes into *value. Returns the registry's result: a
+// value that is missing gives ERROR_FILE_NOT_FOUND, a longer one
+// ERROR_MORE_DATA, one of another type or a shorter one ERROR_INVALID_DATA.
 LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
   *value = 0;
+  DWORD type = REG_NONE;
   DWORD size = sizeof(*value);
-  LONG result = query_value(key, name, nullptr, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && size != sizeof(*value)) return ERROR_INVALID_DATA;
+  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
   return result;
 }
 
+// Reads one of the backup's flags (Active, a presence flag): a REG_DWORD of 0
+// or 1. Returns as read_dword, and ERROR_INVALID_DATA for any other number.
+LONG read_flag(HKEY key, const wchar_t* name, DWORD* value) {
+  LONG result = read_dword(key, name, value);
+  if (result == ERROR_SUCCESS && *value > 1) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// Reads the owner's start time, a REG_QWORD of 8 bytes. Returns as read_dword.
+LONG read_qword(HKEY key, const wchar_t* name, ULONGLONG* value) {
+  *value = 0;
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(*value);
+  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  if (result == ERROR_SUCCESS && (type != REG_QWORD || size != sizeof(*value))) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// Returns 1 for a read result that says the backup does not hold the layout
+// this program writes (a value missing, or of another type, size or number):
+// reading it again cannot help, so the backup is left alone for good.
+int is_layout_error(LONG result) {
+  return result == ERROR_FILE_NOT_FOUND || result == ERROR_MORE_DATA ||
+         result == ERROR_INVALID_DATA;
+}
+
+void stored_value_free(BYTE* data, const BYTE* stack_bytes) {
+  if (data != nullptr && data != stack_bytes) free(data);
+}
+
 // One registry value as stored: its type and exactly its bytes, in the stack
-// buffer when they fit, else on the heap. Not to be copied: data may point
-// into it.
+// buffer when they fit, else on the heap (freed with the holder). Not to be
+// copied: data may point into it.
 struct StoredValue {
-  DWORD type;
-  DWORD size;
-  BYTE* data;
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  BYTE* data = nullptr;
   BYTE stack_bytes[kStackValueBytes];
+  StoredValue() = default;
+  ~StoredValue() { stored_value_free(data, stack_bytes); }
+  StoredValue(const StoredValue&) = delete;
+  StoredValue& operator=(const StoredValue&) = delete;
 };
 
 void stored_value_release(StoredValue* value) {
-  if (value->data != nullptr && value->data != value->stack_bytes) free(value->data);
+  stored_value_free(value->data, value->stack_bytes);
   value->data = nullptr;
 }
 
-// Reads name of key into *value, whatever its size. Returns ERROR_SUCCESS (the
-// caller then releases *value) or the registry's error, ERROR_FILE_NOT_FOUND
-// when there is no such value.
+// Reads name of key into *value, whatever its size. Returns ERROR_SUCCESS or
+// the registry's error, ERROR_FILE_NOT_FOUND when there is no such value.
 LONG stored_value_read(HKEY key, const wchar_t* name, StoredValue* value) {
   value->data = value->stack_bytes;
   value->size = sizeof(value->stack_bytes);
@@ -170,10 +249,8 @@ int stored_value_write(HKEY key, const wchar_t* name, const StoredValue* value) 
 int stored_value_matches(HKEY key, const wchar_t* name, const StoredValue* expected) {
   StoredValue stored;
   if (stored_value_read(key, name, &stored) != ERROR_SUCCESS) return 0;
-  int same = stored.type == expected->type && stored.size == expected->size &&
-             memcmp(stored.data, expected->data, stored.size) == 0;
-  stored_value_release(&stored);
-  return same;
+  return stored.type == expected->type && stored.size == expected->size &&
+         memcmp(stored.data, expected->data, stored.size) == 0;
 }
 
 // This process as a backup's owner sees it.
@@ -210,24 +287,40 @@ int launcher_is_running(const LauncherIdentity& owner) {
   return running;
 }
 
+// What a restore made of the backup.
+enum RestoreOutcome {
+  kRestoreNoBackup,    // none, or an incomplete one: the user's values were never touched
+  kRestoreDone,        // the user's values are back; backup and command deleted
+  kRestoreOwnerRuns,   // the launcher that wrote it still runs: it is that launcher's
+  kRestoreUnreadable,  // not the layout this program writes: left alone for good
+  kRestoreFailed,      // a registry call failed: the backup stands for a later restore
+};
+
+// The outcome of a restore stopped by a failed read of the backup.
+RestoreOutcome restore_stopped_by(LONG read_result) {
+  return is_layout_error(read_result) ? kRestoreUnreadable : kRestoreFailed;
+}
+
 // Decides whether a restore of this process may act on the backup: when this
 // process wrote it, when its writer no longer runs, or when it names no writer
-// (written by an earlier version: a leftover). Returns 1 to act, 0 to leave it,
-// also when the record cannot be read.
-int owner_allows_restore(HKEY backup) {
+// (written by an earlier version: a leftover). Returns 1 to act; 0 to leave
+// it, with the reason in *stop (kRestoreOwnerRuns, or the record unreadable).
+int owner_allows_restore(HKEY backup, RestoreOutcome* stop) {
   DWORD process_id = 0;
   LONG id_result = read_dword(backup, kOwnerIdValue, &process_id);
   ULONGLONG start_time = 0;
-  DWORD size = sizeof(start_time);
-  LONG start_result =
-      query_value(backup, kOwnerStartValue, nullptr, reinterpret_cast<BYTE*>(&start_time), &size);
-  if (start_result == ERROR_SUCCESS && size != sizeof(start_time)) start_result = ERROR_INVALID_DATA;
+  LONG start_result = read_qword(backup, kOwnerStartValue, &start_time);
   if (id_result == ERROR_FILE_NOT_FOUND || start_result == ERROR_FILE_NOT_FOUND) return 1;
-  if (id_result != ERROR_SUCCESS || start_result != ERROR_SUCCESS) return 0;
+  if (id_result != ERROR_SUCCESS || start_result != ERROR_SUCCESS) {
+    *stop = restore_stopped_by(id_result != ERROR_SUCCESS ? id_result : start_result);
+    return 0;
+  }
   const LauncherIdentity owner = {process_id, start_time};
   const LauncherIdentity self = current_launcher();
   if (owner.process_id == self.process_id && owner.start_time == self.start_time) return 1;
-  return !launcher_is_running(owner);
+  if (!launcher_is_running(owner)) return 1;
+  *stop = kRestoreOwnerRuns;
+  return 0;
 }
 
 // Has the next logon run "\"<program path>\" --restore-watchdog 0": the
@@ -240,26 +333,25 @@ void write_restore_command() {
   if (length == 0 || length >= kProgramPathCapacity) return;
   wchar_t command_line[kRunOnceCommandCapacity];
   if (!watchdog_format_command_line(command_line, kRunOnceCommandCapacity, path, 0)) return;
-  HKEY run_once = nullptr;
+  RegistryKey run_once;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, &run_once, nullptr) != ERROR_SUCCESS) {
+                      KEY_SET_VALUE, nullptr, &run_once.key, nullptr) != ERROR_SUCCESS) {
     return;
   }
-  set_value(run_once, kRunOnceValue, REG_SZ, reinterpret_cast<const BYTE*>(command_line),
+  set_value(run_once.key, kRunOnceValue, REG_SZ, reinterpret_cast<const BYTE*>(command_line),
             static_cast<DWORD>((wcslen(command_line) + 1) * sizeof(wchar_t)));
-  RegCloseKey(run_once);
 }
 
 void delete_restore_command() {
-  HKEY run_once = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, KEY_SET_VALUE, &run_once) !=
+  RegistryKey run_once;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, KEY_SET_VALUE, &run_once.key) ==
       ERROR_SUCCESS) {
-    return;
+    delete_value(run_once.key, kRunOnceValue);
   }
-  delete_value(run_once, kRunOnceValue);
-  RegCloseKey(run_once);
 }
 
+// WinINet, and the programs that use it, reread the settings: proxy settings
+// changed (95), settings changed (39), refresh (37).
 void notify_settings_changed() { connection_store_notify(); }
 
 // Saves one of the user's values into the backup: its presence flag and, when
@@ -274,18 +366,18 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
   const DWORD present = read == ERROR_SUCCESS ? 1 : 0;
   DWORD flag = 0;
   int saved = write_dword(backup, value.present_name, present) &&
-              read_dword(backup, value.present_name, &flag) == ERROR_SUCCESS && flag == present;
+              read_flag(backup, value.present_name, &flag) == ERROR_SUCCESS && flag == present;
   if (present) {
     saved = saved && stored_value_write(backup, value.saved_name, &user) &&
             stored_value_matches(backup, value.saved_name, &user);
-    stored_value_release(&user);
   }
   return saved;
 }
 
 // Writes the whole backup and marks it complete, Active last, each value read
 // back: the three legacy values, the Connections values named in connections
-// and the owner. Returns 1 when the backup is complete and exact, 0 when not.
+// (with the format number) and the owner. Returns 1 when the backup is
+// complete and exact, 0 when not.
 int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connections) {
   for (const SavedValue& value : kSavedValues) {
     if (!save_user_value(internet_settings, backup, value)) return 0;
@@ -301,17 +393,15 @@ int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connecti
   // launcher take its backup while it serves.
   DWORD process_id = 0;
   ULONGLONG start_time = 0;
-  DWORD size = sizeof(start_time);
   if (read_dword(backup, kOwnerIdValue, &process_id) != ERROR_SUCCESS ||
       process_id != self.process_id ||
-      query_value(backup, kOwnerStartValue, nullptr, reinterpret_cast<BYTE*>(&start_time), &size) !=
-          ERROR_SUCCESS ||
-      size != sizeof(start_time) || start_time != self.start_time) {
+      read_qword(backup, kOwnerStartValue, &start_time) != ERROR_SUCCESS ||
+      start_time != self.start_time) {
     return 0;
   }
   DWORD active = 0;
   return write_dword(backup, kActiveValue, 1) &&
-         read_dword(backup, kActiveValue, &active) == ERROR_SUCCESS && active == 1;
+         read_flag(backup, kActiveValue, &active) == ERROR_SUCCESS && active == 1;
 }
 
 // Writes the launcher's three values. Returns 1 when all three went in.
@@ -343,15 +433,18 @@ struct RestorePlan {
   StoredValue saved;
 };
 
-// Reads the presence flag and the saved copy of one value. Returns 0 on any
-// error but a missing value: then nothing may be restored.
-int plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
+// Reads the presence flag and the saved copy of one value. Returns
+// ERROR_SUCCESS, or the read's error, after which nothing may be restored: a
+// presence flag that is missing or not a REG_DWORD of 0 or 1 (taken as absent,
+// the user's value would be deleted), or a saved copy that cannot be read for
+// any reason but its absence.
+LONG plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
   plan->saved_result = ERROR_FILE_NOT_FOUND;
-  LONG flag = read_dword(backup, value.present_name, &plan->present);
-  if (flag != ERROR_SUCCESS && flag != ERROR_FILE_NOT_FOUND) return 0;
-  if (plan->present == 0) return 1;
+  LONG flag = read_flag(backup, value.present_name, &plan->present);
+  if (flag != ERROR_SUCCESS) return flag;
+  if (plan->present == 0) return ERROR_SUCCESS;
   plan->saved_result = stored_value_read(backup, value.saved_name, &plan->saved);
-  return plan->saved_result == ERROR_SUCCESS || plan->saved_result == ERROR_FILE_NOT_FOUND;
+  return plan->saved_result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : plan->saved_result;
 }
 
 // Puts one value back, or deletes the user's value when they had none. A saved
@@ -368,132 +461,212 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
 }
 
 // Puts the saved values back, the backup still standing: the Connections
-// values first, the three legacy values last, so that theirs are exactly the
-// user's bytes whatever WinINet derives from the store. Returns 1 when every
-// write and deletion succeeded.
-int restore_values(HKEY backup) {
+// values first (a backup of an earlier version has none), the three legacy
+// values last, so that theirs are exactly the user's bytes whatever WinINet
+// derives from the stores. Returns kRestoreDone when every write and deletion
+// succeeded.
+RestoreOutcome restore_values(HKEY backup) {
+  ConnectionsHolder connections;
+  if (connections.connections == nullptr) return kRestoreFailed;
+  LONG connections_read_result = connections_read(backup, connections.connections);
+  if (connections_read_result != ERROR_SUCCESS) return restore_stopped_by(connections_read_result);
   RestorePlan plans[3];
-  int planned = 0;
-  int restored = 0;
-  ConnectionsBackup* connections = connections_new();
-  int connections_planned = connections != nullptr && connections_read(backup, connections);
-  while (connections_planned && planned < 3 &&
-         plan_read(backup, kSavedValues[planned], &plans[planned])) {
-    ++planned;
+  for (int i = 0; i < 3; ++i) {
+    LONG read = plan_read(backup, kSavedValues[i], &plans[i]);
+    if (read != ERROR_SUCCESS) return restore_stopped_by(read);
   }
-  if (planned == 3) {
-    HKEY internet_settings = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
-                      &internet_settings) == ERROR_SUCCESS) {
-      restored = connections_put_back(connections);
-      for (int i = 0; i < 3 && restored; ++i) {
-        restored = plan_apply(internet_settings, kSavedValues[i], plans[i], i == kProxyEnableIndex);
-      }
-      RegCloseKey(internet_settings);
-      // Even a restore cut short has written something WinINet must reread.
-      notify_settings_changed();
-    }
+  RegistryKey internet_settings;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
+                    &internet_settings.key) != ERROR_SUCCESS) {
+    return kRestoreFailed;
   }
-  // A plan whose read failed released its buffer already.
-  for (int i = 0; i < planned; ++i) {
-    if (plans[i].present != 0 && plans[i].saved_result == ERROR_SUCCESS) {
-      stored_value_release(&plans[i].saved);
-    }
+  // ProxyEnable last, so that a restore cut short never switches on a server
+  // that is not yet the user's.
+  constexpr int kOrder[3] = {1, 2, kProxyEnableIndex};
+  int restored = connections_put_back(connections.connections);
+  for (int i = 0; i < 3 && restored; ++i) {
+    const int at = kOrder[i];
+    restored = plan_apply(internet_settings.key, kSavedValues[at], plans[at], at == kProxyEnableIndex);
   }
-  connections_free(connections);
-  return restored;
+  // Cut short, the launcher's server may still stand, and its port dies with
+  // the launcher: the proxy goes off until a later restore puts the user's
+  // values back (off never cuts the user off the network).
+  if (!restored) write_dword(internet_settings.key, L"ProxyEnable", 0);
+  // Even a restore cut short has written something WinINet must reread.
+  notify_settings_changed();
+  return restored ? kRestoreDone : kRestoreFailed;
 }
 
-// Returns 1 when a complete backup (Active = 1) stands.
-int backup_is_complete() {
-  HKEY backup = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup) != ERROR_SUCCESS) {
-    return 0;
-  }
+// What the backup key holds, as apply and the restores see it.
+enum BackupState {
+  kBackupAbsent,      // there is no backup key
+  kBackupIncomplete,  // Active missing or 0: the user's values were never touched
+  kBackupComplete,    // Active 1
+  kBackupUnreadable,  // the key or its Active cannot be read as this program writes them
+};
+
+// Reads Active from the open backup key. Only its absence or a 0 makes the
+// backup incomplete: an Active of another type, size or number may have been
+// written by another version and still guard the user's values.
+BackupState backup_state_of(HKEY backup) {
   DWORD active = 0;
-  int complete = read_dword(backup, kActiveValue, &active) == ERROR_SUCCESS && active != 0;
-  RegCloseKey(backup);
-  return complete;
+  LONG read = read_flag(backup, kActiveValue, &active);
+  if (read == ERROR_FILE_NOT_FOUND) return kBackupIncomplete;
+  if (read != ERROR_SUCCESS) return kBackupUnreadable;
+  return active == 1 ? kBackupComplete : kBackupIncomplete;
+}
+
+// Opens the backup key and reads its state; only a key that is not found is
+// no backup.
+BackupState backup_state() {
+  RegistryKey backup;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return kBackupAbsent;
+  if (opened != ERROR_SUCCESS) return kBackupUnreadable;
+  return backup_state_of(backup.key);
+}
+
+// Puts the user's values back from a complete backup that this process may
+// act on, the backup still standing. Returns kRestoreDone when they are back.
+RestoreOutcome restore_from_backup() {
+  RegistryKey backup;
+  LONG opened =
+      RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return kRestoreNoBackup;
+  if (opened != ERROR_SUCCESS) {
+    // Not writable, yet perhaps readable: an incomplete backup needs no restore.
+    const BackupState state = backup_state();
+    return state == kBackupAbsent || state == kBackupIncomplete ? kRestoreNoBackup
+                                                                 : kRestoreFailed;
+  }
+  switch (backup_state_of(backup.key)) {
+    case kBackupAbsent:
+    case kBackupIncomplete:
+      return kRestoreNoBackup;
+    case kBackupUnreadable:
+      return kRestoreUnreadable;
+    case kBackupComplete:
+      break;
+  }
+  RestoreOutcome stop = kRestoreFailed;
+  if (!owner_allows_restore(backup.key, &stop)) return stop;
+  return restore_values(backup.key);
 }
 
 // The restore itself; the caller holds the locks. Whatever fails, the backup
 // and the logon's restore command stay for a later restore: they are deleted
 // only once the user's values are back in full.
-void restore_locked() {
-  HKEY backup = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup) !=
-      ERROR_SUCCESS) {
-    return;
+RestoreOutcome restore_locked() {
+  // The backup key is closed again before it is deleted.
+  RestoreOutcome outcome = restore_from_backup();
+  if (outcome == kRestoreDone) {
+    if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) {
+      outcome = kRestoreFailed;
+    } else {
+      // After the backup: a restore cut short between the two leaves a
+      // command that finds nothing to restore, never a backup without its
+      // command.
+      delete_restore_command();
+      settings_applied.exchange(0);
+    }
   }
-  DWORD active = 0;
-  // An incomplete backup: the user's values were never touched.
-  int act = read_dword(backup, kActiveValue, &active) == ERROR_SUCCESS && active != 0 &&
-            owner_allows_restore(backup) && restore_values(backup);
-  RegCloseKey(backup);
-  if (!act) return;
-  if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) return;
-  // After the backup: a restore cut short between the two leaves a command
-  // that finds nothing to restore, never a backup without its command.
-  delete_restore_command();
-  settings_applied.exchange(0);
+  // The shell deletes a RunOnce value before it runs the command, so the
+  // command that runs now may be the only one there was: a complete backup
+  // that stays must have it again for the next logon.
+  if (outcome == kRestoreFailed || outcome == kRestoreOwnerRuns) write_restore_command();
+  return outcome;
 }
 
+// The result of a restore for its caller: 0 while a complete backup that this
+// process may restore still stands, worth another try; 1 otherwise.
+int restore_result(RestoreOutcome outcome) { return outcome != kRestoreFailed; }
+
+// The result of a restore that could not have the lock: the backup is looked
+// at without it (a look, no change). A complete backup gets its logon command
+// again, as after a failed restore.
+int restore_result_without_lock() {
+  if (backup_state() != kBackupComplete) return 1;
+  write_restore_command();
+  return 0;
+}
+
+// How far backup_and_write got.
+enum ApplyOutcome {
+  kApplyUntouched,      // a key could not be opened: nothing was written
+  kApplyBackupFailed,   // a partial backup may stand; the user's values untouched
+  kApplyValuesFailed,   // complete backup; some of the launcher's values may stand
+  kApplyWritten,        // complete backup, restore command and the launcher's values
+};
+
 // The launcher's values everywhere: each connection's store, then the three
-// legacy values, then the notifications. Returns 1 when all were written.
-int apply_values(HKEY internet_settings, const ConnectionsBackup* connections, uint16_t port) {
+// legacy values. Returns 1 when all were written.
+int write_all_launcher_values(HKEY internet_settings, const ConnectionsBackup* connections,
+                              uint16_t port) {
   char server[256];
   if (settings_format_proxy_server(server, sizeof(server), port) == 0) return 0;
-  // Written after the stores: WinINet derives the legacy values from a store
-  // it sets, and they must be exactly the launcher's.
-  int written = connections_apply(connections, server, kProxyOverrideText) &&
-                write_launcher_values(internet_settings, port);
-  notify_settings_changed();
-  return written;
+  // The legacy values after the stores: WinINet derives them from a store it
+  // sets (Wine's drops ProxyOverride), and they must be exactly the launcher's.
+  return connections_apply(connections, server, kProxyOverrideText) &&
+         write_launcher_values(internet_settings, port);
+}
+
+// The user's values change only after the backup stands complete and exact.
+ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
+  RegistryKey internet_settings;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, kApplyInternetSettingsAccess,
+                    &internet_settings.key) != ERROR_SUCCESS) {
+    return kApplyUntouched;
+  }
+  RegistryKey backup;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      kBackupAccess, nullptr, &backup.key, nullptr) != ERROR_SUCCESS) {
+    return kApplyUntouched;
+  }
+  if (!connections_list(connections) ||
+      !save_backup(internet_settings.key, backup.key, connections)) {
+    return kApplyBackupFailed;
+  }
+  write_restore_command();
+  return write_all_launcher_values(internet_settings.key, connections, port) ? kApplyWritten
+                                                                             : kApplyValuesFailed;
 }
 
 int apply_locked(uint16_t port) {
   if (process_ending.load() != 0) return 0;
   // The user's settings are not the ones programs use: nothing to change.
   if (proxy_settings_are_per_machine()) return 0;
+  ConnectionsHolder connections;
+  if (connections.connections == nullptr) return 0;
   // A leftover complete backup goes back first, so the backup below always
   // holds the user's own values and never the launcher's. One that stays (its
-  // launcher still runs, or its restore failed) must never be overwritten.
+  // launcher still runs, or its restore failed) must never be overwritten, nor
+  // must one that cannot be read as written: only a key that is not there, or
+  // one that never became complete, may take this launcher's backup.
   restore_locked();
-  if (backup_is_complete()) return 0;
-  HKEY internet_settings = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, kApplyInternetSettingsAccess,
-                    &internet_settings) != ERROR_SUCCESS) {
-    return 0;
+  const BackupState state = backup_state();
+  if (state != kBackupAbsent && state != kBackupIncomplete) return 0;
+  // Both keys are closed again before the cleanup below opens them anew.
+  switch (backup_and_write(port, connections.connections)) {
+    case kApplyUntouched:
+      return 0;
+    case kApplyBackupFailed:
+      RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey);
+      return 0;
+    case kApplyValuesFailed:
+      // Some of the launcher's values may be in force: the user's go back now.
+      restore_locked();
+      return 0;
+    case kApplyWritten:
+      break;
   }
-  HKEY backup = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      kBackupAccess, nullptr, &backup, nullptr) != ERROR_SUCCESS) {
-    RegCloseKey(internet_settings);
-    return 0;
-  }
-  ConnectionsBackup* connections = connections_new();
-  // The user's values change only after the backup stands complete and exact.
-  if (connections == nullptr || !connections_list(connections) ||
-      !save_backup(internet_settings, backup, connections)) {
-    connections_free(connections);
-    RegCloseKey(backup);
-    RegCloseKey(internet_settings);
-    RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey);
-    return 0;
-  }
-  write_restore_command();
-  int written = apply_values(internet_settings, connections, port);
-  RegCloseKey(backup);
-  RegCloseKey(internet_settings);
-  // An apply that programs cannot see is no success: every view an app may
-  // read must report the launcher's proxy, with no detection or script first.
-  if (!written || !connections_confirm(connections, port)) {
-    connections_free(connections);
-    // Some of the launcher's values may be in force: the user's go back now.
+  notify_settings_changed();
+  // An apply that programs cannot see is no success: WinINet for every
+  // connection and WinHTTP must report the launcher's proxy, with neither
+  // automatic detection nor a setup script ahead of it.
+  if (!connections_confirm(connections.connections, port)) {
     restore_locked();
     return 0;
   }
-  connections_free(connections);
   settings_applied.exchange(1);
   return 1;
 }
@@ -526,33 +699,25 @@ int settings_are_applied() {
 }
 
 int apply_proxy_settings(uint16_t port) {
-  HANDLE mutex = nullptr;
-  if (!settings_lock_acquire(&mutex)) return 0;
-  int applied = apply_locked(port);
-  settings_lock_release(mutex);
-  return applied;
+  SettingsLock lock;
+  return lock.held && apply_locked(port);
 }
 
-void restore_proxy_settings() {
-  HANDLE mutex = nullptr;
-  if (!settings_lock_acquire(&mutex)) return;
-  restore_locked();
-  settings_lock_release(mutex);
+int restore_proxy_settings() {
+  SettingsLock lock;
+  if (!lock.held) return restore_result_without_lock();
+  return restore_result(restore_locked());
 }
 
-void restore_proxy_settings_if_applied() {
-  HANDLE mutex = nullptr;
-  if (!settings_lock_acquire(&mutex)) return;
-  if (settings_are_applied()) restore_locked();
-  settings_lock_release(mutex);
+int restore_proxy_settings_if_applied() {
+  SettingsLock lock;
+  if (!lock.held) return restore_result_without_lock();
+  return !settings_are_applied() || restore_result(restore_locked());
 }
 
 void restore_proxy_settings_before_exit() {
-  HANDLE mutex = nullptr;
-  int locked = settings_lock_acquire(&mutex);
+  SettingsLock lock;
   // Set even without the lock: an apply that starts later must see it.
   process_ending.store(1);
-  if (!locked) return;
-  if (settings_are_applied()) restore_locked();
-  settings_lock_release(mutex);
+  if (lock.held && settings_are_applied()) restore_locked();
 }

@@ -167,6 +167,41 @@ TEST_F(ProxySettings, LeftoverCompleteBackupIsRestoredAtStart) {
   EXPECT_FALSE(backup_key_exists());
 }
 
+// A backup that another version, or a hand, left in a layout this program
+// does not write may still guard the user's values: no restore uses it, no
+// apply overwrites it, and it stays byte for byte.
+TEST_F(ProxySettings, BackupNotInTheWrittenLayoutIsLeftAloneAndRefusesApply) {
+  const ULONGLONG one = 1;
+  const RegValue qword_one = RegValue::of(REG_QWORD, reinterpret_cast<const char*>(&one), 8);
+  struct Case {
+    const char* name;
+    const char* value;
+    RegValue replacement;
+  };
+  const Case cases[] = {
+      {"Active as a QWORD", "Active", qword_one},
+      {"Active of 2", "Active", dword_value(2)},
+      {"presence flag missing", "ProxyServerPresent", RegValue::absent()},
+      {"presence flag as binary", "ProxyEnablePresent", RegValue::of(REG_BINARY, "\1\0\0\0", 4)},
+      {"owner start time as a DWORD", "LauncherStartTime", dword_value(7)},
+  };
+  const char* names[] = {"Active", "ProxyEnablePresent", "ProxyEnableValue",
+                         "ProxyServerPresent", "ProxyServerValue", "ProxyOverridePresent",
+                         "LauncherProcessId", "LauncherStartTime"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    leave_complete_backup();
+    write_backup(c.value, c.replacement);
+    std::vector<RegValue> backup;
+    for (const char* name : names) backup.push_back(read_backup(name));
+    restore_proxy_settings();
+    EXPECT_EQ(apply_proxy_settings(18118), 0);
+    expect_launcher_values("http=127.0.0.1:9999;https=127.0.0.1:9999");
+    for (size_t i = 0; i < backup.size(); ++i) EXPECT_EQ(read_backup(names[i]), backup[i]) << names[i];
+    clean();
+  }
+}
+
 TEST_F(ProxySettings, ApplyRestoresALeftoverBackupBeforeTakingItsOwn) {
   UserValues user = leave_complete_backup();
   ASSERT_EQ(apply_proxy_settings(18118), 1);

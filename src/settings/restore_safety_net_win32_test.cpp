@@ -134,6 +134,34 @@ TEST_F(SafetyNet, WatchdogRestoresOnlyAfterTheLauncherEnded) {
   EXPECT_FALSE(backup_key_exists());
 }
 
+// A restore outside the launcher that wrote the backup leaves it while that
+// launcher runs, and writes again the logon command that the shell deleted
+// before it ran it.
+TEST_F(SafetyNet, BackupOfARunningLauncherStaysWithItsLogonCommand) {
+  write_user_values(kUser);
+  ASSERT_EQ(apply_proxy_settings(18118), 1);
+  settings_applied.exchange(0);
+  const RegValue command = read_registry_value(kRunOnceKeyPath, kRunOnceValueName);
+  HANDLE launcher = start_self("SafetyNetChild.DISABLED_LivesOneSecond");
+  ASSERT_NE(launcher, nullptr);
+  FILETIME created, exited, kernel, user;
+  ASSERT_TRUE(GetProcessTimes(launcher, &created, &exited, &kernel, &user));
+  const DWORD id = GetProcessId(launcher);
+  write_backup("LauncherProcessId", RegValue::of(REG_DWORD, reinterpret_cast<const char*>(&id), 4));
+  write_backup("LauncherStartTime",
+               RegValue::of(REG_QWORD, reinterpret_cast<const char*>(&created), 8));
+  write_registry_value(kRunOnceKeyPath, kRunOnceValueName, RegValue::absent());
+
+  EXPECT_EQ(restore_proxy_settings(), 1);
+  expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
+  EXPECT_EQ(read_registry_value(kRunOnceKeyPath, kRunOnceValueName), command);
+  WaitForSingleObject(launcher, 30000);
+  CloseHandle(launcher);
+  EXPECT_EQ(restore_proxy_settings(), 1);
+  EXPECT_EQ(read_user_values(), kUser);
+  EXPECT_FALSE(read_registry_value(kRunOnceKeyPath, kRunOnceValueName).present);
+}
+
 TEST_F(SafetyNet, SessionEndWindowRestoresOnlyWhenTheSessionReallyEnds) {
   SKIP_WITHOUT_DISPLAY();
   ASSERT_EQ(start_session_end_window(), 1);

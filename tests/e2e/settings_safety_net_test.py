@@ -341,6 +341,28 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                     self.set_machine_policy(None)
                 self.assertFalse(self.wine.backup_exists())
 
+    def test_backup_not_in_the_written_layout_is_kept_byte_for_byte(self):
+        # Another version's or a hand's backup may still guard the user's
+        # values: taken as absent, apply would overwrite them.
+        names = ["Active", "ProxyEnablePresent", "ProxyEnableValue", "ProxyServerPresent",
+                 "ProxyServerValue", "ProxyOverridePresent"]
+        arguments = ["--socks-port", str(self.env.socks_port), "--http-port", str(free_port())]
+        cases = (("Active as a QWORD", {"Active": (11, (1).to_bytes(8, "little"))}),
+                 ("a presence flag missing", {"ProxyServerPresent": None}))
+        for name, change in cases:
+            with self.subTest(name):
+                self.leave_complete_backup()
+                self.wine.write(BACKUP, change)
+                backup = self.wine.read(BACKUP, names)
+                code, out, err = self.run_closing_boxes(arguments)
+                self.assertEqual(code, 10)
+                self.assertIn(b"Unable to save and apply the current-user Windows proxy settings.",
+                              err)
+                self.run_watchdog_mode()
+                self.assertEqual(self.wine.read(BACKUP, names), backup)
+                self.assertEqual(self.wine.user_values(), launcher_values(18118))
+                self.wine.reg("delete-key", BACKUP)
+
     def test_failed_restores_keep_the_backup_for_the_next_restore(self):
         launcher = launcher_values(18118)
         cases = (
