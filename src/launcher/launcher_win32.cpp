@@ -94,8 +94,9 @@ int run_monitor(ProxyContext* context, int result_code) {
 // The one ordered way out of every run that started networking.
 int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_code) {
   // The user's proxy settings first, while ours are applied, and only then the
-  // proxy they point at.
-  restore_proxy_settings_if_applied();
+  // proxy they point at: a restore that fails is tried again while the proxy
+  // still serves; after that the watchdog goes on trying.
+  restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);

@@ -486,7 +486,8 @@ RestoreOutcome restore_values(HKEY backup) {
   int restored = connections_put_back(connections.connections);
   for (int i = 0; i < 3 && restored; ++i) {
     const int at = kOrder[i];
-    restored = plan_apply(internet_settings.key, kSavedValues[at], plans[at], at == kProxyEnableIndex);
+    restored =
+        plan_apply(internet_settings.key, kSavedValues[at], plans[at], at == kProxyEnableIndex);
   }
   // Cut short, the launcher's server may still stand, and its port dies with
   // the launcher: the proxy goes off until a later restore puts the user's

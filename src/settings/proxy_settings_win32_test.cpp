@@ -197,7 +197,9 @@ TEST_F(ProxySettings, BackupNotInTheWrittenLayoutIsLeftAloneAndRefusesApply) {
     restore_proxy_settings();
     EXPECT_EQ(apply_proxy_settings(18118), 0);
     expect_launcher_values("http=127.0.0.1:9999;https=127.0.0.1:9999");
-    for (size_t i = 0; i < backup.size(); ++i) EXPECT_EQ(read_backup(names[i]), backup[i]) << names[i];
+    for (size_t i = 0; i < backup.size(); ++i) {
+      EXPECT_EQ(read_backup(names[i]), backup[i]) << names[i];
+    }
     clean();
   }
 }

@@ -29,16 +29,38 @@ int start_session_end_window();
 
 // Starts this program again, without a window, as
 // "\"<path>\" --restore-watchdog <pid>" for the current process (wide calls,
-// so any folder name works). Keeps no handle to it. Returns 1 when the process
-// was created, 0 when the module path is unavailable or too long (260
-// characters or more) or the creation failed.
+// so any folder name works), out of the launcher's job where the job allows
+// it, so that closing a job with kill-on-close leaves it running; inside the
+// job where it does not. Keeps no handle to it. Returns 1 when the process was
+// created, 0 when the module path is unavailable or too long (260 characters
+// or more) or the creation failed.
 int start_restore_watchdog();
 
+// How long the watchdog, the logon's restore command and the shutdown go on
+// trying while a complete backup that they may restore stands: about ten
+// minutes.
+constexpr unsigned long kRestoreRetryLimitMs = 600000;
+
+// How long the shutdown goes on trying before it stops the proxy and ends:
+// long enough to outlast a registry that is briefly busy or locked, short
+// enough that ENTER does not seem to hang. The watchdog, which sees the
+// launcher end, and the logon command take over from there.
+constexpr unsigned long kShutdownRestoreRetryLimitMs = 15000;
+
+// Calls restore (restore_proxy_settings or restore_proxy_settings_if_applied)
+// until it returns 1, pausing 1 s after the first failed call and twice as
+// long after each next one (at most 60 s), and calls it no more once limit_ms
+// have passed since the first call. Returns the last result of restore.
+int restore_with_retries(int (*restore)(), unsigned long limit_ms);
+
 // The watchdog mode: converts process_id_text with strtoul (base 10), waits
-// without limit for that process to end and 250 ms more, then restores. When
-// the process cannot be opened (ended, id 0, access refused) it restores at
-// once. The restore leaves a backup whose own launcher still runs. Always
-// returns 0, the mode's exit code.
+// without limit for that process to end and 250 ms more, then restores with
+// retries (restore_with_retries, kRestoreRetryLimitMs). When the process
+// cannot be opened (ended, id 0, access refused), or was created after this
+// watchdog (so it is not the launcher that started it: the launcher ended and
+// its id went to another process), it restores at once. The restore leaves a
+// backup whose own launcher still runs. Always returns 0, the mode's exit
+// code.
 int run_restore_watchdog(const char* process_id_text);
 
 // Takes the user's mutex (shared by all the user's sessions) that marks a

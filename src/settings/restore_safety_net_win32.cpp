@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cwchar>
 
 #include "identity.h"
 #include "platform/thread.h"
@@ -63,6 +64,30 @@ unsigned run_session_end_window(void* argument) {
   return 0;
 }
 
+ULONGLONG creation_time(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// Opens the launcher that started this watchdog for waiting. Returns nullptr
+// when there is none to wait for: it cannot be opened, or the process with its
+// id was created after this watchdog, so it is another that got the id after
+// the launcher ended. (The launcher ran when it started the watchdog, so no
+// other process had its id before.) When a creation time cannot be read, the
+// process is waited for, as a launcher.
+HANDLE open_launcher(DWORD process_id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+  if (process == nullptr) return nullptr;
+  const ULONGLONG launcher_created = creation_time(process);
+  const ULONGLONG watchdog_created = creation_time(GetCurrentProcess());
+  if (launcher_created != 0 && watchdog_created != 0 && launcher_created > watchdog_created) {
+    CloseHandle(process);
+    return nullptr;
+  }
+  return process;
+}
+
 }  // namespace
 
 int on_console_event(unsigned long control_type) {
@@ -95,7 +120,16 @@ int start_restore_watchdog() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  // Out of the launcher's job: a job with kill-on-close (an IDE's terminal, a
+  // scheduler) would end the watchdog with its launcher. A job that does not
+  // allow it refuses the creation; the watchdog then lives inside the job.
+  // CreateProcessW may write into the command line: each call has its own.
+  wchar_t retry_line[kWatchdogCommandCapacity];
+  wcscpy(retry_line, command_line);
+  if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr, &startup,
+                      &process) &&
+      !CreateProcessW(path, retry_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                       nullptr, &startup, &process)) {
     return 0;
   }
@@ -104,9 +138,24 @@ int start_restore_watchdog() {
   return 1;
 }
 
+int restore_with_retries(int (*restore)(), unsigned long limit_ms) {
+  const ULONGLONG started = GetTickCount64();
+  DWORD pause = 1000;
+  int result = restore();
+  while (result == 0) {
+    const ULONGLONG elapsed = GetTickCount64() - started;
+    if (elapsed >= limit_ms) break;
+    const ULONGLONG left = limit_ms - elapsed;
+    Sleep(pause < left ? pause : static_cast<DWORD>(left));
+    pause = pause < 30000 ? pause * 2 : 60000;
+    result = restore();
+  }
+  return result;
+}
+
 int run_restore_watchdog(const char* process_id_text) {
   DWORD process_id = strtoul(process_id_text, nullptr, 10);
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+  HANDLE process = open_launcher(process_id);
   if (process != nullptr) {
     WaitForSingleObject(process, INFINITE);
     CloseHandle(process);
@@ -116,8 +165,10 @@ int run_restore_watchdog(const char* process_id_text) {
   }
   // Acts only when the backup's own launcher no longer runs: a late watchdog
   // of an earlier launcher, or the logon's command, must not take the backup
-  // of a launcher that serves now.
-  restore_proxy_settings();
+  // of a launcher that serves now. A restore that fails (the user's mutex held
+  // past its wait, a key that refuses writing) is tried again for a while:
+  // after the launcher, nothing else restores before the next logon.
+  restore_with_retries(restore_proxy_settings, kRestoreRetryLimitMs);
   return 0;
 }
 

@@ -79,12 +79,33 @@ TEST_F(SafetyNet, ConsoleEventsRestoreOnlyTheirTypesAndNoApplyFollowsThem) {
 // Stand-in for a launcher: a process that lives one second.
 TEST(SafetyNetChild, DISABLED_LivesOneSecond) { Sleep(1000); }
 
+// A watchdog of its own process, for the launcher LUMARET_TEST_WATCHDOG_PID:
+// the launcher is created before its watchdog.
+TEST(SafetyNetChild, DISABLED_RunsTheWatchdog) {
+  EXPECT_EQ(run_restore_watchdog(getenv("LUMARET_TEST_WATCHDOG_PID")), 0);
+}
+
+// Records process as the writer of the backup, as its own apply would.
+void record_backup_owner(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  ASSERT_TRUE(GetProcessTimes(process, &created, &exited, &kernel, &user));
+  const DWORD id = GetProcessId(process);
+  write_backup("LauncherProcessId", RegValue::of(REG_DWORD, reinterpret_cast<const char*>(&id), 4));
+  write_backup("LauncherStartTime",
+               RegValue::of(REG_QWORD, reinterpret_cast<const char*>(&created), 8));
+}
+
 TEST_F(SafetyNet, WatchdogRestoresAtOnceWhenThereIsNoProcessToWaitFor) {
   HANDLE ended = start_self("SafetyNetChild.NoSuchTest");
   ASSERT_NE(ended, nullptr);
   WaitForSingleObject(ended, 30000);
   const std::string dead_id = std::to_string(GetProcessId(ended));
   CloseHandle(ended);
+  // Created after the watchdog (this process): not its launcher, whose id it
+  // may have been given after the launcher ended.
+  HANDLE stranger = start_self("SafetyNetChild.DISABLED_LivesOneSecond");
+  ASSERT_NE(stranger, nullptr);
+  const std::string stranger_id = std::to_string(GetProcessId(stranger));
 
   struct Case {
     const char* argument;
@@ -92,7 +113,11 @@ TEST_F(SafetyNet, WatchdogRestoresAtOnceWhenThereIsNoProcessToWaitFor) {
   };
   // Wine keeps an ended child openable while its parent lives: the watchdog
   // then finds it already ended and restores after its 250 ms pause.
-  const Case cases[] = {{"0", 240}, {"--help", 240}, {"", 240}, {dead_id.c_str(), 1000}};
+  const Case cases[] = {{"0", 240},
+                        {"--help", 240},
+                        {"", 240},
+                        {dead_id.c_str(), 1000},
+                        {stranger_id.c_str(), 240}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argument);
     write_user_values(kUser);
@@ -105,6 +130,7 @@ TEST_F(SafetyNet, WatchdogRestoresAtOnceWhenThereIsNoProcessToWaitFor) {
     EXPECT_EQ(read_user_values(), kUser);
     EXPECT_FALSE(backup_key_exists());
   }
+  CloseHandle(stranger);
 }
 
 TEST_F(SafetyNet, WatchdogRestoresOnlyAfterTheLauncherEnded) {
@@ -113,23 +139,25 @@ TEST_F(SafetyNet, WatchdogRestoresOnlyAfterTheLauncherEnded) {
   settings_applied.exchange(0);
   HANDLE launcher = start_self("SafetyNetChild.DISABLED_LivesOneSecond");
   ASSERT_NE(launcher, nullptr);
-  const std::string id = std::to_string(GetProcessId(launcher));
+  record_backup_owner(launcher);
+  SetEnvironmentVariableA("LUMARET_TEST_WATCHDOG_PID",
+                          std::to_string(GetProcessId(launcher)).c_str());
+  HANDLE watchdog = start_self("SafetyNetChild.DISABLED_RunsTheWatchdog");
+  SetEnvironmentVariableA("LUMARET_TEST_WATCHDOG_PID", nullptr);
+  ASSERT_NE(watchdog, nullptr);
 
-  std::atomic<ULONGLONG> restored_at{0};
-  std::thread watchdog([&] {
-    run_restore_watchdog(id.c_str());
-    restored_at.store(GetTickCount64());
-  });
-  Sleep(300);
-  EXPECT_EQ(restored_at.load(), 0u);
+  EXPECT_EQ(WaitForSingleObject(watchdog, 300), static_cast<DWORD>(WAIT_TIMEOUT));
   expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
   WaitForSingleObject(launcher, 30000);
   ULONGLONG ended_at = GetTickCount64();
   CloseHandle(launcher);
-  watchdog.join();
-
-  EXPECT_GE(restored_at.load() + 20, ended_at + 250);
-  EXPECT_LT(restored_at.load(), ended_at + 1000);
+  // The watchdog ends after its restore.
+  ASSERT_EQ(WaitForSingleObject(watchdog, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 1;
+  GetExitCodeProcess(watchdog, &code);
+  CloseHandle(watchdog);
+  EXPECT_EQ(code, 0u);
+  EXPECT_GE(GetTickCount64() + 20, ended_at + 250);
   EXPECT_EQ(read_user_values(), kUser);
   EXPECT_FALSE(backup_key_exists());
 }
@@ -144,12 +172,7 @@ TEST_F(SafetyNet, BackupOfARunningLauncherStaysWithItsLogonCommand) {
   const RegValue command = read_registry_value(kRunOnceKeyPath, kRunOnceValueName);
   HANDLE launcher = start_self("SafetyNetChild.DISABLED_LivesOneSecond");
   ASSERT_NE(launcher, nullptr);
-  FILETIME created, exited, kernel, user;
-  ASSERT_TRUE(GetProcessTimes(launcher, &created, &exited, &kernel, &user));
-  const DWORD id = GetProcessId(launcher);
-  write_backup("LauncherProcessId", RegValue::of(REG_DWORD, reinterpret_cast<const char*>(&id), 4));
-  write_backup("LauncherStartTime",
-               RegValue::of(REG_QWORD, reinterpret_cast<const char*>(&created), 8));
+  record_backup_owner(launcher);
   write_registry_value(kRunOnceKeyPath, kRunOnceValueName, RegValue::absent());
 
   EXPECT_EQ(restore_proxy_settings(), 1);

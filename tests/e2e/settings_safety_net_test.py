@@ -22,9 +22,11 @@ import unittest
 import harness
 import peers
 from harness import (BACKUP, CONNECTIONS, ERROR_CAPTION, INTERNET_SETTINGS, REG_SZ, RUN_ONCE,
-                     RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value, dword, launcher_values,
-                     launcher_view, restore_command, stored_text, wait_until, windows_path)
+                     RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value,
+                     dword, launcher_values, launcher_view, restore_command, stored_text,
+                     wait_until, windows_path)
 from peers import free_port
+
 
 def launcher_connections(port):
     """The Connections values while the launcher serves: its proxy in each
@@ -38,6 +40,8 @@ def launcher_connections(port):
             "Test VPN": store(4), "Test Dial-up": store(1)}
 
 
+# The user's mutex that apply and every restore hold (base name).
+SETTINGS_MUTEX = "MorvoProxyLauncherSettings"
 ALREADY_RUNNING_TEXT = ("Lumaret Desktop Proxy Launcher is already running.\\n\\nUse the launcher "
                         "window that is already open, or press ENTER in it to stop it")
 
@@ -363,30 +367,91 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                 self.assertEqual(self.wine.user_values(), launcher_values(18118))
                 self.wine.reg("delete-key", BACKUP)
 
-    def test_failed_restores_keep_the_backup_for_the_next_restore(self):
-        launcher = launcher_values(18118)
-        cases = (
-            # Real: the Internet Settings key denies writing.
-            ("Internet Settings denied", None, launcher),
-            # Injected: the second of the three writes fails; the first stands.
-            ("ProxyServer not written", "set:ProxyServer:5",
-             dict(launcher, ProxyEnable=USER_VALUES["ProxyEnable"])),
-            # Injected: a presence flag unreadable, as under an overlapping
-            # restore that deleted the key; nothing may be deleted.
-            ("presence flag unreadable", "query:ProxyOverridePresent:1018", launcher),
-            ("saved value unreadable", "query:ProxyServerValue:1018", launcher),
-        )
-        for name, fault, expected in cases:
+    def test_failed_restores_are_tried_again_and_keep_the_logon_command(self):
+        # One failed call: the next try restores.
+        for name, fault in (("ProxyServer not written once", "set:ProxyServer:5"),
+                            ("presence flag unreadable once", "query:ProxyOverridePresent:1018"),
+                            ("saved value unreadable once", "query:ProxyServerValue:1018")):
             with self.subTest(name):
                 self.leave_complete_backup()
+                self.run_watchdog_mode(fault)
+                self.assert_user_values_back()
+        # Failing for a while, in the logon's command that the shell deleted
+        # before running it: the command stands again, the backup stays, the
+        # launcher's server is not left switched on, and a later try restores.
+        user_proxy_on = dict(USER_VALUES, ProxyEnable=dword(1))
+        cases = (
+            # Real: the Internet Settings key denies writing; the same command
+            # restores once the denial is lifted.
+            ("Internet Settings denied", None, launcher_values(18118), USER_VALUES),
+            # Injected: every write of ProxyServer fails; ProxyEnable goes off.
+            ("ProxyServer never written", "set:ProxyServer:5*",
+             dict(launcher_values(18118), ProxyEnable=dword(0)), user_proxy_on),
+        )
+        for name, fault, while_failing, restored in cases:
+            with self.subTest(name):
+                self.leave_complete_backup()
+                self.wine.write(BACKUP, {"ProxyEnableValue": restored["ProxyEnable"]})
+                environment = dict(self.environment)
                 if fault is None:
                     self.wine.reg("deny-write", INTERNET_SETTINGS)
-                    self.addCleanup(self.wine.run, self.wine.regdump, ["allow-write", INTERNET_SETTINGS])
-                self.run_watchdog_mode(fault)
+                    self.addCleanup(self.wine.run, self.wine.regdump,
+                                    ["allow-write", INTERNET_SETTINGS])
+                else:
+                    environment["LUMARET_TEST_REGISTRY_FAULT"] = fault
+                result = self.wine.run(self.wine.regdump, ["run-logon-command"], environment)
+                self.assertEqual(result.exit_code, 0)
+                self.assertTrue(wait_until(lambda: self.wine.run_once() is not None, 30))
+                self.assert_backup_kept(while_failing)
                 if fault is None:
                     self.wine.reg("allow-write", INTERNET_SETTINGS)
-                self.assert_backup_kept(expected)
-                self.run_watchdog_mode()
+                else:
+                    self.kill_watchdog()
+                    self.run_watchdog_mode()
+                self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 60))
+                self.assertEqual(self.wine.user_values(), restored)
+                self.assertIsNone(self.wine.run_once())
+
+    def test_restore_waits_for_the_settings_mutex_another_process_holds(self):
+        self.leave_complete_backup()
+        # Longer than a restore waits for it: the first try gives up.
+        holder = self.desktop.start_plain(self.wine.regdump,
+                                          ["hold-mutex", SETTINGS_MUTEX, "8000", BACKUP],
+                                          self.environment)
+        holder.wait_output(b"held", timeout=30)
+        self.run_watchdog_mode()
+        self.assertIn(("%s present" % BACKUP).encode(), holder.wait(timeout=30).stdout)
+        self.assert_user_values_back()
+
+    def test_closing_the_launchers_job_with_kill_on_close_leaves_the_watchdog(self):
+        for forbidden in (False, True):
+            with self.subTest("breakaway forbidden" if forbidden else "breakaway allowed"):
+                output = self.path("launcher-%d.out" % forbidden)
+                trigger = self.path("close-job-%d" % forbidden)
+                command = '"%s" --socks-port %d --http-port %d' % (
+                    windows_path(self.wine.launcher), self.env.socks_port, free_port())
+                job = self.desktop.start_plain(
+                    self.wine.regdump,
+                    ["spawn-in-job", command, windows_path(output), windows_path(trigger)] +
+                    (["-forbid"] if forbidden else []), self.environment)
+
+                def launcher_output():
+                    with open(output, "rb") as f:
+                        return f.read()
+                self.assertTrue(wait_until(lambda: os.path.exists(output) and
+                                           b"Restore watchdog:" in launcher_output(), 90))
+                self.assertIn(b"      Restore watchdog: ACTIVE", launcher_output())
+                self.assertEqual(len(self.watchdog_pids()), 1)
+                open(trigger, "w").close()
+                self.assertEqual(job.wait(timeout=60).stdout.split()[-1], b"ended")
+                if forbidden:
+                    # The watchdog had to start inside the job and ended with it:
+                    # the logon's command is what is left.
+                    self.assertTrue(wait_until(lambda: self.watchdog_pids() == [], 10))
+                    self.assertTrue(self.wine.backup_exists())
+                    self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
+                    self.wine.reg("run-logon-command")
+                self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
                 self.assert_user_values_back()
 
     def test_kill_inside_the_apply_is_restored_by_the_watchdog_started_before_it(self):

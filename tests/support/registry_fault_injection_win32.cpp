@@ -4,9 +4,10 @@
 //   set:Active:5                     the write of Active fails with error 5
 //   query:ProxyServerPresent:1018    that read fails as if the key was deleted
 //   set:ProxyServer:pause            that write waits 60 s, then goes ahead
+//   set:ProxyServer:5*               every write of ProxyServer fails with error 5
 //
 // OPERATION is query, set or delete. Only the first matching call of the
-// process is affected. The variable is read and removed from the process's
+// process is affected, or every one with "*". The variable is read and removed from the process's
 // environment as the process starts, so the programs it starts (the watchdog)
 // run without it.
 #include <windows.h>
@@ -26,6 +27,7 @@ struct Fault {
   RegistryOperation operation;
   wchar_t value_name[64];
   int pause;
+  int every_call;
   long error;
 };
 Fault fault;
@@ -53,7 +55,9 @@ void load_fault() {
   if (wcslen(name) >= 64) return;
   wcscpy(fault.value_name, name);
   fault.pause = wcscmp(action, L"pause") == 0;
-  fault.error = wcstol(action, nullptr, 10);
+  wchar_t* end = nullptr;
+  fault.error = wcstol(action, &end, 10);
+  fault.every_call = end != nullptr && *end == L'*';
   fault.armed = fault.pause || fault.error != 0;
 }
 
@@ -70,7 +74,7 @@ long registry_fault(RegistryOperation operation, const wchar_t* value_name) {
   if (!fault.armed || operation != fault.operation || wcscmp(value_name, fault.value_name) != 0) {
     return 0;
   }
-  fault.armed = 0;
+  if (!fault.every_call) fault.armed = 0;
   if (fault.pause) {
     Sleep(kPauseMs);
     return 0;

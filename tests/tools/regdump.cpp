@@ -15,9 +15,18 @@
 //   regdump deny-write KEY             denies everyone the setting of values and the creation
 //                                      of subkeys on KEY (owner and group kept)
 //   regdump allow-write KEY            removes every deny rule from KEY
-//   regdump run-logon-command          starts the launcher's RunOnce restore command with no
-//                                      console, from the text as stored, as a logon would;
-//                                      prints its process id
+//   regdump run-logon-command          as a logon does: deletes the launcher's RunOnce value,
+//                                      then starts its command with no console, from the text
+//                                      as stored; prints its process id
+//   regdump hold-mutex BASE MS KEY     holds the user's mutex "Global\\BASE_<SID>" (waiting for
+//                                      it at most 30 s), prints "held", after MS prints
+//                                      "KEY present" or "KEY absent", then releases it
+//   regdump spawn-in-job COMMAND OUT TRIGGER  starts COMMAND with no console (output to the
+//                                      file OUT) in a new job with kill-on-close that allows
+//                                      breaking away ("-forbid" after TRIGGER: that does not);
+//                                      prints its process id; once the file TRIGGER exists,
+//                                      closes the job and prints "ended" when the process
+//                                      ended within 30 s, else "running"
 //   regdump spawn-detached COMMAND [OUT]  starts COMMAND with no console, its standard output
 //                                      and error going to the file OUT if given; prints its
 //                                      process id
@@ -28,6 +37,7 @@
 //
 // Exit code 0 on success, 1 when an operation failed, 2 on bad usage.
 #include <windows.h>
+#include <sddl.h>
 #include <winhttp.h>
 
 #include <fcntl.h>
@@ -261,13 +271,15 @@ int command_spawn_detached(const char* command, const char* output_path) {
 int command_run_logon_command() {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
-                    KEY_READ, &key) != ERROR_SUCCESS) {
+                    KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
     return kExitFailed;
   }
   wchar_t line[1024] = {};
   DWORD size = sizeof(line) - sizeof(wchar_t);
   LONG read = RegQueryValueExW(key, L"MorvoProxyLauncherRestore", nullptr, nullptr,
                                reinterpret_cast<BYTE*>(line), &size);
+  // The shell deletes a RunOnce value before it runs the command.
+  if (read == ERROR_SUCCESS) read = RegDeleteValueW(key, L"MorvoProxyLauncherRestore");
   RegCloseKey(key);
   if (read != ERROR_SUCCESS) return kExitFailed;
   STARTUPINFOW startup = {};
@@ -279,6 +291,86 @@ int command_run_logon_command() {
   }
   printf("%lu\n", process.dwProcessId);
   CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}
+
+// The launcher's name for a mutex of the user in every session.
+int user_mutex_name(const char* base, char* name, size_t capacity) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  alignas(8) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  char* sid_text = nullptr;
+  int named = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
+              ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid_text);
+  CloseHandle(token);
+  if (!named) return 0;
+  named = snprintf(name, capacity, "Global\\%s_%s", base, sid_text) < static_cast<int>(capacity);
+  LocalFree(sid_text);
+  return named;
+}
+
+int command_hold_mutex(const char* base, const char* ms_text, const char* key_path) {
+  char name[256];
+  if (!user_mutex_name(base, name, sizeof(name))) return kExitFailed;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (mutex == nullptr) return kExitFailed;
+  DWORD waited = WaitForSingleObject(mutex, 30000);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitFailed;
+  printf("held\n");
+  fflush(stdout);
+  Sleep(strtoul(ms_text, nullptr, 10));
+  HKEY key = nullptr;
+  int present = RegOpenKeyExA(HKEY_CURRENT_USER, key_path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+  if (present) RegCloseKey(key);
+  printf("%s %s\n", key_path, present ? "present" : "absent");
+  fflush(stdout);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return 0;
+}
+
+int command_spawn_in_job(const char* command, const char* output_path, const char* trigger_path,
+                         int forbid_breakaway) {
+  wchar_t line[4096];
+  if (MultiByteToWideChar(CP_UTF8, 0, command, -1, line, 4096) == 0) return kExitUsage;
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) return kExitFailed;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (forbid_breakaway ? 0 : JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+    return kExitFailed;
+  }
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE output = CreateFileA(output_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return kExitFailed;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION process = {};
+  // Suspended until it is in the job, so that its watchdog starts inside it.
+  BOOL created = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
+                                DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                                &process);
+  CloseHandle(output);
+  if (!created) return kExitFailed;
+  if (!AssignProcessToJobObject(job, process.hProcess)) {
+    TerminateProcess(process.hProcess, 1);
+    return kExitFailed;
+  }
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  printf("%lu\n", process.dwProcessId);
+  fflush(stdout);
+  while (GetFileAttributesA(trigger_path) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+  CloseHandle(job);
+  DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+  printf("%s\n", waited == WAIT_OBJECT_0 ? "ended" : "running");
   CloseHandle(process.hProcess);
   return 0;
 }
@@ -334,6 +426,13 @@ int main(int argc, char** argv) {
     return command_spawn_detached(argv[2], argc == 4 ? argv[3] : nullptr);
   }
   if (strcmp(command, "wait-gone") == 0 && argc == 5) return command_wait_gone(argv[2], argv[3], argv[4]);
+  if (strcmp(command, "hold-mutex") == 0 && argc == 5) {
+    return command_hold_mutex(argv[2], argv[3], argv[4]);
+  }
+  if (strcmp(command, "spawn-in-job") == 0 && (argc == 5 || argc == 6)) {
+    return command_spawn_in_job(argv[2], argv[3], argv[4],
+                                argc == 6 && strcmp(argv[5], "-forbid") == 0);
+  }
   if (strcmp(command, "sleep") == 0 && argc == 3) {
     Sleep(strtoul(argv[2], nullptr, 10));
     return 0;
