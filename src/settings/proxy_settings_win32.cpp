@@ -634,10 +634,6 @@ ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
 
 int apply_locked(uint16_t port) {
   if (process_ending.load() != 0) return 0;
-  // The user's settings are not the ones programs use: nothing to change.
-  if (proxy_settings_are_per_machine()) return 0;
-  ConnectionsHolder connections;
-  if (connections.connections == nullptr) return 0;
   // A leftover complete backup goes back first, so the backup below always
   // holds the user's own values and never the launcher's. One that stays (its
   // launcher still runs, or its restore failed) must never be overwritten, nor
@@ -646,6 +642,10 @@ int apply_locked(uint16_t port) {
   restore_locked();
   const BackupState state = backup_state();
   if (state != kBackupAbsent && state != kBackupIncomplete) return 0;
+  // The user's settings are not the ones programs use: nothing to change.
+  if (proxy_settings_are_per_machine()) return 0;
+  ConnectionsHolder connections;
+  if (connections.connections == nullptr) return 0;
   // Both keys are closed again before the cleanup below opens them anew.
   switch (backup_and_write(port, connections.connections)) {
     case kApplyUntouched:
