@@ -55,7 +55,8 @@ int observe_app_traffic(ProxyContext* context, const char* direct_address,
   console_write_line("IP comparison");
   console_printf("  Direct public IP:            %s\n", direct);
   console_printf("  SOCKS5 exit IP:              %s\n", exit);
-  console_printf("  Lumaret effective exit IP:   %s (inferred from verified proxy route)\n\n", exit);
+  console_printf("  Lumaret effective exit IP:   %s (inferred from verified proxy route)\n\n",
+                 exit);
   char outcome[1024];
   observation_format_outcome(outcome, sizeof(outcome), direct_address, exit_address);
   services->show_box(outcome, kConfirmedCaption, kBoxInformation);

@@ -38,7 +38,8 @@ int observation_format_outcome(char* text, size_t size, const char* direct_addre
                                const char* exit_address);
 
 // The 30-second observation window after the app's launch: runs the window,
-// then writes the outcome lines and shows the outcome box. direct_address and exit_address are NUL-terminated texts, empty
-// when not obtained. Returns 0 when app traffic was seen, 11 when it was not.
+// then writes the outcome lines and shows the outcome box. direct_address and
+// exit_address are NUL-terminated texts, empty when not obtained. Returns 0
+// when app traffic was seen, 11 when it was not.
 int observe_app_traffic(ProxyContext* context, const char* direct_address,
                         const char* exit_address, const ObservationServices* services);

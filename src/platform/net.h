@@ -44,11 +44,21 @@ void net_set_timeouts(NetSocket socket, int milliseconds);
 // Blocks without limit until first or second is readable (second may equal
 // first). Sets *first_readable and *second_readable to 1 or 0. Returns 1 when at
 // least one is readable, 0 when waiting failed.
-int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
-                      int* second_readable);
+int net_wait_readable(NetSocket first, NetSocket second, int* first_readable, int* second_readable);
 
 // Closes the socket; kInvalidSocket is ignored.
 void net_close(NetSocket socket);
+
+// Owns one socket and closes it when it goes out of scope, so that a function
+// with several ways out releases each socket in one place; a holder of
+// kInvalidSocket owns nothing. Holders declared later are closed first.
+struct NetSocketHolder {
+  NetSocket socket;
+  explicit NetSocketHolder(NetSocket owned) : socket(owned) {}
+  ~NetSocketHolder() { net_close(socket); }
+  NetSocketHolder(const NetSocketHolder&) = delete;
+  NetSocketHolder& operator=(const NetSocketHolder&) = delete;
+};
 
 // Opens a TCP listener on 127.0.0.1 at port, with no socket option set before
 // the bind and the system's largest backlog. Returns the listening socket, or

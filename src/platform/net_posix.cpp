@@ -1,20 +1,18 @@
-#include "platform/net.h"
-
-#include <arpa/inet.h>
+// Sockets over BSD sockets: the calls in which they differ from Winsock; the
+// code both share is in net_common.cpp.
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstring>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "platform/net.h"
+#include "platform/net_system.h"
+
 namespace {
 
-int to_fd(NetSocket socket) { return static_cast<int>(socket); }
+int to_fd(NetSocket socket) { return net_system_socket(socket); }
 
 }  // namespace
 
@@ -26,57 +24,26 @@ int net_startup() {
 
 void net_cleanup() {}
 
-NetSocket net_connect_first(const char* host, const char* port) {
-  addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host, port, &hints, &list) != 0) return kInvalidSocket;
-  NetSocket result = kInvalidSocket;
-  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    int fd = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
-    if (fd < 0) continue;
-    // An interrupted connect goes on in the background; calling it again waits
-    // for it, or reports EISCONN when it has completed meanwhile: a success.
-    int rc = connect(fd, entry->ai_addr, entry->ai_addrlen);
-    while (rc != 0 && errno == EINTR) {
-      rc = connect(fd, entry->ai_addr, entry->ai_addrlen);
-      if (rc != 0 && errno == EISCONN) rc = 0;
-    }
-    if (rc == 0) {
-      result = static_cast<NetSocket>(fd);
-      break;
-    }
-    close(fd);
+int net_connect_address(NetSocket socket, const sockaddr* address, size_t length) {
+  socklen_t size = static_cast<socklen_t>(length);
+  // An interrupted connect goes on in the background; calling it again waits
+  // for it, or reports EISCONN when it has completed meanwhile: a success.
+  int rc = connect(to_fd(socket), address, size);
+  while (rc != 0 && errno == EINTR) {
+    rc = connect(to_fd(socket), address, size);
+    if (rc != 0 && errno == EISCONN) rc = 0;
   }
-  freeaddrinfo(list);
-  return result;
+  return rc == 0 ? 1 : 0;
 }
 
-int net_send_all(NetSocket socket, const void* data, size_t length) {
-  const char* bytes = static_cast<const char*>(data);
-  size_t sent = 0;
-  while (sent < length) {
-    ssize_t n = send(to_fd(socket), bytes + sent, length - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 0;
-    sent += static_cast<size_t>(n);
-  }
-  return 1;
-}
+int net_last_error() { return errno; }
 
-int net_recv_exact(NetSocket socket, void* data, size_t length) {
-  char* bytes = static_cast<char*>(data);
-  size_t received = 0;
-  while (received < length) {
-    ssize_t n = recv(to_fd(socket), bytes + received, length - received, 0);
+long net_send_some(NetSocket socket, const void* data, size_t length) {
+  for (;;) {
+    ssize_t n = send(to_fd(socket), data, length, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 0;
-    received += static_cast<size_t>(n);
+    return static_cast<long>(n);
   }
-  return 1;
 }
 
 long net_recv_some(NetSocket socket, void* data, size_t capacity) {
@@ -122,41 +89,6 @@ int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
   return 1;
 }
 
-void net_close(NetSocket socket) {
-  if (socket == kInvalidSocket) return;
-  close(to_fd(socket));
-}
-
-NetSocket net_listen_loopback(uint16_t port, int* failed_step) {
-  int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (fd < 0) {
-    *failed_step = 1;
-    return kInvalidSocket;
-  }
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
-    close(fd);
-    *failed_step = 2;
-    return kInvalidSocket;
-  }
-  return static_cast<NetSocket>(fd);
-}
-
-uint16_t net_local_port(NetSocket socket) {
-  sockaddr_storage address;
-  socklen_t length = sizeof(address);
-  memset(&address, 0, sizeof(address));
-  if (getsockname(to_fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-  return 0;
-}
-
 int net_classify_accept_error(int error) {
   switch (error) {
     case EINTR:
@@ -189,11 +121,9 @@ int net_classify_accept_error(int error) {
   }
 }
 
-NetSocket net_accept(NetSocket listener, int* failure) {
-  int fd = accept(to_fd(listener), nullptr, nullptr);
-  if (fd >= 0) return static_cast<NetSocket>(fd);
-  *failure = net_classify_accept_error(errno);
-  return kInvalidSocket;
+void net_close(NetSocket socket) {
+  if (socket == kInvalidSocket) return;
+  close(to_fd(socket));
 }
 
 void net_close_listener(NetSocket listener) {

@@ -1,14 +1,13 @@
-#include "platform/net.h"
-
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
+// Sockets over Winsock 2: the calls in which it differs from BSD sockets; the
+// code both share is in net_common.cpp.
 #include <climits>
-#include <cstring>
+
+#include "platform/net.h"
+#include "platform/net_system.h"
 
 namespace {
 
-SOCKET to_socket(NetSocket socket) { return static_cast<SOCKET>(socket); }
+SOCKET to_socket(NetSocket socket) { return net_system_socket(socket); }
 
 int clamp_length(size_t length) {
   return length > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
@@ -23,48 +22,14 @@ int net_startup() {
 
 void net_cleanup() { WSACleanup(); }
 
-NetSocket net_connect_first(const char* host, const char* port) {
-  addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host, port, &hints, &list) != 0) return kInvalidSocket;
-  NetSocket result = kInvalidSocket;
-  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    SOCKET s = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
-    if (s == INVALID_SOCKET) continue;
-    if (connect(s, entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0) {
-      result = static_cast<NetSocket>(s);
-      break;
-    }
-    closesocket(s);
-  }
-  freeaddrinfo(list);
-  return result;
+int net_connect_address(NetSocket socket, const sockaddr* address, size_t length) {
+  return connect(to_socket(socket), address, static_cast<int>(length)) == 0 ? 1 : 0;
 }
 
-int net_send_all(NetSocket socket, const void* data, size_t length) {
-  const char* bytes = static_cast<const char*>(data);
-  size_t sent = 0;
-  while (sent < length) {
-    int n = send(to_socket(socket), bytes + sent, clamp_length(length - sent), 0);
-    if (n <= 0) return 0;
-    sent += static_cast<size_t>(n);
-  }
-  return 1;
-}
+int net_last_error() { return WSAGetLastError(); }
 
-int net_recv_exact(NetSocket socket, void* data, size_t length) {
-  char* bytes = static_cast<char*>(data);
-  size_t received = 0;
-  while (received < length) {
-    int n = recv(to_socket(socket), bytes + received, clamp_length(length - received), 0);
-    if (n <= 0) return 0;
-    received += static_cast<size_t>(n);
-  }
-  return 1;
+long net_send_some(NetSocket socket, const void* data, size_t length) {
+  return send(to_socket(socket), static_cast<const char*>(data), clamp_length(length), 0);
 }
 
 long net_recv_some(NetSocket socket, void* data, size_t capacity) {
@@ -73,10 +38,10 @@ long net_recv_some(NetSocket socket, void* data, size_t capacity) {
 
 void net_set_timeouts(NetSocket socket, int milliseconds) {
   DWORD limit = static_cast<DWORD>(milliseconds);
-  setsockopt(to_socket(socket), SOL_SOCKET, SO_RCVTIMEO,
-             reinterpret_cast<const char*>(&limit), sizeof(limit));
-  setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO,
-             reinterpret_cast<const char*>(&limit), sizeof(limit));
+  setsockopt(to_socket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+             sizeof(limit));
+  setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+             sizeof(limit));
 }
 
 int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
@@ -95,41 +60,6 @@ int net_wait_readable(NetSocket first, NetSocket second, int* first_readable,
   return 1;
 }
 
-void net_close(NetSocket socket) {
-  if (socket == kInvalidSocket) return;
-  closesocket(to_socket(socket));
-}
-
-NetSocket net_listen_loopback(uint16_t port, int* failed_step) {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    *failed_step = 1;
-    return kInvalidSocket;
-  }
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), 16) != 0 ||
-      listen(s, SOMAXCONN) != 0) {
-    closesocket(s);
-    *failed_step = 2;
-    return kInvalidSocket;
-  }
-  return static_cast<NetSocket>(s);
-}
-
-uint16_t net_local_port(NetSocket socket) {
-  sockaddr_storage address;
-  int length = sizeof(address);
-  memset(&address, 0, sizeof(address));
-  if (getsockname(to_socket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-  return 0;
-}
-
 int net_classify_accept_error(int error) {
   switch (error) {
     case WSAECONNRESET:
@@ -146,11 +76,9 @@ int net_classify_accept_error(int error) {
   }
 }
 
-NetSocket net_accept(NetSocket listener, int* failure) {
-  SOCKET s = accept(to_socket(listener), nullptr, nullptr);
-  if (s != INVALID_SOCKET) return static_cast<NetSocket>(s);
-  *failure = net_classify_accept_error(WSAGetLastError());
-  return kInvalidSocket;
+void net_close(NetSocket socket) {
+  if (socket == kInvalidSocket) return;
+  closesocket(to_socket(socket));
 }
 
 void net_close_listener(NetSocket listener) { closesocket(to_socket(listener)); }

@@ -78,4 +78,6 @@ int thread_wait_and_close(ThreadHandle handle, unsigned limit_ms) {
   return 0;
 }
 
-void thread_sleep_ms(unsigned milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
+void thread_sleep_ms(unsigned milliseconds) {
+  usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}

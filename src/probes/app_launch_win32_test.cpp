@@ -19,7 +19,10 @@ namespace {
 // The launch command as the user's PowerShell must receive it: one backslash
 // after shell:AppsFolder, the script in double quotes.
 constexpr char kExpectedCommand[] =
-    R"(powershell.exe -NoProfile -NonInteractive -WindowStyle Hidden -Command "$a=Get-StartApps | Where-Object {$_.Name -like '*Lumaret*'} | Select-Object -First 1; if($a){Start-Process explorer.exe -ArgumentList ('shell:AppsFolder\'+$a.AppID); exit 0}; exit 2")";
+    R"(powershell.exe -NoProfile -NonInteractive -WindowStyle Hidden -Command )"
+    R"("$a=Get-StartApps | Where-Object {$_.Name -like '*Lumaret*'} | Select-Object -First 1; )"
+    R"(if($a){Start-Process explorer.exe -ArgumentList ('shell:AppsFolder\'+$a.AppID); exit 0}; )"
+    R"(exit 2")";
 
 std::string this_directory() {
   char path[MAX_PATH];

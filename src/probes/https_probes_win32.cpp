@@ -75,9 +75,9 @@ int winhttp_exchange(const wchar_t* user_agent, DWORD access_type, const wchar_t
   if (!WinHttpReceiveResponse(handles->request, nullptr)) return 0;
   *status = 0;
   DWORD size = sizeof(*status);
-  return WinHttpQueryHeaders(handles->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, status, &size,
-                             WINHTTP_NO_HEADER_INDEX)
+  return WinHttpQueryHeaders(handles->request,
+                             WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, status, &size, WINHTTP_NO_HEADER_INDEX)
              ? 1
              : 0;
 }

@@ -53,50 +53,39 @@ void relay(NetSocket client, NetSocket upstream) {
 
 unsigned run_connect_tunnel(void* argument) {
   TunnelStart* start = static_cast<TunnelStart*>(argument);
-  NetSocket client = start->client_socket;
+  // Declared before the upstream, so the upstream is closed first.
+  NetSocketHolder client(start->client_socket);
   ProxyContext* context = start->context;
   free(start);
 
   char head[kHeadCapacity + 1];
   size_t head_end = 0;
-  size_t count = read_head(client, head, &head_end);
-  if (count == 0) {
-    net_close(client);
-    return 0;
-  }
+  size_t count = read_head(client.socket, head, &head_end);
+  if (count == 0) return 0;
 
   ConnectTarget target;
   if (!connect_head_parse(head, &target)) {
-    net_send_all(client, kResponseRefused, strlen(kResponseRefused));
-    net_close(client);
+    net_send_all(client.socket, kResponseRefused, strlen(kResponseRefused));
     return 0;
   }
 
-  NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
-  if (upstream == kInvalidSocket ||
-      !socks5_connect_login(upstream, target.host, target.port, context->socks_user,
+  NetSocketHolder upstream(open_upstream_connection(context->socks_host, context->socks_port));
+  if (upstream.socket == kInvalidSocket ||
+      !socks5_connect_login(upstream.socket, target.host, target.port, context->socks_user,
                             context->socks_password, nullptr)) {
-    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
-    net_close(upstream);
-    net_close(client);
+    net_send_all(client.socket, kResponseBadGateway, strlen(kResponseBadGateway));
     return 0;
   }
 
-  if (!net_send_all(client, kResponseEstablished, strlen(kResponseEstablished))) {
-    net_close(upstream);
-    net_close(client);
-    return 0;
-  }
+  if (!net_send_all(client.socket, kResponseEstablished, strlen(kResponseEstablished))) return 0;
   if (connect_host_is_app_traffic(target.host)) context->app_tunnel_count.fetch_add(1);
 
   // A client may send its first bytes (a TLS hello) together with the head;
   // they are the target's, so they go upstream before the relay starts.
   int alive = 1;
   if (head_end != 0 && count > head_end) {
-    alive = net_send_all(upstream, head + head_end, count - head_end);
+    alive = net_send_all(upstream.socket, head + head_end, count - head_end);
   }
-  if (alive) relay(client, upstream);
-  net_close(upstream);
-  net_close(client);
+  if (alive) relay(client.socket, upstream.socket);
   return 0;
 }

@@ -457,13 +457,15 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
   cuts.push_back({"before the method", {{kGreeting.size(), Bytes()}}, 0});
   cuts.push_back({"inside the method", {{kGreeting.size(), bytes_of({0x05})}}, 0});
   const size_t request_size = connect_request("target.example", 443).size();
-  cuts.push_back({"before the reply", {{kGreeting.size(), kMethodAccepted}, {request_size, {}}}, 0});
+  cuts.push_back(
+      {"before the reply", {{kGreeting.size(), kMethodAccepted}, {request_size, {}}}, 0});
   // With a login: inside the method, then before and inside the verdict.
   const size_t login_size = login_request("alice", "secret").size();
   cuts.push_back({"login: before the method", {{kGreetingWithLogin.size(), Bytes()}}, 1});
   cuts.push_back({"login: inside the method", {{kGreetingWithLogin.size(), bytes_of({0x05})}}, 1});
   for (size_t length = 0; length < kLoginAccepted.size(); ++length) {
-    Bytes prefix(kLoginAccepted.begin(), kLoginAccepted.begin() + static_cast<std::ptrdiff_t>(length));
+    Bytes prefix(kLoginAccepted.begin(),
+                 kLoginAccepted.begin() + static_cast<std::ptrdiff_t>(length));
     cuts.push_back({"login: verdict cut after " + std::to_string(length),
                     {{kGreetingWithLogin.size(), kMethodLogin}, {login_size, prefix}}, 1});
   }
