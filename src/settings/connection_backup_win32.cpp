@@ -198,7 +198,7 @@ int connections_list(ConnectionsBackup* connections) {
   connections->count = 0;
   add_connection(connections, kLanValue, 0);
   add_connection(connections, kSavedLegacyValue, 0);
-  // Large, and restores may run on a console event's thread: on the heap.
+  // Some 33 KB: on the heap rather than the stack.
   RasEntryList* entries = static_cast<RasEntryList*>(malloc(sizeof(RasEntryList)));
   if (entries == nullptr) return 1;
   // Without the list only the LAN is covered, as on a machine with no entries.
