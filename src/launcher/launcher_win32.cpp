@@ -54,13 +54,15 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   return ok;
 }
 
-// Takes the SOCKS5 password from the environment, or asks for it. Returns 1
-// when it is 1 to 255 bytes; otherwise the context holds no password.
-int obtain_socks_password(ProxyContext* context) {
+// Completes the SOCKS5 password: the one taken from the environment
+// (from_environment, environment_length as desktop_take_environment_secret
+// gave them), or else the one the user types. Returns 1 when it is 1 to 255
+// bytes in UTF-8; otherwise the context holds no password.
+int obtain_socks_password(ProxyContext* context, int from_environment, size_t environment_length) {
   char* password = context->socks_password;
   const size_t capacity = sizeof(context->socks_password);
-  size_t length = 0;
-  if (!desktop_take_environment_secret(kPasswordVariable, password, capacity, &length)) {
+  size_t length = environment_length;
+  if (!from_environment) {
     char prompt[sizeof(kPasswordPromptFormat) + sizeof(context->socks_user)];
     snprintf(prompt, sizeof(prompt), kPasswordPromptFormat, context->socks_user);
     length = desktop_read_secret_line(prompt, password, capacity);
@@ -87,6 +89,10 @@ int run_monitor(ProxyContext* context, int result_code) {
     if (!probe_socks_alive(context->socks_host, context->socks_port)) break;
   }
   console_write_line(kDisconnectLine);
+  // Every program that uses the system proxy gets errors from ours while the
+  // server is gone, and the user may be away: the settings come back before
+  // the box waits for a click.
+  restore_proxy_settings_if_applied();
   desktop_show_box(kDisconnectText, kDisconnectCaption, kBoxWarning);
   return kExitSocksGone;
 }
@@ -100,6 +106,8 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);
+  // No new tunnel logs in from here on.
+  socks_wipe(context->socks_password, sizeof(context->socks_password));
   net_cleanup();
   return result_code;
 }
@@ -146,8 +154,7 @@ int run_launch(ProxyContext* context) {
   if (!probe_https_through_proxy(context->http_port, &status_code)) {
     console_write_line("FAILED");
     char text[512];
-    snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host,
-             kTextHttpsFailedAfter);
+    snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host, kTextHttpsFailedAfter);
     show_error(text);
     return shutdown_launcher(context, listener, kExitHttpsFailed);
   }
@@ -161,10 +168,10 @@ int run_launch(ProxyContext* context) {
   exit_address[0] = '\0';
   console_write("      Querying direct public IP... ");
   console_write_line(query_public_address(0, context->http_port, direct_address) ? direct_address
-                                                                                  : "UNAVAILABLE");
+                                                                                 : "UNAVAILABLE");
   console_write("      Querying SOCKS5 exit IP... ");
   console_write_line(query_public_address(1, context->http_port, exit_address) ? exit_address
-                                                                                : "UNAVAILABLE");
+                                                                               : "UNAVAILABLE");
 
   // The probes' own tunnels to the app host must not count as the
   // app's traffic.
@@ -196,7 +203,22 @@ int run_launch(ProxyContext* context) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The arguments as UTF-8: a user name outside the ANSI code page must reach
+// the SOCKS5 server as typed, not as "?" or a best-fit look-alike. A Windows
+// command line holds at most 32767 UTF-16 units, each at most 3 UTF-8 bytes.
+constexpr size_t kArgumentTextCapacity = 32768 * 4;
+constexpr int kArgumentCapacity = 16386;
+
+int main() {
+  static char argument_text[kArgumentTextCapacity];
+  static char* arguments[kArgumentCapacity];
+  int argc = 0;
+  char** argv = arguments;
+  if (!desktop_utf8_arguments(argument_text, sizeof(argument_text), arguments, kArgumentCapacity,
+                              &argc)) {
+    show_error(kTextUnknownOption);
+    return kExitOptionError;
+  }
   if (options_is_watchdog_mode(argc, argv)) return run_restore_watchdog(argv[2]);
 
   static ProxyContext context;
@@ -220,6 +242,17 @@ int main(int argc, char** argv) {
     case kOptionsRun:
       break;
   }
+  // The password leaves the environment before any child (the watchdog,
+  // PowerShell) can be started, also when no user name asks for it.
+  int password_from_environment = 0;
+  size_t environment_password_length = 0;
+  if (context.socks_user[0] != '\0') {
+    password_from_environment = desktop_take_environment_secret(kPasswordVariable,
+                                                                context.socks_password,
+                                                                sizeof(context.socks_password),
+                                                                &environment_password_length);
+  }
+  desktop_remove_environment_variable(kPasswordVariable);
   // A second launcher of the same user, in this session or another, would
   // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
@@ -244,7 +277,8 @@ int main(int argc, char** argv) {
 
   // The SOCKS5 password, only with a user name: before anything is printed,
   // so that the question stands alone on the console.
-  if (context.socks_user[0] != '\0' && !obtain_socks_password(&context)) {
+  if (context.socks_user[0] != '\0' &&
+      !obtain_socks_password(&context, password_from_environment, environment_password_length)) {
     show_error(kTextInvalidPassword);
     return kExitOptionError;
   }

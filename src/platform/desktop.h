@@ -19,20 +19,38 @@ int desktop_key_waiting();
 // Reads one waiting character without echo.
 int desktop_read_key();
 
-// Copies the value of the environment variable name into out (capacity bytes,
-// always NUL-terminated) and removes the variable from this process's
-// environment, so that no child process inherits it. Returns 0 when the
-// variable is not defined (out empty); otherwise 1 with *length the value's
-// length in bytes, or capacity when the value is longer than capacity - 1
-// bytes (out empty then).
+// Fills argv (argv_capacity pointers) with this process's arguments as
+// Windows received them, each converted from UTF-16 to UTF-8 into text
+// (capacity bytes), and sets *argc; the portable option parser then sees
+// every character as typed, whatever the ANSI code page. Returns 0 when the
+// command line cannot be split or does not fit (nothing usable then).
+int desktop_utf8_arguments(char* text, size_t capacity, char** argv, int argv_capacity, int* argc);
+
+// Removes the variable name from this process's environment block and from
+// the C runtime's copies of it, so that no child process inherits it.
+void desktop_remove_environment_variable(const char* name);
+
+// Copies the value of the environment variable name, read as UTF-16 and
+// converted to UTF-8, into out (capacity bytes, always NUL-terminated) and
+// removes the variable (desktop_remove_environment_variable). Returns 0 when
+// the variable is not defined (out empty); otherwise 1 with *length the
+// value's length in UTF-8 bytes, or capacity when the value is longer than
+// capacity - 1 bytes or is not valid UTF-16 (out empty then).
 int desktop_take_environment_secret(const char* name, char* out, size_t capacity, size_t* length);
 
 // Reads one line of secret text into out (capacity bytes, always
 // NUL-terminated), without its line end. When standard input is a console,
-// writes prompt to the console, reads with echo off and then writes a line
-// break; typed text is converted to the ANSI code page, like the command line.
-// Otherwise reads one line from standard input, without a prompt. Returns the
-// length in bytes; capacity when the line is longer than capacity - 1 bytes,
-// and 0 when it is empty or could not be read (out empty in both cases). Its
-// own buffers are wiped.
+// writes prompt (UTF-8) to the console, reads with echo off and then writes a
+// line break; typed text is stored as UTF-8. A console whose echo cannot be
+// switched off is not read at all (result 0). While echo is off, the console's
+// own mode is saved for desktop_restore_console_mode. Otherwise reads one line
+// of bytes from standard input, without a prompt. Returns the length in bytes;
+// capacity when the line is longer than capacity - 1 bytes, and 0 when it is
+// empty or could not be read (out empty in both cases). Its own buffers are
+// wiped.
 size_t desktop_read_secret_line(const char* prompt, char* out, size_t capacity);
+
+// Puts back the console input mode that desktop_read_secret_line saved while
+// echo is off; does nothing otherwise. Safe on the console control handler's
+// thread, which may end the process while the prompt waits.
+void desktop_restore_console_mode();

@@ -8,6 +8,9 @@
 int is_target_app_running();
 
 // Runs the PowerShell launch command without a window and waits for it at most
-// 15000 ms. Returns 1 when it ended with exit code 0 within that time; 0 when it
-// could not start, ended with any other code or still runs (it is left running).
+// 15000 ms. The program is the system folder's Windows PowerShell
+// (GetSystemDirectoryW + "\WindowsPowerShell\v1.0\powershell.exe"), never one
+// found by a search. Returns 1 when it ended with exit code 0 within that
+// time; 0 when it could not start, ended with any other code or still runs (it
+// is left running).
 int launch_target_app();

@@ -17,6 +17,9 @@ constexpr char kLaunchCommand[] =
     "Where-Object {$_.Name -like '*Lumaret*'} | Select-Object -First 1; if($a){Start-Process "
     "explorer.exe -ArgumentList ('shell:AppsFolder\\'+$a.AppID); exit 0}; exit 2\"";
 
+// Where Windows PowerShell lives, below the system folder.
+constexpr wchar_t kPowerShellInSystemFolder[] = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+
 constexpr unsigned kLaunchWaitMs = 15000;
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -54,18 +57,31 @@ int is_target_app_running() {
 }
 
 int launch_target_app() {
-  DWORD exit_code = 1;
-  // CreateProcessA may write into its command line, so it gets a writable copy.
-  char command_line[2048];
-  static_assert(sizeof(kLaunchCommand) <= sizeof(command_line), "launch command too long");
-  memcpy(command_line, kLaunchCommand, sizeof(kLaunchCommand));
+  // Windows PowerShell from the system folder by its full path: the search
+  // that a bare "powershell.exe" starts would look in the launcher's own
+  // folder (typically Downloads) and the current folder first, where anyone
+  // could have left a program of that name to run with the user's rights.
+  wchar_t application[MAX_PATH + sizeof(kPowerShellInSystemFolder)];
+  const UINT folder_length = GetSystemDirectoryW(application, MAX_PATH);
+  if (folder_length == 0 || folder_length >= MAX_PATH) return 0;
+  memcpy(application + folder_length, kPowerShellInSystemFolder, sizeof(kPowerShellInSystemFolder));
 
-  STARTUPINFOA startup;
+  // CreateProcessW may write into its command line, so it gets a writable
+  // copy; the command is ASCII, so each byte becomes one UTF-16 unit.
+  wchar_t command_line[2048];
+  static_assert(sizeof(kLaunchCommand) <= sizeof(command_line) / sizeof(command_line[0]),
+                "launch command too long");
+  for (size_t i = 0; i < sizeof(kLaunchCommand); ++i) {
+    command_line[i] = static_cast<wchar_t>(static_cast<unsigned char>(kLaunchCommand[i]));
+  }
+
+  DWORD exit_code = 1;
+  STARTUPINFOW startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                       nullptr, &startup, &process)) {
     return 0;
   }

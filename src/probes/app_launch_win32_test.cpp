@@ -1,6 +1,7 @@
-// Runs from the test-hosts directory, beside the powershell.exe and
-// Lumaret.exe stand-ins: the launch command's powershell.exe is found there
-// first, and the stand-in records the command line it received.
+// Runs from the test-hosts directory, beside the Lumaret.exe stand-in; the
+// powershell.exe stand-in is installed in the prefix's system folder
+// (tests/wine/install-standins), where the launch takes Windows PowerShell
+// from, and records the command line it received.
 #include "probes/app_launch.h"
 
 #include <windows.h>

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "identity.h"
+#include "platform/desktop.h"
 #include "platform/thread.h"
 #include "settings/proxy_settings.h"
 #include "settings/settings_text.h"
@@ -91,6 +92,8 @@ HANDLE open_launcher(DWORD process_id) {
 }  // namespace
 
 int on_console_event(unsigned long control_type) {
+  // The process may end next: a password prompt must not leave echo off.
+  desktop_restore_console_mode();
   if (console_event_restores(control_type)) restore_proxy_settings_before_exit();
   return FALSE;
 }

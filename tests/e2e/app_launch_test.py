@@ -2,8 +2,9 @@
 refusal while the app runs, the launch through the PowerShell stand-in, the
 observation of the app stand-in's tunnels and the outcome report.
 
-The stand-ins sit beside the test launcher (tests/standins): powershell.exe
-records the command line it gets and then does what LUMARET_TEST_POWERSHELL_MODE
+The stand-ins (tests/standins) are installed in the prefix's system folder,
+where the launcher takes Windows PowerShell from: powershell.exe records the
+command line it gets and then does what LUMARET_TEST_POWERSHELL_MODE
 says; Lumaret.exe reads the user's ProxyServer and opens CONNECT tunnels
 through it as LUMARET_TEST_APP_* say. Both log their events with time stamps.
 
@@ -42,6 +43,9 @@ NOT_CONFIRMED_LINE = transcripts.console(
 NOT_CONFIRMED_TEXT = ("The SOCKS5 and HTTPS tests passed, but Lumaret app traffic was not observed "
                       "through the local proxy within 30 seconds.\n\nThe launcher cannot claim full "
                       "success. Try refreshing Lumaret, then check the console again.")
+# Where the launcher takes Windows PowerShell from (the stand-in is installed
+# there by tests/wine/install-standins).
+SYSTEM_POWERSHELL = r"C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe"
 DIRECT = "198.51.100.7"
 EXIT = "203.0.113.7"
 # A host that matches none of the app traffic markers, served by the vendor server.
@@ -83,11 +87,16 @@ class AppLaunch(harness.LauncherTestCase):
         return self.standin_environment(
             powershell_record=harness.windows_path(self.path("command-line")), **settings)
 
-    def start(self, **settings):
+    def start(self, environment=None, **settings):
         return self.desktop.start_console(
             harness.launcher("testhosts"),
             ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
-            self.launch_environment(**settings))
+            dict(self.launch_environment(**settings), **(environment or {})))
+
+    def powershell_paths(self):
+        """Where each PowerShell that ran was started from."""
+        return [event[len("powershell from "):] for _, event in read_log(self.path("powershell.log"))
+                if event.startswith("powershell from ")]
 
     def transcript(self, direct=DIRECT, exit_address=EXIT):
         text = transcripts.run_transcript(self.env.socks_port, self.http_port, "monitor",
@@ -125,7 +134,10 @@ class AppLaunch(harness.LauncherTestCase):
         self.wine.set_connections(USER_CONNECTIONS)
         self.assertEqual(self.wine.proxy_view(), USER_VIEW)
         # The app opens its first tunnel 10 s after the launch step returned.
-        run = self.start(app_delay_ms=10000, app_proxy_view="winhttp")
+        # A password in the variable without a user name is not used, and no
+        # child inherits it.
+        run = self.start({transcripts.PASSWORD_VARIABLE: "unused-secret"}, app_delay_ms=10000,
+                         app_proxy_view="winhttp")
         confirmed = transcripts.console(transcripts.CONFIRMED_LINE)
         seen_at = harness.wait_until(lambda: confirmed in run.output() and time.time(), 60,
                                      step=0.02, message="no PASSED line")
@@ -150,6 +162,9 @@ class AppLaunch(harness.LauncherTestCase):
         self.assertEqual(self.wine.proxy_view(), USER_VIEW)
         with open(self.path("command-line"), "rb") as f:
             self.assertEqual(f.read(), LAUNCH_COMMAND)
+        with open(self.path("command-line") + ".environment", "rb") as f:
+            self.assertNotIn(transcripts.PASSWORD_VARIABLE.encode() + b"=", f.read().upper())
+        self.assertEqual(self.powershell_paths(), [SYSTEM_POWERSHELL])
 
         launched = event_time(read_log(self.path("powershell.log")), "powershell exit 0")
         tunnel = event_time(read_log(self.path("app.log")), "tunnel app.lumaret.test:443 200")
@@ -237,6 +252,26 @@ class AppLaunch(harness.LauncherTestCase):
         self.assert_settings_are_the_users()
         with open(self.path("command-line"), "rb") as f:
             self.assertEqual(f.read(), LAUNCH_COMMAND)
+
+    def test_planted_powershell_beside_the_launcher_and_in_the_current_folder_does_not_run(self):
+        # A copy of the launcher in a folder of its own (as in Downloads),
+        # started from another folder; a powershell.exe in each.
+        planted, current = self.path("downloads"), self.path("current")
+        for folder in (planted, current):
+            os.makedirs(folder)
+            shutil.copy(os.path.join(harness.build_dir(), "testhosts", "powershell.exe"), folder)
+        launcher = shutil.copy(harness.launcher("testhosts"), planted)
+        run = self.desktop.start_plain(
+            launcher, ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
+            self.launch_environment(powershell_mode="exit2"), cwd=current)
+        box = self.desktop.wait_box(harness.ERROR_CAPTION, timeout=60)
+        self.assertEqual(box.text, LAUNCH_FAILED_TEXT)
+        box.dismiss()
+        self.assertEqual(run.wait(timeout=30).exit_code, 6)
+        self.assertEqual(self.powershell_paths(), [SYSTEM_POWERSHELL])
+        with open(self.path("command-line"), "rb") as f:
+            self.assertEqual(f.read(), LAUNCH_COMMAND)
+        self.assert_settings_are_the_users()
 
     def test_running_app_refuses_before_any_output_and_other_names_do_not(self):
         for name, refused in (("lumaret.exe", True), ("LUMARET.EXE", True),

@@ -219,13 +219,13 @@ class PlainRun(_Run):
     going to files (read with output()). wait() gives the RunResult; the exit
     code is the program's own, which wine passes on."""
 
-    def __init__(self, desktop, program, arguments, environment):
+    def __init__(self, desktop, program, arguments, environment, cwd=None):
         self._directory = tempfile.mkdtemp(prefix="plain-", dir=desktop.work_dir)
         self._stdout_path = os.path.join(self._directory, "stdout")
         self._stderr_path = os.path.join(self._directory, "stderr")
         with open(self._stdout_path, "wb") as out, open(self._stderr_path, "wb") as err:
             process = peers.start_child(["wine", program] + list(arguments), env=environment,
-                                        stdout=out, stderr=err)
+                                        stdout=out, stderr=err, cwd=cwd)
         super().__init__(desktop, process, time.monotonic())
 
     def wait(self, timeout=60):
@@ -360,6 +360,15 @@ class ConsoleRun(_Run):
         """Closes the console window (WM_CLOSE, as its close button)."""
         self._desktop.run_tool("box_tool.exe", ["close", self.title, "5000"], timeout=30)
 
+    def input_mode(self):
+        """The console's input mode (GetConsoleMode flags) as the ended
+        program left it, or None when it could not be read."""
+        try:
+            with open(self._exit_code_path + ".input-mode") as f:
+                return int(f.read().strip())
+        except (FileNotFoundError, ValueError):
+            return None
+
     def wait(self, timeout=60):
         """Waits for the console to end. exit_code is None when the program
         did not end by itself (e.g. the console was closed)."""
@@ -484,16 +493,22 @@ class Desktop:
         with open(self.prefix + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             stamp = os.path.join(self.prefix, ".e2e-ready")
-            if os.path.exists(stamp):
-                return
-            environment = self.environment
-            subprocess.run(["wineboot", "-i"], env=environment, capture_output=True, timeout=300)
-            # Without a window manager a box takes 2 s to close unless Wine
-            # leaves the windows unmanaged.
-            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                            "/d", "N", "/f"], env=environment, capture_output=True, timeout=120)
-            subprocess.run(["wineserver", "-w"], env=environment, capture_output=True, timeout=120)
-            open(stamp, "w").close()
+            if not os.path.exists(stamp):
+                self._create_prefix(stamp)
+            # The launcher takes PowerShell from the system folder only: the
+            # build's stand-in goes there (again after each build).
+            subprocess.run([os.path.join(SOURCE_DIR, "tests", "wine", "install-standins"),
+                            self.build_dir, self.prefix], check=True, timeout=60)
+
+    def _create_prefix(self, stamp):
+        environment = self.environment
+        subprocess.run(["wineboot", "-i"], env=environment, capture_output=True, timeout=300)
+        # Without a window manager a box takes 2 s to close unless Wine
+        # leaves the windows unmanaged.
+        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                        "/d", "N", "/f"], env=environment, capture_output=True, timeout=120)
+        subprocess.run(["wineserver", "-w"], env=environment, capture_output=True, timeout=120)
+        open(stamp, "w").close()
 
     # -- programs --
 
@@ -506,9 +521,10 @@ class Desktop:
         return subprocess.run(["wine", self.tool_path(name)] + list(arguments), env=self.environment,
                               capture_output=True, timeout=timeout)
 
-    def start_plain(self, program, arguments=(), environment=None):
-        """Starts program (a Linux path) with plain wine, no console; see PlainRun."""
-        run = PlainRun(self, program, arguments, environment or self.environment)
+    def start_plain(self, program, arguments=(), environment=None, cwd=None):
+        """Starts program (a Linux path) with plain wine, no console, in the
+        current folder cwd (a Linux path; default the test's); see PlainRun."""
+        run = PlainRun(self, program, arguments, environment or self.environment, cwd)
         self._runs.append(run)
         return run
 

@@ -37,6 +37,8 @@ def secret_forms(secret):
 
 
 class LauncherMonitor(harness.LauncherTestCase):
+    user_values = harness.USER_VALUES
+
     def setUp(self):
         super().setUp()
         self.direct = self.serve_addresses()
@@ -153,10 +155,29 @@ class LauncherMonitor(harness.LauncherTestCase):
         result = run.wait(timeout=30)
         self.assertEqual((result.exit_code, result.stdout), (0, expected))
 
-    def test_socks5_server_gone_during_the_monitor_ends_with_exit_12(self):
+    def test_password_prompt_ended_by_ctrl_c_leaves_echo_on(self):
+        environment = dict(self.environment)
+        environment.pop(transcripts.PASSWORD_VARIABLE, None)
+        run = self.desktop.start_console(
+            harness.launcher("testhosts"), ["--socks-user", USER, "--http-port", str(self.http_port)],
+            environment=environment)
+        # The prompt shows once echo is off.
+        prompt = (transcripts.PASSWORD_PROMPT % USER).rstrip()
+        harness.wait_until(lambda: prompt in run.screen(), 30, message="no password prompt")
+        run.ctrl_c()
+        run.wait(timeout=30)
+        enable_echo_input = 0x4
+        mode = run.input_mode()
+        self.assertIsNotNone(mode)
+        self.assertTrue(mode & enable_echo_input, "console input mode 0x%x without echo" % mode)
+
+    def test_socks5_server_gone_during_the_monitor_restores_before_the_box_and_ends_with_12(self):
         run, _ = self.run_to_monitor(self.env.socks_port)
+        self.assertEqual(self.wine.user_values(), harness.launcher_values(self.http_port))
         self.env.socks.stop()
         box = self.desktop.wait_box(transcripts.DISCONNECT_CAPTION, timeout=15, run=run)
+        # The user's settings are back while the box still waits for a click.
+        self.assert_user_values_back()
         self.assertEqual((box.icon, box.buttons, box.text),
                          ("warning", ["OK"], transcripts.DISCONNECT_TEXT))
         self.assertEqual(run.output(), transcripts.run_transcript(

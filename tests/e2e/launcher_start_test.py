@@ -35,7 +35,9 @@ class LauncherStart(harness.LauncherTestCase):
         the "[1/3]" line to its verdict."""
         arguments = ["--socks-port", str(socks_port), "--http-port", str(self.http_port)]
         arguments += list(extra)
-        environment = self.desktop.environment
+        # Wine reads the Unix command line and environment in the locale's
+        # character set.
+        environment = dict(self.desktop.environment, LC_ALL="C.UTF-8")
         environment.pop(transcripts.PASSWORD_VARIABLE, None)
         if password is not None:
             environment[transcripts.PASSWORD_VARIABLE] = password
@@ -107,16 +109,22 @@ class LauncherStart(harness.LauncherTestCase):
         # Without a user name the greeting offers "no authentication" alone,
         # as it always did; with one, a server that needs no login gets both
         # methods offered and then the same request, with no login between.
+        # A server that asks for the login gets the user name from the
+        # command line and the password from the variable as UTF-8, also
+        # outside the ANSI code page (1252 here).
         request = connect_request(APP_HOST, 443)
-        cases = [((), bytes([5, 1, 0]) + request),
-                 (("--socks-user", "alice"), bytes([5, 2, 0, 2]) + request)]
-        for extra, expected in cases:
-            with self.subTest(extra=extra), peers.RecordingSocks5() as socks:
+        user, password = "иван", "пароль"
+        login = (bytes([1, len(user.encode())]) + user.encode()
+                 + bytes([len(password.encode())]) + password.encode())
+        cases = [((), 0x00, bytes([5, 1, 0]) + request),
+                 (("--socks-user", "alice"), 0x00, bytes([5, 2, 0, 2]) + request),
+                 (("--socks-user", user), 0x02, bytes([5, 2, 0, 2]) + login)]
+        for extra, method, expected in cases:
+            with self.subTest(extra=extra), peers.RecordingSocks5(method=method) as socks:
                 self.run_until_box(socks.port, transcripts.SOCKS_FAILED, 4, "socks-failed",
-                                   extra=extra, password="secret")
+                                   extra=extra, password=password if method else "secret")
                 harness.wait_until(lambda: socks.sessions, 5)
                 self.assertEqual(socks.sessions, [expected])
-
 
 if __name__ == "__main__":
     unittest.main(argv=harness.parse_arguments())

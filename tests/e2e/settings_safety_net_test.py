@@ -146,7 +146,9 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                 result = self.wine.run(self.wine.launcher, ["--restore-watchdog", argument])
                 self.assertEqual(result.exit_code, 0)
                 self.assertEqual(result.stdout, b"")
-                self.assertLess(time.monotonic() - started, 3)
+                # At once, not after a wait without limit; the bound allows a
+                # busy machine's slow Wine start.
+                self.assertLess(time.monotonic() - started, 20)
                 self.assert_user_values_back()
 
     def test_watchdog_mode_restores_only_after_the_process_ends(self):

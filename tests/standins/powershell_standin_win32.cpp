@@ -1,6 +1,9 @@
-// Test stand-in for powershell.exe, built into the test-hosts directory beside
-// the test launcher: the launcher's CreateProcessA searches its own directory
-// first, so this program receives the launch command.
+// Test stand-in for powershell.exe. Built into the test-hosts directory and
+// installed by tests/wine/install-standins, with Lumaret.exe, in the test
+// prefix's system folder (WindowsPowerShell\v1.0), where the launcher takes
+// Windows PowerShell from. Copies elsewhere (beside a launcher, in its current
+// folder) are the planted programs that must not run: each run logs the path
+// it ran from.
 //
 // Environment (inherited from the launcher, which passes no block of its own):
 //   LUMARET_TEST_POWERSHELL_RECORD  file (Unix or Windows path) that receives
@@ -17,7 +20,8 @@
 //   LUMARET_TEST_POWERSHELL_HANG_MS  how long hang stays alive, default 20000
 //   LUMARET_TEST_POWERSHELL_DELAY_MS  wait before exiting (after starting the
 //                                   app in start-app mode), default 0
-//   LUMARET_TEST_POWERSHELL_LOG     a line per event: "<unix ms> <event>"
+//   LUMARET_TEST_POWERSHELL_LOG     a line per event: "<unix ms> <event>", the
+//                                   first "powershell from <its own path>"
 #include <windows.h>
 
 #include <stdio.h>
@@ -69,7 +73,8 @@ int powershell_start_app() {
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
   if (length == 0 || length >= sizeof(path)) return 0;
   char* slash = strrchr(path, '\\');
-  if (slash == nullptr || static_cast<size_t>(slash + 1 - path) + sizeof("Lumaret.exe") > sizeof(path))
+  if (slash == nullptr ||
+      static_cast<size_t>(slash + 1 - path) + sizeof("Lumaret.exe") > sizeof(path))
     return 0;
   memcpy(slash + 1, "Lumaret.exe", sizeof("Lumaret.exe"));
   char command_line[] = "Lumaret.exe";
@@ -90,9 +95,16 @@ int powershell_start_app() {
 }  // namespace
 
 int main() {
+  char own_path[MAX_PATH];
+  DWORD own_length = GetModuleFileNameA(nullptr, own_path, sizeof(own_path));
+  if (own_length == 0 || own_length >= sizeof(own_path)) strcpy(own_path, "?");
+  char from[MAX_PATH + 32];
+  snprintf(from, sizeof(from), "powershell from %s", own_path);
+  standin_log("LUMARET_TEST_POWERSHELL_LOG", from);
   powershell_record_command_line();
   char mode[32];
-  if (!standin_getenv("LUMARET_TEST_POWERSHELL_MODE", mode, sizeof(mode))) strcpy(mode, "start-app");
+  if (!standin_getenv("LUMARET_TEST_POWERSHELL_MODE", mode, sizeof(mode)))
+    strcpy(mode, "start-app");
   char event[64];
   snprintf(event, sizeof(event), "powershell %s", mode);
   standin_log("LUMARET_TEST_POWERSHELL_LOG", event);

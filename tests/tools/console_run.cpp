@@ -10,7 +10,10 @@
 // console, where the user would see it (box_tool screen reads it back). The
 // helper's own process id is written at once to EXIT_CODE_FILE.pid, for
 // attaching to the console. The exit code file appears only once the program
-// has ended (written beside it first, then renamed), as decimal text.
+// has ended (written beside it first, then renamed), as decimal text; just
+// before it, EXIT_CODE_FILE.input-mode receives the console's input mode as
+// the program left it (decimal GetConsoleMode flags), so that a test can tell
+// whether echo is back on.
 // Exit code: the program's, or 100 when it could not be started, 101 on bad usage.
 #include <windows.h>
 
@@ -130,7 +133,8 @@ int main(int argc, char** argv) {
   }
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     fprintf(stderr, "console_run: cannot start %s (error %lu)\n", argv[4], GetLastError());
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     return kExitNotStarted;
@@ -142,6 +146,12 @@ int main(int argc, char** argv) {
   DWORD code = kExitNotStarted;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
+  DWORD input_mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &input_mode)) {
+    char mode_path[MAX_PATH + 16];
+    snprintf(mode_path, sizeof(mode_path), "%s.input-mode", argv[3]);
+    console_run_write_number(mode_path, input_mode);
+  }
   console_run_write_number(argv[3], code);
   return static_cast<int>(code);
 }
