@@ -17,6 +17,7 @@
 #include "probes/https_probes.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
+#include "settings/connection_store.h"
 #include "settings/proxy_settings.h"
 #include "settings/restore_safety_net.h"
 #include "socks/socks_client.h"
@@ -181,7 +182,7 @@ int run_launch(ProxyContext* context) {
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
   if (!apply_proxy_settings(context->http_port)) {
-    show_error(kTextApplyFailed);
+    show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
   console_printf("      Restore watchdog: %s\n", watchdog_state);

@@ -54,6 +54,11 @@ constexpr char kTextHttpsFailedBefore[] =
 constexpr char kTextHttpsFailedAfter[] = " could not complete through the converted proxy.";
 constexpr char kTextApplyFailed[] =
     "Unable to save and apply the current-user Windows proxy settings.";
+// The same failure when a machine policy makes the proxy settings per machine.
+constexpr char kTextApplyFailedPerMachine[] =
+    "Unable to save and apply the current-user Windows proxy settings.\n\nA machine policy "
+    "makes the proxy settings per machine (ProxySettingsPerUser = 0), so the current user's "
+    "settings would not be used.";
 constexpr char kTextAlreadyRunning[] =
     "Lumaret Desktop Proxy Launcher is already running.\n\nUse the launcher window that is "
     "already open, or press ENTER in it to stop it, then try again.";

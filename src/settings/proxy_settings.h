@@ -39,25 +39,34 @@ extern std::atomic<int32_t> settings_applied;
 int settings_are_applied();
 
 // Restores a leftover complete backup; then saves the user's ProxyEnable,
-// ProxyServer and ProxyOverride (each with its own type and all its bytes) and
-// this launcher's identity into the backup key, reads them back, marks the
-// backup complete, writes the RunOnce restore command, writes the launcher's
-// values for port, notifies WinINet and sets settings_applied. Returns 1 when
-// all of it succeeded. Returns 0 when the user's values were left as they were:
-// no lock, a complete backup that could not be restored (it is never
-// overwritten), a backup key that exists but cannot be read as this program
-// writes it (left exactly as it is: only a key that is not there, or whose
-// Active is missing or 0, is no backup), a key that cannot be opened, or a
-// backup value that failed (the partial backup is removed); or when one of the
-// launcher's values could not be
-// written, after the user's values were restored at once. After
+// ProxyServer and ProxyOverride and every Connections value that apply may
+// change (the LAN's store and its SavedLegacySettings, each VPN or dial-up
+// entry's store; each with its own type and all its bytes, or as absent),
+// with the format number and this launcher's identity, into the backup key,
+// reads them back, marks the backup complete, writes the RunOnce restore
+// command, sets every connection's store to the launcher's proxy (through
+// WinINet per connection, writing the store value where WinINet does not),
+// then writes the launcher's three values for port, notifies WinINet and
+// checks that WinINet for every connection and WinHTTP report the launcher's
+// proxy with no automatic detection and no setup script; then sets
+// settings_applied. Returns 1 when all of it succeeded. Returns 0 when the
+// user's values were left as they were: no lock, a machine policy that makes
+// the proxy settings per machine, a complete backup that could not be restored
+// (it is never overwritten), a backup key that exists but cannot be read as
+// this program writes it (left exactly as it is: only a key that is not there,
+// or whose Active is missing or 0, is no backup), a key that cannot be opened,
+// or a backup value that failed (the partial backup is removed); or when one
+// of the launcher's values could not be written or the check failed, after the
+// user's values were restored at once. After
 // restore_proxy_settings_before_exit, always returns 0 and changes nothing.
 int apply_proxy_settings(uint16_t port);
 
 // With a complete backup that this process wrote, or whose launcher no longer
 // runs, or that names none (an earlier version's): reads the whole backup,
-// writes the saved values back (deleting those the user did not have;
-// ProxyEnable last), then deletes the backup key and the RunOnce restore
+// writes the saved values back (deleting those the user did not have): the
+// Connections values first (none in a backup without a format number; a VPN
+// or dial-up entry whose value is gone is skipped), then the three legacy
+// values, ProxyEnable last; then deletes the backup key and the RunOnce restore
 // command, notifies WinINet and clears settings_applied. Changes nothing
 // without a complete backup or while its launcher runs. A backup not in the
 // layout this program writes (Active or a presence flag of another type, size

@@ -1,9 +1,6 @@
 #include "settings/proxy_settings.h"
 
-// wininet.h is only for the change notifications; it must not meet winhttp.h
-// in one translation unit.
 #include <windows.h>
-#include <wininet.h>
 #include <sddl.h>
 
 #include <cstdlib>
@@ -11,6 +8,7 @@
 #include <cwchar>
 
 #include "proxy/proxy_context.h"
+#include "settings/connection_backup_win32.h"
 #include "settings/registry_fault.h"
 #include "settings/settings_text.h"
 
@@ -96,6 +94,16 @@ struct RegistryKey {
   }
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
+};
+
+// Owns the record of the Connections values (connections, nullptr when it
+// could not be had): freed once, when the holder goes out of scope.
+struct ConnectionsHolder {
+  ConnectionsBackup* connections = connections_new();
+  ConnectionsHolder() = default;
+  ~ConnectionsHolder() { connections_free(connections); }
+  ConnectionsHolder(const ConnectionsHolder&) = delete;
+  ConnectionsHolder& operator=(const ConnectionsHolder&) = delete;
 };
 
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
@@ -342,10 +350,9 @@ void delete_restore_command() {
   }
 }
 
-void notify_settings_changed() {
-  InternetSetOptionA(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
-  InternetSetOptionA(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
-}
+// WinINet, and the programs that use it, reread the settings: proxy settings
+// changed (95), settings changed (39), refresh (37).
+void notify_settings_changed() { connection_store_notify(); }
 
 // Saves one of the user's values into the backup: its presence flag and, when
 // present, its copy; both are read back. Returns 1 when the backup holds them
@@ -368,11 +375,14 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
 }
 
 // Writes the whole backup and marks it complete, Active last, each value read
-// back. Returns 1 when the backup is complete and exact, 0 when not.
-int save_backup(HKEY internet_settings, HKEY backup) {
+// back: the three legacy values, the Connections values named in connections
+// (with the format number) and the owner. Returns 1 when the backup is
+// complete and exact, 0 when not.
+int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connections) {
   for (const SavedValue& value : kSavedValues) {
     if (!save_user_value(internet_settings, backup, value)) return 0;
   }
+  if (!connections_save(backup, connections)) return 0;
   const LauncherIdentity self = current_launcher();
   if (!write_dword(backup, kOwnerIdValue, self.process_id) ||
       set_value(backup, kOwnerStartValue, REG_QWORD, reinterpret_cast<const BYTE*>(&self.start_time),
@@ -450,9 +460,16 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
   return disable_when_missing ? write_dword(internet_settings, value.user_name, 0) : 1;
 }
 
-// Puts the saved values back, the backup still standing. Returns kRestoreDone
-// when every write and deletion into the Internet Settings key succeeded.
+// Puts the saved values back, the backup still standing: the Connections
+// values first (a backup of an earlier version has none), the three legacy
+// values last, so that theirs are exactly the user's bytes whatever WinINet
+// derives from the stores. Returns kRestoreDone when every write and deletion
+// succeeded.
 RestoreOutcome restore_values(HKEY backup) {
+  ConnectionsHolder connections;
+  if (connections.connections == nullptr) return kRestoreFailed;
+  LONG connections_read_result = connections_read(backup, connections.connections);
+  if (connections_read_result != ERROR_SUCCESS) return restore_stopped_by(connections_read_result);
   RestorePlan plans[3];
   for (int i = 0; i < 3; ++i) {
     LONG read = plan_read(backup, kSavedValues[i], &plans[i]);
@@ -466,7 +483,7 @@ RestoreOutcome restore_values(HKEY backup) {
   // ProxyEnable last, so that a restore cut short never switches on a server
   // that is not yet the user's.
   constexpr int kOrder[3] = {1, 2, kProxyEnableIndex};
-  int restored = 1;
+  int restored = connections_put_back(connections.connections);
   for (int i = 0; i < 3 && restored; ++i) {
     const int at = kOrder[i];
     restored =
@@ -582,8 +599,20 @@ enum ApplyOutcome {
   kApplyWritten,        // complete backup, restore command and the launcher's values
 };
 
+// The launcher's values everywhere: each connection's store, then the three
+// legacy values. Returns 1 when all were written.
+int write_all_launcher_values(HKEY internet_settings, const ConnectionsBackup* connections,
+                              uint16_t port) {
+  char server[256];
+  if (settings_format_proxy_server(server, sizeof(server), port) == 0) return 0;
+  // The legacy values after the stores: WinINet derives them from a store it
+  // sets (Wine's drops ProxyOverride), and they must be exactly the launcher's.
+  return connections_apply(connections, server, kProxyOverrideText) &&
+         write_launcher_values(internet_settings, port);
+}
+
 // The user's values change only after the backup stands complete and exact.
-ApplyOutcome backup_and_write(uint16_t port) {
+ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
   RegistryKey internet_settings;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, kApplyInternetSettingsAccess,
                     &internet_settings.key) != ERROR_SUCCESS) {
@@ -594,9 +623,13 @@ ApplyOutcome backup_and_write(uint16_t port) {
                       kBackupAccess, nullptr, &backup.key, nullptr) != ERROR_SUCCESS) {
     return kApplyUntouched;
   }
-  if (!save_backup(internet_settings.key, backup.key)) return kApplyBackupFailed;
+  if (!connections_list(connections) ||
+      !save_backup(internet_settings.key, backup.key, connections)) {
+    return kApplyBackupFailed;
+  }
   write_restore_command();
-  return write_launcher_values(internet_settings.key, port) ? kApplyWritten : kApplyValuesFailed;
+  return write_all_launcher_values(internet_settings.key, connections, port) ? kApplyWritten
+                                                                             : kApplyValuesFailed;
 }
 
 int apply_locked(uint16_t port) {
@@ -609,8 +642,12 @@ int apply_locked(uint16_t port) {
   restore_locked();
   const BackupState state = backup_state();
   if (state != kBackupAbsent && state != kBackupIncomplete) return 0;
+  // The user's settings are not the ones programs use: nothing to change.
+  if (proxy_settings_are_per_machine()) return 0;
+  ConnectionsHolder connections;
+  if (connections.connections == nullptr) return 0;
   // Both keys are closed again before the cleanup below opens them anew.
-  switch (backup_and_write(port)) {
+  switch (backup_and_write(port, connections.connections)) {
     case kApplyUntouched:
       return 0;
     case kApplyBackupFailed:
@@ -624,6 +661,13 @@ int apply_locked(uint16_t port) {
       break;
   }
   notify_settings_changed();
+  // An apply that programs cannot see is no success: WinINet for every
+  // connection and WinHTTP must report the launcher's proxy, with neither
+  // automatic detection nor a setup script ahead of it.
+  if (!connections_confirm(connections.connections, port)) {
+    restore_locked();
+    return 0;
+  }
   settings_applied.exchange(1);
   return 1;
 }

@@ -65,6 +65,28 @@ TEST_F(ProxySettings, ApplyThenRestoreBringsBackEveryValueByteForByte) {
   }
 }
 
+// The Connections values may be of any type and size: they come back whole,
+// and those the user did not have are removed again.
+TEST_F(ProxySettings, ConnectionsValuesComeBackWholeAndAbsentOnesGoAgain) {
+  const char connections[] = LUMARET_INTERNET_SETTINGS_KEY "\\Connections";
+  const std::string large(5000, '\x46');
+  const RegValue cases[][2] = {
+      {RegValue::of(REG_BINARY, large.data(), large.size()), RegValue::text(REG_SZ, "not a store")},
+      {RegValue::absent(), RegValue::absent()},
+  };
+  for (const RegValue* user : cases) {
+    write_registry_value(connections, "DefaultConnectionSettings", user[0]);
+    write_registry_value(connections, "SavedLegacySettings", user[1]);
+    ASSERT_EQ(apply_proxy_settings(18118), 1);
+    EXPECT_TRUE(read_registry_value(connections, "DefaultConnectionSettings").present);
+    EXPECT_EQ(read_backup("Format"), dword_value(2));
+
+    restore_proxy_settings();
+    EXPECT_EQ(read_registry_value(connections, "DefaultConnectionSettings"), user[0]);
+    EXPECT_EQ(read_registry_value(connections, "SavedLegacySettings"), user[1]);
+  }
+}
+
 TEST_F(ProxySettings, BackupRecordsPresenceFlagsAndSavedValues) {
   write_user_values({dword_value(0), RegValue::text(REG_EXPAND_SZ, "%H%:1"), RegValue::absent()});
   ASSERT_EQ(apply_proxy_settings(18118), 1);

@@ -20,7 +20,7 @@ import unittest
 import harness
 import peers
 import transcripts
-from harness import REG_SZ, dword, text
+from harness import REG_SZ, USER_CONNECTIONS, USER_VIEW, dword, launcher_view, text
 
 # The user's own settings before every run: no proxy in use, a server of theirs.
 USER_VALUES = {
@@ -73,9 +73,13 @@ class AppLaunch(harness.LauncherTestCase):
     def setUp(self):
         super().setUp()
         self.env.socks.map_host(OTHER_HOST, "127.0.0.1", self.env.vendor_port)
+        # No Connections values unless a test sets them: none may be left after.
+        self.user_connections = {}
+        self.wine.set_connections(self.user_connections)
 
     def assert_settings_are_the_users(self):
         self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertEqual(self.wine.connections(), self.user_connections)
         self.assertFalse(self.wine.backup_exists())
 
     def launch_environment(self, **settings):
@@ -124,10 +128,16 @@ class AppLaunch(harness.LauncherTestCase):
     # -- tests --
 
     def test_confirmed_launch_reports_the_addresses_and_ends_with_0_on_enter(self):
+        # The app reads its proxy as Chromium-based apps do, from WinHTTP's
+        # view, which for this user detects its proxy or takes a setup script.
+        self.user_connections = USER_CONNECTIONS
+        self.wine.set_connections(USER_CONNECTIONS)
+        self.assertEqual(self.wine.proxy_view(), USER_VIEW)
         # The app opens its first tunnel 10 s after the launch step returned.
         # A password in the variable without a user name is not used, and no
         # child inherits it.
-        run = self.start({transcripts.PASSWORD_VARIABLE: "unused-secret"}, app_delay_ms=10000)
+        run = self.start({transcripts.PASSWORD_VARIABLE: "unused-secret"}, app_delay_ms=10000,
+                         app_proxy_view="winhttp")
         confirmed = transcripts.console(transcripts.CONFIRMED_LINE)
         seen_at = harness.wait_until(lambda: confirmed in run.output() and time.time(), 60,
                                      step=0.02, message="no PASSED line")
@@ -139,11 +149,17 @@ class AppLaunch(harness.LauncherTestCase):
         run.wait_output(transcripts.console(transcripts.MONITOR_LINES))
         self.assertEqual(run.output(), self.transcript())
         self.assertNotEqual(self.wine.user_values(), USER_VALUES)
+        self.assertEqual(self.wine.proxy_view(), launcher_view(self.http_port))
+        app_log = [event for _, event in read_log(self.path("app.log"))]
+        self.assertEqual(app_log[1:3], [
+            "view auto-detect=0 script=",
+            "proxy http=127.0.0.1:%d;https=127.0.0.1:%d" % (self.http_port, self.http_port)])
 
         result = self.end_with_enter(run)
         self.assertEqual(result.exit_code, 0)
         self.assertEqual(result.stdout, self.transcript())
         self.assert_settings_are_the_users()
+        self.assertEqual(self.wine.proxy_view(), USER_VIEW)
         with open(self.path("command-line"), "rb") as f:
             self.assertEqual(f.read(), LAUNCH_COMMAND)
         with open(self.path("command-line") + ".environment", "rb") as f:

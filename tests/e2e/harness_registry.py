@@ -44,6 +44,40 @@ def launcher_values(port):
     }
 
 
+# Each connection's proxy store, which WinHTTP's view is read from, and the
+# two VPN or dial-up entries that the test launcher lists.
+CONNECTIONS = INTERNET_SETTINGS + r"\Connections"
+RAS_ENTRIES = ("Test VPN", "Test Dial-up")
+
+
+def connection_value(flags, proxy="", bypass="", script_url="", counter=1):
+    """A store value in the layout Windows keeps (REG_BINARY): version 0x46,
+    counter, flags (1 direct, 2 proxy, 4 setup script, 8 auto-detect), three
+    length-prefixed texts, then 32 zero bytes."""
+    data = b"".join(n.to_bytes(4, "little") for n in (0x46, counter, flags))
+    for field in (proxy, bypass, script_url):
+        data += len(field).to_bytes(4, "little") + field.encode()
+    return (REG_BINARY, data + bytes(32))
+
+
+PAC_URL = "http://wpad.corp.test/proxy.pac"
+# The user's Connections values: the LAN detects its proxy or takes a setup
+# script, as Windows sets it out of the box; "Test VPN" has a proxy of its own;
+# "Test Dial-up" has no value. USER_VIEW is WinHTTP's view of them.
+USER_CONNECTIONS = {
+    "DefaultConnectionSettings": connection_value(0xD, script_url=PAC_URL, counter=9),
+    "SavedLegacySettings": connection_value(0xD, script_url=PAC_URL, counter=8),
+    "Test VPN": connection_value(0x3, "vpn-proxy.corp.test:8080", "<local>", counter=3),
+}
+USER_VIEW = "auto-detect=1 script=%s proxy= bypass=\n" % PAC_URL
+
+
+def launcher_view(port):
+    """regdump proxy-view while the launcher's values are in force."""
+    return "auto-detect=0 script= proxy=http=127.0.0.1:%d;https=127.0.0.1:%d bypass=%s\n" % (
+        port, port, "<local>;localhost;127.0.0.1")
+
+
 def restore_command(launcher_path):
     """The RunOnce value that the launcher writes while its values are applied."""
     return text(REG_SZ, '"%s" --restore-watchdog 0' % windows_path(launcher_path))
@@ -96,6 +130,19 @@ class Wine:
         self.reg("delete", RUN_ONCE, RUN_ONCE_VALUE)
         self.write(INTERNET_SETTINGS, values)
 
+    def connections(self):
+        """Every value under Connections: {name: (type, bytes)}."""
+        return parse_registry_values(self.reg("list", CONNECTIONS))
+
+    def set_connections(self, values):
+        """The Connections values exactly these (None: absent)."""
+        self.reg("delete-key", CONNECTIONS)
+        self.write(CONNECTIONS, {name: value for name, value in values.items() if value})
+
+    def proxy_view(self):
+        """The user's proxy as WinHTTP reports it (regdump proxy-view)."""
+        return self.reg("proxy-view")
+
     def backup_exists(self):
         return self.reg("key", BACKUP).strip() == "present"
 
@@ -119,10 +166,10 @@ def parse_registry_values(text):
     (type, exact bytes)}."""
     values = {}
     for line in text.splitlines():
-        name, rest = line.split(" ", 1)
-        if rest == "absent":
-            values[name] = None
+        # Names may hold blanks ("Test VPN"); the fields after them do not.
+        if line.endswith(" absent"):
+            values[line[:-len(" absent")]] = None
         else:
-            kind, _size, data = rest.split(" ")
+            name, kind, _size, data = line.rsplit(" ", 3)
             values[name] = (int(kind), b"" if data == "-" else bytes.fromhex(data))
     return values

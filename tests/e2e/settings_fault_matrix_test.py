@@ -3,8 +3,9 @@ applied is ended at each moment after the apply (the launch wait, the
 observation window, the success box, the monitor) in each way that bypasses
 its own shutdown (kill -9, Ctrl+C, the console window closed, the end of the
 session), and once with launcher and watchdog killed together. After each,
-the user's values must be back byte for byte within a few seconds (well
-under one when the machine is idle), with neither
+the user's values (the three legacy ones and every Connections value, the
+LAN's with automatic detection and a setup script) must be back byte for byte
+within a few seconds (well under one when the machine is idle), with neither
 the backup nor the RunOnce restore command left.
 
 Who restores is pinned down, not guessed: for Ctrl+C and the session end the
@@ -30,7 +31,8 @@ import unittest
 
 import harness
 import transcripts
-from harness import RUN_ONCE, RUN_ONCE_VALUE, USER_VALUES, launcher_values, restore_command
+from harness import (RUN_ONCE, RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, launcher_values,
+                     restore_command)
 
 # The stand-ins' settings (LUMARET_TEST_<NAME>) that hold a run at each moment.
 MOMENTS = {
@@ -89,6 +91,14 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
                   file=sys.stderr)
             for row in ROWS:
                 print("| %s | %s | %s | %s |" % row, file=sys.stderr)
+
+    def setUp(self):
+        super().setUp()
+        self.wine.set_connections(USER_CONNECTIONS)
+
+    def assert_user_values_back(self, within=0):
+        super().assert_user_values_back(within)
+        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
 
     def log(self, name):
         try:

@@ -2,9 +2,12 @@
 mode, the launcher killed with and without its watchdog, a second launcher,
 failures before the settings are applied, and a real end of the session.
 
-Each test sets the user's three Internet Settings values, runs the test-hosts
-launcher against the test environment and reads the values back with their
-exact types and bytes (tests/tools/regdump.exe).
+Each test sets the user's three Internet Settings values and their
+Connections values (automatic detection with a setup script for the LAN, a
+proxy of their own for one of the test launcher's two VPN entries, none for
+the other), runs the test-hosts launcher against the test environment and
+reads the values back with their exact types and bytes, and WinHTTP's view
+of them (tests/tools/regdump.exe).
 
     settings_safety_net_test.py --build-dir DIR [unittest arguments]
 """
@@ -18,10 +21,24 @@ import unittest
 
 import harness
 import peers
-from harness import (BACKUP, ERROR_CAPTION, INTERNET_SETTINGS, REG_SZ, RUN_ONCE, RUN_ONCE_VALUE,
-                     USER_VALUES, dword, launcher_values, restore_command, stored_text,
+from harness import (BACKUP, CONNECTIONS, ERROR_CAPTION, INTERNET_SETTINGS, REG_SZ, RUN_ONCE,
+                     RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value,
+                     dword, launcher_values, launcher_view, restore_command, stored_text,
                      wait_until, windows_path)
 from peers import free_port
+
+
+def launcher_connections(port):
+    """The Connections values while the launcher serves: its proxy in each
+    connection's store (counter one past the user's), WinINet's own copy
+    SavedLegacySettings left alone."""
+    def store(counter):
+        return connection_value(0x3, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
+                                "<local>;localhost;127.0.0.1", counter=counter)
+    return {"DefaultConnectionSettings": store(10),
+            "SavedLegacySettings": USER_CONNECTIONS["SavedLegacySettings"],
+            "Test VPN": store(4), "Test Dial-up": store(1)}
+
 
 # The user's mutex that apply and every restore hold (base name).
 SETTINGS_MUTEX = "MorvoProxyLauncherSettings"
@@ -36,6 +53,12 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         super().setUp()
         # The app stand-in that the launch starts ends soon by itself.
         self.environment["LUMARET_TEST_APP_TIMEOUT_MS"] = "3000"
+        self.wine.set_connections(USER_CONNECTIONS)
+
+    def assert_user_values_back(self, within=0):
+        super().assert_user_values_back(within)
+        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertEqual(self.wine.proxy_view(), USER_VIEW)
 
     # ---- helpers ----
 
@@ -53,6 +76,8 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         run.wait_output(b"Restore watchdog:", timeout=90)
         self.assertIn(b"      Restore watchdog: ACTIVE", run.output())
         self.assertEqual(self.wine.user_values(), launcher_values(port))
+        self.assertEqual(self.wine.connections(), launcher_connections(port))
+        self.assertEqual(self.wine.proxy_view(), launcher_view(port))
         if launcher is None:
             self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         return run
@@ -82,6 +107,17 @@ class SettingsSafetyNet(harness.LauncherTestCase):
             "ProxyOverridePresent": dword(0), "Active": dword(1)})
         self.wine.write(INTERNET_SETTINGS, launcher_values(18118))
         self.wine.write(RUN_ONCE, {RUN_ONCE_VALUE: restore_command(self.wine.launcher)})
+
+    def set_machine_policy(self, per_user):
+        """ProxySettingsPerUser under HKLM's Internet Settings policies (None:
+        no value), through Wine's reg.exe."""
+        key = r"HKLM\Software\Policies\Microsoft\Windows\CurrentVersion\Internet Settings"
+        if per_user is None:
+            arguments = ["delete", key, "/v", "ProxySettingsPerUser", "/f"]
+        else:
+            arguments = ["add", key, "/v", "ProxySettingsPerUser", "/t", "REG_DWORD", "/d",
+                         str(per_user), "/f"]
+        self.wine.run("reg", arguments)
 
     def run_watchdog_mode(self, fault=None):
         """Runs "--restore-watchdog 0" (the logon's command), optionally with
@@ -169,6 +205,18 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         self.wine.spawn_detached(data.rstrip(b"\0").decode())
         self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
         self.assert_user_values_back()
+
+    def test_an_entry_removed_during_the_run_is_skipped_by_the_restore(self):
+        process = self.start_launcher(free_port()).process
+        # Windows deletes an entry's value with the entry.
+        self.wine.write(CONNECTIONS, {"Test VPN": None})
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait()
+        self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
+        self.assertEqual(self.wine.user_values(), USER_VALUES)
+        self.assertEqual(self.wine.connections(),
+                         {name: value for name, value in USER_CONNECTIONS.items()
+                          if name != "Test VPN"})
 
     def test_second_launcher_is_refused_and_leaves_the_first_ones_settings(self):
         port = free_port()
@@ -266,10 +314,19 @@ class SettingsSafetyNet(harness.LauncherTestCase):
             # The launcher's last value fails: the user's go back at once.
             ("launcher's ProxyEnable not written", "set:ProxyEnable:5", USER_VALUES),
             ("backup read back wrong", "query:ProxyServerValue:1018", USER_VALUES),
+            # A Connections value that cannot be read is never saved as absent.
+            ("VPN value unreadable", "query:Test VPN:5", USER_VALUES),
+            # The LAN's store cannot be written: every value goes back at once.
+            ("LAN store not written", "set:DefaultConnectionSettings:5", USER_VALUES),
+            # Real: a machine policy makes the proxy settings per machine.
+            ("per-machine policy", None, USER_VALUES),
         )
         for name, fault, expected in cases:
             with self.subTest(name):
-                if fault is None:
+                if name == "per-machine policy":
+                    self.set_machine_policy(0)
+                    self.addCleanup(self.set_machine_policy, None)
+                elif fault is None:
                     self.wine.write(BACKUP, {"ProxyEnablePresent": dword(0)})
                     self.wine.reg("deny-write", BACKUP)
                     self.addCleanup(self.wine.run, self.wine.regdump, ["allow-write", BACKUP])
@@ -277,12 +334,17 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                 code, out, err = self.run_closing_boxes(arguments, extra)
                 self.assertEqual(code, 10)
                 self.assertIn(apply_failed, err)
+                self.assertEqual(b"A machine policy makes the proxy settings per machine" in err,
+                                 name == "per-machine policy")
+                self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
                 self.assertNotIn(b"Restore watchdog", out)
                 self.assertEqual(self.wine.user_values(), expected)
                 self.assertIsNone(self.wine.run_once())
-                if fault is None:
+                if name == "backup key denied":
                     self.wine.reg("allow-write", BACKUP)
                     self.wine.reg("delete-key", BACKUP)
+                if name == "per-machine policy":
+                    self.set_machine_policy(None)
                 self.assertFalse(self.wine.backup_exists())
 
     def test_backup_not_in_the_written_layout_is_kept_byte_for_byte(self):

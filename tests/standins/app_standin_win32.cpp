@@ -8,10 +8,18 @@
 //                               after the other; default "app.lumaret.test:443";
 //                               "none" opens nothing (the process only runs)
 //   LUMARET_TEST_APP_DELAY_MS   wait before the first tunnel, default 0
+//   LUMARET_TEST_APP_PROXY_VIEW "winhttp": reads the proxy as Chromium-based
+//                               apps do, through WinHttpGetIEProxyConfigForCurrentUser;
+//                               with automatic detection or a setup script in
+//                               that view it has no fixed proxy (those come
+//                               first), so it opens no tunnel. Default: the
+//                               ProxyServer value
 //   LUMARET_TEST_APP_STOP_FILE  the app ends as soon as this file exists
 //   LUMARET_TEST_APP_TIMEOUT_MS the app ends after this time, default 90000
 //   LUMARET_TEST_APP_LOG        a line per event, "<unix ms> <event>":
-//                               "start", "proxy <ProxyServer>",
+//                               "start", "proxy <ProxyServer>" (in the
+//                               WinHTTP mode "view auto-detect=N script=URL"
+//                               first, then "proxy <the view's proxy>"),
 //                               "tunnel <target> <status code>" (0 when the
 //                               proxy could not be reached or did not answer),
 //                               "end stop-file|timeout|closed|no-tunnel"
@@ -20,6 +28,7 @@
 // never outlives a test run by long.
 #include <winsock2.h>
 #include <windows.h>
+#include <winhttp.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,6 +59,27 @@ int app_read_proxy_server(char* value, DWORD size) {
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || type != REG_SZ) return 0;
   value[length < size ? length : size - 1] = '\0';
+  return 1;
+}
+
+// Reads the proxy from WinHTTP's view of the user's settings. Returns 1 with
+// the view's fixed proxy in value ("" when there is none or automatic
+// detection or a setup script comes first).
+int app_read_winhttp_proxy(char* value, size_t size) {
+  value[0] = '\0';
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
+  ZeroMemory(&config, sizeof(config));
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return 0;
+  char line[700];
+  snprintf(line, sizeof(line), "view auto-detect=%d script=%ls", config.fAutoDetect ? 1 : 0,
+           config.lpszAutoConfigUrl ? config.lpszAutoConfigUrl : L"");
+  app_log(line);
+  if (!config.fAutoDetect && config.lpszAutoConfigUrl == nullptr && config.lpszProxy != nullptr) {
+    snprintf(value, size, "%ls", config.lpszProxy);
+  }
+  if (config.lpszAutoConfigUrl != nullptr) GlobalFree(config.lpszAutoConfigUrl);
+  if (config.lpszProxy != nullptr) GlobalFree(config.lpszProxy);
+  if (config.lpszProxyBypass != nullptr) GlobalFree(config.lpszProxyBypass);
   return 1;
 }
 
@@ -180,7 +210,11 @@ int main() {
   if (end_reason == nullptr && wants_tunnels && WSAStartup(0x0202, &wsa) == 0) {
     char server[512];
     char line[700];
-    if (!app_read_proxy_server(server, sizeof(server))) server[0] = '\0';
+    char view[16];
+    standin_getenv("LUMARET_TEST_APP_PROXY_VIEW", view, sizeof(view));
+    int read = strcmp(view, "winhttp") == 0 ? app_read_winhttp_proxy(server, sizeof(server))
+                                            : app_read_proxy_server(server, sizeof(server));
+    if (!read) server[0] = '\0';
     snprintf(line, sizeof(line), "proxy %s", server);
     app_log(line);
     char host[256];

@@ -9,6 +9,9 @@
 //   regdump get-stored KEY NAME...     as get, with the bytes as stored (strings in UTF-16)
 //   regdump set-stored KEY NAME TYPE HEX  as set, HEX being the bytes to store as they are
 //   regdump key KEY                    prints "present" or "absent"
+//   regdump list KEY                   every value of KEY, as get prints it ("" when KEY is absent)
+//   regdump proxy-view                 the user's proxy as WinHTTP reports it to programs:
+//                                      "auto-detect=N script=URL proxy=TEXT bypass=TEXT"
 //   regdump deny-write KEY             denies everyone the setting of values and the creation
 //                                      of subkeys on KEY (owner and group kept)
 //   regdump allow-write KEY            removes every deny rule from KEY
@@ -35,6 +38,7 @@
 // Exit code 0 on success, 1 when an operation failed, 2 on bad usage.
 #include <windows.h>
 #include <sddl.h>
+#include <winhttp.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -207,6 +211,33 @@ int command_key(const char* path) {
   }
   RegCloseKey(key);
   printf("present\n");
+  return 0;
+}
+
+int command_list(const char* path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  for (DWORD index = 0;; ++index) {
+    char name[512];
+    DWORD length = sizeof(name);
+    if (RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    print_value(key, name, 0);
+  }
+  RegCloseKey(key);
+  return 0;
+}
+
+int command_proxy_view() {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
+  ZeroMemory(&config, sizeof(config));
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return kExitFailed;
+  printf("auto-detect=%d script=%ls proxy=%ls bypass=%ls\n", config.fAutoDetect ? 1 : 0,
+         config.lpszAutoConfigUrl ? config.lpszAutoConfigUrl : L"",
+         config.lpszProxy ? config.lpszProxy : L"",
+         config.lpszProxyBypass ? config.lpszProxyBypass : L"");
   return 0;
 }
 
@@ -389,6 +420,8 @@ int main(int argc, char** argv) {
   if (strcmp(command, "delete") == 0 && argc >= 4) return command_delete(argv[2], argc - 3, argv + 3);
   if (strcmp(command, "delete-key") == 0 && argc == 3) return command_delete_key(argv[2]);
   if (strcmp(command, "key") == 0 && argc == 3) return command_key(argv[2]);
+  if (strcmp(command, "list") == 0 && argc == 3) return command_list(argv[2]);
+  if (strcmp(command, "proxy-view") == 0 && argc == 2) return command_proxy_view();
   if (strcmp(command, "spawn-detached") == 0 && (argc == 3 || argc == 4)) {
     return command_spawn_detached(argv[2], argc == 4 ? argv[3] : nullptr);
   }

@@ -1,0 +1,362 @@
+#include "settings/connection_backup_win32.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "settings/connection_settings.h"
+#include "settings/proxy_settings.h"
+#include "settings/registry_fault.h"
+
+namespace {
+
+constexpr wchar_t kConnectionsKey[] = L"" LUMARET_INTERNET_SETTINGS_KEY "\\Connections";
+constexpr wchar_t kLanValue[] = L"DefaultConnectionSettings";
+constexpr wchar_t kSavedLegacyValue[] = L"SavedLegacySettings";
+constexpr wchar_t kFormatValue[] = L"Format";
+constexpr wchar_t kCountValue[] = L"ConnectionCount";
+// The launcher's own store values: the proxy, the bypass list and the
+// three-string header stay far below this.
+constexpr size_t kStoreValueCapacity = 1024;
+
+// The registry calls on values, each behind the tests' fault seam.
+LONG query_value(HKEY key, const wchar_t* name, DWORD* type, BYTE* data, DWORD* size) {
+  LONG fault = registry_fault(kRegistryQuery, name);
+  if (fault != 0) return fault;
+  return RegQueryValueExW(key, name, nullptr, type, data, size);
+}
+
+LONG set_value(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
+  LONG fault = registry_fault(kRegistrySet, name);
+  if (fault != 0) return fault;
+  return RegSetValueExW(key, name, 0, type, data, size);
+}
+
+int delete_value(HKEY key, const wchar_t* name) {
+  LONG result = registry_fault(kRegistryDelete, name);
+  if (result == 0) result = RegDeleteValueW(key, name);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+// Reads a whole value onto the heap (*data, released with free; nullptr for
+// no bytes). Returns ERROR_SUCCESS or the registry's error.
+LONG read_whole(HKEY key, const wchar_t* name, DWORD* type, BYTE** data, DWORD* size) {
+  *data = nullptr;
+  *size = 0;
+  if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+  LONG result = query_value(key, name, type, nullptr, size);
+  // A value changed by someone else between the size query and the read may
+  // have grown; a few rounds settle it.
+  for (int attempt = 0; attempt < 4 && result == ERROR_SUCCESS; ++attempt) {
+    DWORD capacity = *size;
+    *data = static_cast<BYTE*>(malloc(capacity > 0 ? capacity : 1));
+    if (*data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    result = query_value(key, name, type, *data, size);
+    if (result != ERROR_MORE_DATA) break;
+    free(*data);
+    *data = nullptr;
+    result = query_value(key, name, type, nullptr, size);
+  }
+  if (result != ERROR_SUCCESS) {
+    free(*data);
+    *data = nullptr;
+  }
+  return result;
+}
+
+// Returns 1 when name of key holds exactly this type and these bytes.
+int value_matches(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
+  DWORD stored_type = 0;
+  DWORD stored_size = 0;
+  BYTE* stored = nullptr;
+  if (read_whole(key, name, &stored_type, &stored, &stored_size) != ERROR_SUCCESS) return 0;
+  int same = stored_type == type && stored_size == size &&
+             (size == 0 || memcmp(stored, data, size) == 0);
+  free(stored);
+  return same;
+}
+
+int write_checked(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
+  return set_value(key, name, type, data, size) == ERROR_SUCCESS &&
+         value_matches(key, name, type, data, size);
+}
+
+int write_dword_checked(HKEY key, const wchar_t* name, DWORD value) {
+  return write_checked(key, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+// Reads a REG_DWORD of 4 bytes. Returns the registry's result, or
+// ERROR_INVALID_DATA for a value of another type or size.
+LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
+  *value = 0;
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(*value);
+  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// Reads one of the record's flags, a REG_DWORD of 0 or 1.
+LONG read_flag(HKEY key, const wchar_t* name, DWORD* value) {
+  LONG result = read_dword(key, name, value);
+  if (result == ERROR_SUCCESS && *value > 1) {
+    *value = 0;
+    return ERROR_INVALID_DATA;
+  }
+  return result;
+}
+
+// The names of connection i's values in the backup.
+struct RecordNames {
+  wchar_t name[32];
+  wchar_t kind[32];
+  wchar_t present[32];
+  wchar_t value[32];
+};
+
+RecordNames record_names(int index) {
+  RecordNames names;
+  swprintf(names.name, 32, L"Connection%dName", index + 1);
+  swprintf(names.kind, 32, L"Connection%dIsEntry", index + 1);
+  swprintf(names.present, 32, L"Connection%dPresent", index + 1);
+  swprintf(names.value, 32, L"Connection%dValue", index + 1);
+  return names;
+}
+
+void add_connection(ConnectionsBackup* connections, const wchar_t* name, DWORD is_ras) {
+  SavedConnection* connection = &connections->connections[connections->count++];
+  memset(connection, 0, sizeof(*connection));
+  wcscpy(connection->name, name);
+  connection->is_ras = is_ras;
+}
+
+// The store value WinINet keeps for a connection holds the server with
+// automatic detection and the setup script off.
+int store_holds(HKEY connections_key, const wchar_t* name, const char* server, const char* bypass) {
+  DWORD type = 0;
+  DWORD size = 0;
+  BYTE* data = nullptr;
+  if (read_whole(connections_key, name, &type, &data, &size) != ERROR_SUCCESS) return 0;
+  ConnectionSettings settings;
+  int holds = type == REG_BINARY && connection_settings_decode(data, size, &settings) &&
+              (settings.flags & kConnectionFlagProxy) != 0 &&
+              (settings.flags & (kConnectionFlagAutoDetect | kConnectionFlagScriptUrl)) == 0 &&
+              settings.proxy_length == strlen(server) &&
+              memcmp(settings.proxy, server, settings.proxy_length) == 0 &&
+              settings.bypass_length == strlen(bypass) &&
+              memcmp(settings.bypass, bypass, settings.bypass_length) == 0;
+  free(data);
+  return holds;
+}
+
+// Writes the store value for a connection in the layout Windows and WinHTTP
+// read, its change counter one past the one it had. Returns 1 when it stands.
+int store_write(HKEY connections_key, const wchar_t* name, const char* server, const char* bypass) {
+  DWORD type = 0;
+  DWORD size = 0;
+  BYTE* data = nullptr;
+  uint32_t counter = 1;
+  if (read_whole(connections_key, name, &type, &data, &size) == ERROR_SUCCESS) {
+    ConnectionSettings old;
+    if (connection_settings_decode(data, size, &old)) counter = old.counter + 1;
+    free(data);
+  }
+  const ConnectionSettings settings = {
+      kConnectionSettingsVersion, counter, kConnectionFlagDirect | kConnectionFlagProxy,
+      server, static_cast<uint32_t>(strlen(server)), bypass, static_cast<uint32_t>(strlen(bypass)),
+      "", 0};
+  BYTE value[kStoreValueCapacity];
+  size_t bytes = connection_settings_encode(&settings, value, sizeof(value));
+  return bytes != 0 &&
+         write_checked(connections_key, name, REG_BINARY, value, static_cast<DWORD>(bytes));
+}
+
+int view_is_local(const ConnectionView& view, uint16_t port) {
+  return !view.auto_detect && !view.has_script_url &&
+         connection_proxy_is_local(view.proxy, strlen(view.proxy), port);
+}
+
+}  // namespace
+
+ConnectionsBackup* connections_new() {
+  ConnectionsBackup* connections = static_cast<ConnectionsBackup*>(malloc(sizeof(ConnectionsBackup)));
+  if (connections != nullptr) connections->count = 0;
+  return connections;
+}
+
+void connections_free(ConnectionsBackup* connections) {
+  if (connections == nullptr) return;
+  for (int i = 0; i < connections->count; ++i) free(connections->connections[i].data);
+  free(connections);
+}
+
+int connections_list(ConnectionsBackup* connections) {
+  connections->count = 0;
+  add_connection(connections, kLanValue, 0);
+  add_connection(connections, kSavedLegacyValue, 0);
+  // Some 33 KB: on the heap rather than the stack.
+  RasEntryList* entries = static_cast<RasEntryList*>(malloc(sizeof(RasEntryList)));
+  if (entries == nullptr) return 1;
+  // Without the list only the LAN is covered, as on a machine with no entries.
+  if (ras_list_entries(entries)) {
+    for (int i = 0; i < entries->count && connections->count < kConnectionCapacity; ++i) {
+      const wchar_t* name = entries->names[i];
+      // An entry named like the LAN's values would share them.
+      if (name[0] == L'\0' || wcscmp(name, kLanValue) == 0 || wcscmp(name, kSavedLegacyValue) == 0) {
+        continue;
+      }
+      add_connection(connections, name, 1);
+    }
+  }
+  free(entries);
+  return 1;
+}
+
+int connections_save(HKEY backup, ConnectionsBackup* connections) {
+  HKEY store = nullptr;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, KEY_QUERY_VALUE, &store);
+  // No Connections key: the user has none of the values.
+  if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return 0;
+  int saved = 1;
+  for (int i = 0; i < connections->count && saved; ++i) {
+    SavedConnection* connection = &connections->connections[i];
+    LONG read = read_whole(store, connection->name, &connection->type, &connection->data,
+                           &connection->size);
+    // Recorded as absent, an unreadable value would be deleted by the restore.
+    if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) {
+      saved = 0;
+      break;
+    }
+    connection->present = read == ERROR_SUCCESS;
+    const RecordNames names = record_names(i);
+    saved = write_checked(backup, names.name, REG_SZ, reinterpret_cast<const BYTE*>(connection->name),
+                          static_cast<DWORD>((wcslen(connection->name) + 1) * sizeof(wchar_t))) &&
+            write_dword_checked(backup, names.kind, connection->is_ras) &&
+            write_dword_checked(backup, names.present, connection->present) &&
+            (!connection->present || write_checked(backup, names.value, connection->type,
+                                                   connection->data, connection->size));
+  }
+  if (store != nullptr) RegCloseKey(store);
+  return saved && write_dword_checked(backup, kCountValue, static_cast<DWORD>(connections->count)) &&
+         write_dword_checked(backup, kFormatValue, kBackupFormatWithConnections);
+}
+
+int connections_apply(const ConnectionsBackup* connections, const char* server,
+                      const char* bypass) {
+  wchar_t server_wide[256];
+  wchar_t bypass_wide[256];
+  if (MultiByteToWideChar(CP_ACP, 0, server, -1, server_wide, 256) == 0 ||
+      MultiByteToWideChar(CP_ACP, 0, bypass, -1, bypass_wide, 256) == 0) {
+    return 0;
+  }
+  HKEY store = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &store, nullptr) != ERROR_SUCCESS) {
+    return 0;
+  }
+  int applied = 1;
+  for (int i = 0; i < connections->count && applied; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    // SavedLegacySettings is WinINet's own copy, never written here.
+    if (wcscmp(connection.name, kSavedLegacyValue) == 0) continue;
+    applied = connection_store_set_proxy(connection.is_ras ? connection.name : nullptr, server_wide,
+                                         bypass_wide);
+    // Some WinINet versions (Wine's) keep only the legacy values: the store,
+    // which WinHTTP and the programs using it read, is written here then.
+    if (applied && !store_holds(store, connection.name, server, bypass)) {
+      applied = store_write(store, connection.name, server, bypass);
+    }
+  }
+  RegCloseKey(store);
+  return applied;
+}
+
+int connections_confirm(const ConnectionsBackup* connections, uint16_t port) {
+  for (int i = 0; i < connections->count; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    if (wcscmp(connection.name, kSavedLegacyValue) == 0) continue;
+    ConnectionView view;
+    if (!connection_store_query(connection.is_ras ? connection.name : nullptr, &view) ||
+        (view.flags & kConnectionFlagProxy) == 0 || !view_is_local(view, port)) {
+      return 0;
+    }
+  }
+  ConnectionView view;
+  return winhttp_view_query(&view) && view_is_local(view, port);
+}
+
+LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
+  connections->count = 0;
+  DWORD format = 0;
+  LONG result = read_dword(backup, kFormatValue, &format);
+  if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (result != ERROR_SUCCESS) return result;
+  if (format != kBackupFormatWithConnections) return ERROR_INVALID_DATA;
+  DWORD count = 0;
+  result = read_dword(backup, kCountValue, &count);
+  if (result != ERROR_SUCCESS) return result;
+  if (count > kConnectionCapacity) return ERROR_INVALID_DATA;
+  for (DWORD i = 0; i < count; ++i) {
+    SavedConnection* connection = &connections->connections[connections->count++];
+    memset(connection, 0, sizeof(*connection));
+    const RecordNames names = record_names(static_cast<int>(i));
+    DWORD type = 0;
+    // The longest name with its terminator fills the buffer exactly.
+    DWORD size = sizeof(connection->name);
+    result = query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size);
+    if (result == ERROR_SUCCESS && (type != REG_SZ || size < 2 * sizeof(wchar_t))) {
+      result = ERROR_INVALID_DATA;
+    }
+    if (result == ERROR_SUCCESS) result = read_flag(backup, names.kind, &connection->is_ras);
+    if (result == ERROR_SUCCESS) result = read_flag(backup, names.present, &connection->present);
+    if (result != ERROR_SUCCESS) return result;
+    connection->name[size / sizeof(wchar_t) - 1] = L'\0';
+    if (!connection->present) continue;
+    result = read_whole(backup, names.value, &connection->type, &connection->data, &connection->size);
+    // A saved copy that is missing leaves the value as it is, as for the
+    // legacy strings.
+    if (result == ERROR_FILE_NOT_FOUND) {
+      connection->saved_missing = 1;
+    } else if (result != ERROR_SUCCESS) {
+      return result;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+int connections_put_back(const ConnectionsBackup* connections) {
+  if (connections->count == 0) return 1;
+  HKEY store = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &store, nullptr) != ERROR_SUCCESS) {
+    return 0;
+  }
+  int restored = 1;
+  for (int i = 0; i < connections->count && restored; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    if (!connection.present) {
+      restored = delete_value(store, connection.name);
+      continue;
+    }
+    if (connection.saved_missing) continue;
+    if (connection.is_ras) {
+      // The launcher wrote every entry's value: one that is gone now went
+      // with its entry, which must not come back as a stray value.
+      DWORD size = 0;
+      LONG now = query_value(store, connection.name, nullptr, nullptr, &size);
+      if (now == ERROR_FILE_NOT_FOUND) continue;
+      if (now != ERROR_SUCCESS) {
+        restored = 0;
+        break;
+      }
+    }
+    restored = set_value(store, connection.name, connection.type, connection.data,
+                         connection.size) == ERROR_SUCCESS;
+  }
+  RegCloseKey(store);
+  return restored;
+}

@@ -1,0 +1,75 @@
+// The Connections values of the user's proxy settings in the backup: the
+// per-connection store of the LAN (DefaultConnectionSettings, with the copy
+// SavedLegacySettings that Windows keeps beside it) and of every VPN or
+// dial-up entry. Saved with their exact type and bytes, or as absent; applied
+// through WinINet per connection, with the store value written where WinINet
+// leaves it unchanged; read back through WinINet and WinHTTP; put back byte
+// for byte. proxy_settings_win32.cpp calls these under its lock, with the
+// backup key open.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "settings/connection_store.h"
+
+// The backup's format number (the value Format): a backup without one was
+// written by an earlier version and holds only the three legacy values.
+constexpr DWORD kBackupFormatWithConnections = 2;
+constexpr int kConnectionCapacity = 2 + kRasEntryCapacity;
+
+struct SavedConnection {
+  wchar_t name[kRasEntryNameCapacity];  // the value's name under Connections
+  DWORD is_ras;    // 1 for a VPN or dial-up entry's value
+  DWORD present;   // 1 when the user had the value
+  DWORD saved_missing;  // restore: present, but the backup lost its copy
+  DWORD type;      // with present: its type and bytes (data on the heap)
+  DWORD size;
+  BYTE* data;
+};
+
+// The values apply may change, with what the backup holds for each. Large:
+// take it from connections_new.
+struct ConnectionsBackup {
+  int count;
+  SavedConnection connections[kConnectionCapacity];
+};
+
+// A cleared record on the heap, or nullptr; connections_free releases it.
+ConnectionsBackup* connections_new();
+void connections_free(ConnectionsBackup* connections);
+
+// Names the values of the LAN and of every listed VPN or dial-up entry.
+// Returns 1 (entries that cannot be listed leave only the LAN's).
+int connections_list(ConnectionsBackup* connections);
+
+// Saves each named value of the user into the backup (its presence, type and
+// bytes) with the count and the format number, each written and read back.
+// Returns 1 when the backup holds them exactly; 0 when a value could not be
+// read for any reason but its absence, or a write or read-back failed.
+int connections_save(HKEY backup, ConnectionsBackup* connections);
+
+// Points every connection at the proxy server (8-bit texts): the per-
+// connection call for the LAN and each entry, then the store value written
+// (and read back) wherever it does not hold the server yet. Returns 1 when all
+// of it succeeded.
+int connections_apply(const ConnectionsBackup* connections, const char* server,
+                      const char* bypass);
+
+// Returns 1 when WinINet, for every connection, and WinHTTP report the local
+// proxy at port, with automatic detection and setup scripts off.
+int connections_confirm(const ConnectionsBackup* connections, uint16_t port);
+
+// Reads what the backup holds for the Connections values into *connections:
+// none for a backup without a format number. Returns ERROR_SUCCESS, or the
+// error that must stop the restore before any change: a read that failed, a
+// record value missing (but a saved copy, which leaves its value as it is),
+// and ERROR_INVALID_DATA for a value of another type or a format this version
+// does not know.
+LONG connections_read(HKEY backup, ConnectionsBackup* connections);
+
+// Puts the read values back: those the user had byte for byte, those they had
+// not deleted. A VPN or dial-up entry whose value is gone was removed during
+// the run and is skipped. Returns 1 when every write and deletion succeeded.
+int connections_put_back(const ConnectionsBackup* connections);
