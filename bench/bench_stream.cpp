@@ -20,7 +20,8 @@ uint64_t period_key(const StreamPattern* pattern, uint64_t period) {
 
 void stream_pattern_init(StreamPattern* pattern, uint64_t seed) {
   pattern->seed = seed;
-  for (size_t i = 0; i < kStreamPatternWords; ++i) pattern->words[i] = mix(seed + i * 0x9E3779B97F4A7C15ULL);
+  for (size_t i = 0; i < kStreamPatternWords; ++i)
+    pattern->words[i] = mix(seed + i * 0x9E3779B97F4A7C15ULL);
 }
 
 void stream_fill(const StreamPattern* pattern, uint64_t offset, void* out, size_t length) {

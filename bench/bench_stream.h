@@ -25,5 +25,4 @@ void stream_fill(const StreamPattern* pattern, uint64_t offset, void* out, size_
 
 // Compares the length bytes of data with the stream at byte offset. Returns
 // length when all match, otherwise the index of the first byte that differs.
-size_t stream_check(const StreamPattern* pattern, uint64_t offset, const void* data,
-                    size_t length);
+size_t stream_check(const StreamPattern* pattern, uint64_t offset, const void* data, size_t length);

@@ -116,8 +116,7 @@ unsigned run_target_acceptor(void* argument) {
       continue;
     }
     server->connections.fetch_add(1);
-    TargetConnection* connection =
-        static_cast<TargetConnection*>(malloc(sizeof(TargetConnection)));
+    TargetConnection* connection = static_cast<TargetConnection*>(malloc(sizeof(TargetConnection)));
     if (connection == nullptr) {
       server->failures.fetch_add(1);
       net_close(client);

@@ -76,8 +76,8 @@ int read_stat(int pid, int* group, double* cpu_seconds) {
   unsigned long system_ticks = 0;
   // Fields 3 to 15: state ppid pgrp session tty tpgid flags minflt cminflt
   // majflt cmajflt utime stime.
-  if (sscanf(rest + 1, " %*c %*d %d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", group,
-             &user_ticks, &system_ticks) != 3) {
+  if (sscanf(rest + 1, " %*c %*d %d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", group, &user_ticks,
+             &system_ticks) != 3) {
     return 0;
   }
   *cpu_seconds =
@@ -104,7 +104,8 @@ int process_sample(int pid, ProcessSample* sample) {
   char line[256];
   while (fgets(line, sizeof(line), file) != nullptr) {
     if (strncmp(line, "VmRSS:", 6) == 0) sample->rss_kib = strtol(line + 6, nullptr, 10);
-    if (strncmp(line, "Threads:", 8) == 0) sample->threads = static_cast<int>(strtol(line + 8, nullptr, 10));
+    if (strncmp(line, "Threads:", 8) == 0)
+      sample->threads = static_cast<int>(strtol(line + 8, nullptr, 10));
   }
   fclose(file);
   return sample->rss_kib >= 0 && sample->threads >= 0;

@@ -42,8 +42,8 @@ int observation_format_outcome(char* text, size_t size, const char* direct_addre
   return length >= 0 && static_cast<size_t>(length) < size;
 }
 
-int observe_app_traffic(ProxyContext* context, const char* direct_address,
-                        const char* exit_address, const ObservationServices* services) {
+int observe_app_traffic(ProxyContext* context, const char* direct_address, const char* exit_address,
+                        const ObservationServices* services) {
   if (!observation_wait_for_app_tunnel(context, services)) {
     console_write_line(kNotConfirmedLine);
     services->show_box(kNotConfirmedText, kNotConfirmedCaption, kBoxWarning);

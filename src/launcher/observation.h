@@ -41,5 +41,5 @@ int observation_format_outcome(char* text, size_t size, const char* direct_addre
 // then writes the outcome lines and shows the outcome box. direct_address and
 // exit_address are NUL-terminated texts, empty when not obtained. Returns 0
 // when app traffic was seen, 11 when it was not.
-int observe_app_traffic(ProxyContext* context, const char* direct_address,
-                        const char* exit_address, const ObservationServices* services);
+int observe_app_traffic(ProxyContext* context, const char* direct_address, const char* exit_address,
+                        const ObservationServices* services);

@@ -181,9 +181,8 @@ TEST_F(ObservationTest, NoTrafficWritesNotConfirmedAndShowsTheWarningBox) {
   std::string output = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(11, result);
   EXPECT_EQ(60, fake_sleeps);
-  EXPECT_EQ(
-      "[3/3] NOT CONFIRMED - no Lumaret/Corvane tunnel was observed within 30 seconds.\n\n",
-      output);
+  EXPECT_EQ("[3/3] NOT CONFIRMED - no Lumaret/Corvane tunnel was observed within 30 seconds.\n\n",
+            output);
   EXPECT_EQ(1, box_count);
   EXPECT_EQ("Lumaret Proxy - App verification not confirmed", box_caption);
   EXPECT_EQ(0x30u, box_icon);

@@ -82,8 +82,8 @@ TEST(Options, DecisionTable) {
 }
 
 TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
-  Parsed parsed = parse({"--socks-host", "a", "--socks-host", std::string(300, 'h'),
-                         "--socks-port", std::string(20, '9'), "--http-port", "18119"});
+  Parsed parsed = parse({"--socks-host", "a", "--socks-host", std::string(300, 'h'), "--socks-port",
+                         std::string(20, '9'), "--http-port", "18119"});
   EXPECT_EQ(parsed.result, kOptionsRun);
   EXPECT_EQ(parsed.host, std::string(255, 'h'));
   EXPECT_EQ(parsed.port, std::string(15, '9'));
@@ -101,10 +101,19 @@ TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {
     int ok;
     unsigned port;
   } cases[] = {
-      {"18118", 1, 18118}, {"70000", 1, 4464},  {"-1", 1, 65535},     {"  +80x", 1, 80},
-      {"\t\n42", 1, 42},   {"abc", 1, 0},       {"", 1, 0},           {"65535", 1, 65535},
-      {"2147483647", 1, 65535}, {"-2147483648", 1, 0}, {"2147483648", 0, 0},
-      {"4294967296", 0, 0}, {"- 5", 1, 0},
+      {"18118", 1, 18118},
+      {"70000", 1, 4464},
+      {"-1", 1, 65535},
+      {"  +80x", 1, 80},
+      {"\t\n42", 1, 42},
+      {"abc", 1, 0},
+      {"", 1, 0},
+      {"65535", 1, 65535},
+      {"2147483647", 1, 65535},
+      {"-2147483648", 1, 0},
+      {"2147483648", 0, 0},
+      {"4294967296", 0, 0},
+      {"- 5", 1, 0},
   };
   for (const auto& c : cases) {
     uint16_t port = 12345;

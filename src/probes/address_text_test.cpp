@@ -32,7 +32,10 @@ TEST(AddressText, AcceptsAddressesWithTrailingWhiteSpaceOnly) {
       {"1.2 3", 0, ""},
       {" \r\n\t", 0, ""},
       {"", 0, ""},
-      {std::string("1.2\0" "3", 5), 0, ""},  // a NUL from the network is no terminator
+      {std::string("1.2\0"
+                   "3",
+                   5),
+       0, ""},  // a NUL from the network is no terminator
   };
   for (const BodyCase& c : cases) {
     char out[kAddressTextCapacity];

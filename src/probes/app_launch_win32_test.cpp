@@ -179,12 +179,8 @@ TEST_F(AppLaunch, RunningAppIsFoundByItsWholeImageNameInAnyCase) {
     const char* name;
     int expected;
   } cases[] = {
-      {"Lumaret.exe", 1},
-      {"lumaret.exe", 1},
-      {"LUMARET.EXE", 1},
-      {"MyLumaret.exe", 0},
-      {"Lumaret.exe.old", 0},
-      {"Lumaret.ex", 0},
+      {"Lumaret.exe", 1},   {"lumaret.exe", 1},     {"LUMARET.EXE", 1},
+      {"MyLumaret.exe", 0}, {"Lumaret.exe.old", 0}, {"Lumaret.ex", 0},
   };
   for (const Case& c : cases) {
     RunningCopy copy;

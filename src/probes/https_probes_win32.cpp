@@ -129,8 +129,8 @@ int query_public_address(int32_t via_proxy, uint16_t http_port, char* out) {
   DWORD access_type = via_proxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
   DWORD status = 0;
   WinHttpHandles handles = {nullptr, nullptr, nullptr};
-  int ok = winhttp_exchange(kQueryUserAgent, access_type, proxy_name, address_service_host,
-                            L"GET", &handles, &status) &&
+  int ok = winhttp_exchange(kQueryUserAgent, access_type, proxy_name, address_service_host, L"GET",
+                            &handles, &status) &&
            status == 200 && read_address_body(handles.request, out);
   winhttp_close_all(&handles);
   if (!ok) out[0] = '\0';

@@ -19,7 +19,7 @@ extern const char kResponseEstablished[];  // 200, 76 bytes
 // What a request head asks for.
 struct ConnectTarget {
   char host[kSocksTextMax + 1];  // NUL-terminated, at most kSocksTextMax bytes
-  uint16_t port;   // 1 to 65535
+  uint16_t port;                 // 1 to 65535
 };
 
 // Searches the NUL-terminated text head (as received so far) for the blank line

@@ -99,14 +99,14 @@ TEST(ConnectHead, ParsesRequestHeads) {
       {"GET refused", "GET http://192.0.2.7/ HTTP/1.1\r\nHost: 192.0.2.7\r\n\r\n", 0, "", 0},
       {"longer method refused", "CONNECTS h:443 HTTP/1.1\r\n\r\n", 0, "", 0},
       {"two tokens refused", "CONNECT 192.0.2.7:443\r\n\r\n", 0, "", 0},
-      {"header line is the third token", "CONNECT 192.0.2.7:443\r\nHost: x\r\n\r\n", 1,
-       "192.0.2.7", 443},
+      {"header line is the third token", "CONNECT 192.0.2.7:443\r\nHost: x\r\n\r\n", 1, "192.0.2.7",
+       443},
       {"empty head", "", 0, "", 0},
       {"whitespace only", " \r\n\r\n", 0, "", 0},
       {"refused target", "CONNECT [2001:db8::1 HTTP/1.1\r\n\r\n", 0, "", 0},
       // A 600-byte target is cut at 511; its rest becomes the version token.
-      {"target cut, rest is the version", "CONNECT " + b600 + "\r\n\r\n", 1,
-       std::string(255, 'b'), 443},
+      {"target cut, rest is the version", "CONNECT " + b600 + "\r\n\r\n", 1, std::string(255, 'b'),
+       443},
       {"511-byte target, nothing left over", "CONNECT " + b511 + "\r\n\r\n", 0, "", 0},
       {"long version cut", "CONNECT h:9 " + c40 + "\r\n\r\n", 1, "h", 9},
   };
@@ -138,7 +138,7 @@ TEST(ConnectHead, FindsTheBlankLine) {
       {"CONNECT h:1 HTTP/1.1\r\n\r\n", 24},
       {"CONNECT h:1 HTTP/1.1\r\n\r\nearly bytes", 24},
       {"\r\n\r\n", 4},
-      {"CONNECT h:1 HTTP/1.1\n\n", 0},        // bare line feeds never complete a head
+      {"CONNECT h:1 HTTP/1.1\n\n", 0},  // bare line feeds never complete a head
       {"CONNECT h:1 HTTP/1.1\r\n\n\r\n", 0},
       {"CONNECT h:1 HTTP/1.1\r\n\r", 0},
       {"\r\r\n\r\n\r\n", 5},

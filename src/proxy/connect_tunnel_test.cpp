@@ -191,8 +191,8 @@ TEST_F(ConnectTunnel, NulEndsTheHeadThatIsSearchedAndScanned) {
   // The blank line behind the NUL is never seen, so the head is read to 16384
   // bytes and then scanned up to the NUL.
   const Case cases[] = {
-      {"scanned up to the NUL",
-       std::string("CONNECT 127.0.0.1:9 HTTP/1.1\r\n\0\r\n\r\n", 35), &kExpectEstablished},
+      {"scanned up to the NUL", std::string("CONNECT 127.0.0.1:9 HTTP/1.1\r\n\0\r\n\r\n", 35),
+       &kExpectEstablished},
       {"one token before the NUL", std::string("CONNECT\0 127.0.0.1:9 HTTP/1.1\r\n\r\n", 34),
        &kExpectRefused},
   };
@@ -314,8 +314,8 @@ TEST(ConnectTunnelPeers, CurlFetchesAFileThroughMicrosocks) {
   snprintf(proxy_url, sizeof(proxy_url), "http://127.0.0.1:%u", static_cast<unsigned>(proxy->port));
   snprintf(file_url, sizeof(file_url), "http://127.0.0.1:%u/file.bin",
            static_cast<unsigned>(web.port));
-  const char* const argv[] = {"curl", "-sS", "--max-time", "20", "-p", "-x", proxy_url,
-                              "-o", path, file_url, nullptr};
+  const char* const argv[] = {"curl",    "-sS", "--max-time", "20",     "-p",   "-x",
+                              proxy_url, "-o",  path,         file_url, nullptr};
   EXPECT_EQ(peer_run(argv, nullptr), 0);
 
   std::string fetched;

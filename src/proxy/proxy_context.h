@@ -27,7 +27,7 @@ struct ProxyContext {
   // offered. The password is never printed, stored or passed on.
   char socks_user[kSocksTextMax + 1];
   char socks_password[kSocksTextMax + 1];
-  uint16_t http_port;    // local proxy port on the loopback address
+  uint16_t http_port;  // local proxy port on the loopback address
   // Set to 1 by the shutdown (exchange); read by the listener between accepts.
   std::atomic<int32_t> stop_requested;
   // Raised by tunnels whose host is the app's; reset and read by the driver.

@@ -201,12 +201,18 @@ TEST(ProxyListener, OnlyOneConnectionsPassingAcceptFailureSkipsThePause) {
     int failure;
   };
   const ClassCase cases[] = {
-      {ECONNABORTED, kAcceptRetry},          {ECONNRESET, kAcceptRetry},
-      {EINTR, kAcceptRetry},                 {EAGAIN, kAcceptRetry},
-      {ENETDOWN, kAcceptRetryAfterPause},    {ENETUNREACH, kAcceptRetryAfterPause},
-      {EHOSTUNREACH, kAcceptRetryAfterPause}, {EPROTO, kAcceptRetryAfterPause},
-      {EMFILE, kAcceptRetryAfterPause},      {ENOBUFS, kAcceptRetryAfterPause},
-      {EBADF, kAcceptFailed},                {EINVAL, kAcceptFailed},
+      {ECONNABORTED, kAcceptRetry},
+      {ECONNRESET, kAcceptRetry},
+      {EINTR, kAcceptRetry},
+      {EAGAIN, kAcceptRetry},
+      {ENETDOWN, kAcceptRetryAfterPause},
+      {ENETUNREACH, kAcceptRetryAfterPause},
+      {EHOSTUNREACH, kAcceptRetryAfterPause},
+      {EPROTO, kAcceptRetryAfterPause},
+      {EMFILE, kAcceptRetryAfterPause},
+      {ENOBUFS, kAcceptRetryAfterPause},
+      {EBADF, kAcceptFailed},
+      {EINVAL, kAcceptFailed},
       {0, kAcceptFailed},
   };
   for (const ClassCase& c : cases) {

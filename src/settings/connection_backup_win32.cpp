@@ -165,10 +165,15 @@ int store_write(HKEY connections_key, const wchar_t* name, const char* server, c
     if (connection_settings_decode(data, size, &old)) counter = old.counter + 1;
     free(data);
   }
-  const ConnectionSettings settings = {
-      kConnectionSettingsVersion, counter, kConnectionFlagDirect | kConnectionFlagProxy,
-      server, static_cast<uint32_t>(strlen(server)), bypass, static_cast<uint32_t>(strlen(bypass)),
-      "", 0};
+  const ConnectionSettings settings = {kConnectionSettingsVersion,
+                                       counter,
+                                       kConnectionFlagDirect | kConnectionFlagProxy,
+                                       server,
+                                       static_cast<uint32_t>(strlen(server)),
+                                       bypass,
+                                       static_cast<uint32_t>(strlen(bypass)),
+                                       "",
+                                       0};
   BYTE value[kStoreValueCapacity];
   size_t bytes = connection_settings_encode(&settings, value, sizeof(value));
   return bytes != 0 &&
@@ -183,7 +188,8 @@ int view_is_local(const ConnectionView& view, uint16_t port) {
 }  // namespace
 
 ConnectionsBackup* connections_new() {
-  ConnectionsBackup* connections = static_cast<ConnectionsBackup*>(malloc(sizeof(ConnectionsBackup)));
+  ConnectionsBackup* connections =
+      static_cast<ConnectionsBackup*>(malloc(sizeof(ConnectionsBackup)));
   if (connections != nullptr) connections->count = 0;
   return connections;
 }
@@ -206,7 +212,8 @@ int connections_list(ConnectionsBackup* connections) {
     for (int i = 0; i < entries->count && connections->count < kConnectionCapacity; ++i) {
       const wchar_t* name = entries->names[i];
       // An entry named like the LAN's values would share them.
-      if (name[0] == L'\0' || wcscmp(name, kLanValue) == 0 || wcscmp(name, kSavedLegacyValue) == 0) {
+      if (name[0] == L'\0' || wcscmp(name, kLanValue) == 0 ||
+          wcscmp(name, kSavedLegacyValue) == 0) {
         continue;
       }
       add_connection(connections, name, 1);
@@ -233,15 +240,17 @@ int connections_save(HKEY backup, ConnectionsBackup* connections) {
     }
     connection->present = read == ERROR_SUCCESS;
     const RecordNames names = record_names(i);
-    saved = write_checked(backup, names.name, REG_SZ, reinterpret_cast<const BYTE*>(connection->name),
-                          static_cast<DWORD>((wcslen(connection->name) + 1) * sizeof(wchar_t))) &&
-            write_dword_checked(backup, names.kind, connection->is_ras) &&
-            write_dword_checked(backup, names.present, connection->present) &&
-            (!connection->present || write_checked(backup, names.value, connection->type,
-                                                   connection->data, connection->size));
+    saved =
+        write_checked(backup, names.name, REG_SZ, reinterpret_cast<const BYTE*>(connection->name),
+                      static_cast<DWORD>((wcslen(connection->name) + 1) * sizeof(wchar_t))) &&
+        write_dword_checked(backup, names.kind, connection->is_ras) &&
+        write_dword_checked(backup, names.present, connection->present) &&
+        (!connection->present ||
+         write_checked(backup, names.value, connection->type, connection->data, connection->size));
   }
   if (store != nullptr) RegCloseKey(store);
-  return saved && write_dword_checked(backup, kCountValue, static_cast<DWORD>(connections->count)) &&
+  return saved &&
+         write_dword_checked(backup, kCountValue, static_cast<DWORD>(connections->count)) &&
          write_dword_checked(backup, kFormatValue, kBackupFormatWithConnections);
 }
 
@@ -307,7 +316,8 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
     DWORD type = 0;
     // The longest name with its terminator fills the buffer exactly.
     DWORD size = sizeof(connection->name);
-    result = query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size);
+    result =
+        query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size);
     if (result == ERROR_SUCCESS && (type != REG_SZ || size < 2 * sizeof(wchar_t))) {
       result = ERROR_INVALID_DATA;
     }
@@ -316,7 +326,8 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
     if (result != ERROR_SUCCESS) return result;
     connection->name[size / sizeof(wchar_t) - 1] = L'\0';
     if (!connection->present) continue;
-    result = read_whole(backup, names.value, &connection->type, &connection->data, &connection->size);
+    result =
+        read_whole(backup, names.value, &connection->type, &connection->data, &connection->size);
     // A saved copy that is missing leaves the value as it is, as for the
     // legacy strings.
     if (result == ERROR_FILE_NOT_FOUND) {

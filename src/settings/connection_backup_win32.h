@@ -21,10 +21,10 @@ constexpr int kConnectionCapacity = 2 + kRasEntryCapacity;
 
 struct SavedConnection {
   wchar_t name[kRasEntryNameCapacity];  // the value's name under Connections
-  DWORD is_ras;    // 1 for a VPN or dial-up entry's value
-  DWORD present;   // 1 when the user had the value
-  DWORD saved_missing;  // restore: present, but the backup lost its copy
-  DWORD type;      // with present: its type and bytes (data on the heap)
+  DWORD is_ras;                         // 1 for a VPN or dial-up entry's value
+  DWORD present;                        // 1 when the user had the value
+  DWORD saved_missing;                  // restore: present, but the backup lost its copy
+  DWORD type;                           // with present: its type and bytes (data on the heap)
   DWORD size;
   BYTE* data;
 };
@@ -54,8 +54,7 @@ int connections_save(HKEY backup, ConnectionsBackup* connections);
 // connection call for the LAN and each entry, then the store value written
 // (and read back) wherever it does not hold the server yet. Returns 1 when all
 // of it succeeded.
-int connections_apply(const ConnectionsBackup* connections, const char* server,
-                      const char* bypass);
+int connections_apply(const ConnectionsBackup* connections, const char* server, const char* bypass);
 
 // Returns 1 when WinINet, for every connection, and WinHTTP report the local
 // proxy at port, with automatic detection and setup scripts off.

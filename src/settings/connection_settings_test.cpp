@@ -9,9 +9,14 @@ namespace {
 
 ConnectionSettings settings_of(uint32_t flags, const char* proxy, const char* bypass,
                                const char* url) {
-  ConnectionSettings settings = {kConnectionSettingsVersion, 7, flags, proxy,
-                                 static_cast<uint32_t>(strlen(proxy)), bypass,
-                                 static_cast<uint32_t>(strlen(bypass)), url,
+  ConnectionSettings settings = {kConnectionSettingsVersion,
+                                 7,
+                                 flags,
+                                 proxy,
+                                 static_cast<uint32_t>(strlen(proxy)),
+                                 bypass,
+                                 static_cast<uint32_t>(strlen(bypass)),
+                                 url,
                                  static_cast<uint32_t>(strlen(url))};
   return settings;
 }
@@ -20,8 +25,8 @@ TEST(ConnectionSettings, EncodesTheLayoutWindowsReadsWithAZeroedTrailer) {
   const ConnectionSettings settings = settings_of(3, "p:1", "<local>", "");
   uint8_t buffer[128];
   size_t size = connection_settings_encode(&settings, buffer, sizeof(buffer));
-  const uint8_t head[] = {0x46, 0, 0, 0, 7, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0, 'p', ':', '1',
-                          7,    0, 0, 0, '<', 'l', 'o', 'c', 'a', 'l', '>', 0, 0, 0, 0};
+  const uint8_t head[] = {0x46, 0,   0, 0, 7, 0, 0,   0,   3,   0,   0,   0,   3,   0, 0, 0, 'p',
+                          ':',  '1', 7, 0, 0, 0, '<', 'l', 'o', 'c', 'a', 'l', '>', 0, 0, 0, 0};
   ASSERT_EQ(size, sizeof(head) + kConnectionSettingsTrailerBytes);
   EXPECT_EQ(memcmp(buffer, head, sizeof(head)), 0);
   for (size_t i = sizeof(head); i < size; ++i) EXPECT_EQ(buffer[i], 0) << i;

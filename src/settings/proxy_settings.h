@@ -18,7 +18,8 @@
 
 // Under HKEY_CURRENT_USER.
 // Texts as macros too: the settings code needs them wide (L"" ...).
-#define LUMARET_INTERNET_SETTINGS_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+#define LUMARET_INTERNET_SETTINGS_KEY \
+  "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
 #define LUMARET_PROXY_BACKUP_KEY "Software\\" LUMARET_IDENTITY_TOKEN "\\ProxyBackup"
 #define LUMARET_RUN_ONCE_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 #define LUMARET_RUN_ONCE_VALUE LUMARET_IDENTITY_TOKEN "Restore"

@@ -276,8 +276,8 @@ LauncherIdentity current_launcher() {
 // be opened is not it: the owner is a process of this user, which the user can
 // always open; so the id is free, or another user's process has it now.
 int launcher_is_running(const LauncherIdentity& owner) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                               owner.process_id);
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, owner.process_id);
   if (process == nullptr) return 0;
   ULONGLONG start_time = 0;
   // Windows keeps an ended process openable while someone holds a handle to it.
@@ -385,7 +385,8 @@ int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connecti
   if (!connections_save(backup, connections)) return 0;
   const LauncherIdentity self = current_launcher();
   if (!write_dword(backup, kOwnerIdValue, self.process_id) ||
-      set_value(backup, kOwnerStartValue, REG_QWORD, reinterpret_cast<const BYTE*>(&self.start_time),
+      set_value(backup, kOwnerStartValue, REG_QWORD,
+                reinterpret_cast<const BYTE*>(&self.start_time),
                 sizeof(self.start_time)) != ERROR_SUCCESS) {
     return 0;
   }
@@ -421,8 +422,8 @@ int write_launcher_values(HKEY internet_settings, uint16_t port) {
                    reinterpret_cast<const BYTE*>(server_wide),
                    static_cast<DWORD>(server_bytes * sizeof(wchar_t))) == ERROR_SUCCESS &&
          set_value(internet_settings, L"ProxyOverride", REG_SZ,
-                   reinterpret_cast<const BYTE*>(override_wide), sizeof(override_wide)) ==
-             ERROR_SUCCESS &&
+                   reinterpret_cast<const BYTE*>(override_wide),
+                   sizeof(override_wide)) == ERROR_SUCCESS &&
          write_dword(internet_settings, L"ProxyEnable", 1);
 }
 
@@ -531,14 +532,12 @@ BackupState backup_state() {
 // act on, the backup still standing. Returns kRestoreDone when they are back.
 RestoreOutcome restore_from_backup() {
   RegistryKey backup;
-  LONG opened =
-      RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key);
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key);
   if (opened == ERROR_FILE_NOT_FOUND) return kRestoreNoBackup;
   if (opened != ERROR_SUCCESS) {
     // Not writable, yet perhaps readable: an incomplete backup needs no restore.
     const BackupState state = backup_state();
-    return state == kBackupAbsent || state == kBackupIncomplete ? kRestoreNoBackup
-                                                                 : kRestoreFailed;
+    return state == kBackupAbsent || state == kBackupIncomplete ? kRestoreNoBackup : kRestoreFailed;
   }
   switch (backup_state_of(backup.key)) {
     case kBackupAbsent:
@@ -593,10 +592,10 @@ int restore_result_without_lock() {
 
 // How far backup_and_write got.
 enum ApplyOutcome {
-  kApplyUntouched,      // a key could not be opened: nothing was written
-  kApplyBackupFailed,   // a partial backup may stand; the user's values untouched
-  kApplyValuesFailed,   // complete backup; some of the launcher's values may stand
-  kApplyWritten,        // complete backup, restore command and the launcher's values
+  kApplyUntouched,     // a key could not be opened: nothing was written
+  kApplyBackupFailed,  // a partial backup may stand; the user's values untouched
+  kApplyValuesFailed,  // complete backup; some of the launcher's values may stand
+  kApplyWritten,       // complete backup, restore command and the launcher's values
 };
 
 // The launcher's values everywhere: each connection's store, then the three

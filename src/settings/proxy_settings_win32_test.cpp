@@ -43,12 +43,14 @@ TEST_F(ProxySettings, ApplyThenRestoreBringsBackEveryValueByteForByte) {
       {"string of exactly 2048 bytes and of 2049",
        {dword_value(1), RegValue::text(REG_SZ, std::string(2047, 'a')),
         RegValue::text(REG_SZ, std::string(2048, 'b'))}},
-      {"binary enable", {RegValue::of(REG_BINARY, "\x01", 1), RegValue::absent(), RegValue::absent()}},
+      {"binary enable",
+       {RegValue::of(REG_BINARY, "\x01", 1), RegValue::absent(), RegValue::absent()}},
       {"eight-byte binary enable",
        {RegValue::of(REG_BINARY, reinterpret_cast<const char*>(wide_enable), 8), RegValue::absent(),
         RegValue::absent()}},
       {"text enable", {RegValue::text(REG_SZ, "1"), RegValue::absent(), RegValue::absent()}},
-      {"empty binary server", {dword_value(0), RegValue::of(REG_BINARY, "", 0), RegValue::absent()}},
+      {"empty binary server",
+       {dword_value(0), RegValue::of(REG_BINARY, "", 0), RegValue::absent()}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,9 +187,9 @@ TEST_F(ProxySettings, BackupNotInTheWrittenLayoutIsLeftAloneAndRefusesApply) {
       {"presence flag as binary", "ProxyEnablePresent", RegValue::of(REG_BINARY, "\1\0\0\0", 4)},
       {"owner start time as a DWORD", "LauncherStartTime", dword_value(7)},
   };
-  const char* names[] = {"Active", "ProxyEnablePresent", "ProxyEnableValue",
-                         "ProxyServerPresent", "ProxyServerValue", "ProxyOverridePresent",
-                         "LauncherProcessId", "LauncherStartTime"};
+  const char* names[] = {
+      "Active",           "ProxyEnablePresent",   "ProxyEnableValue",  "ProxyServerPresent",
+      "ProxyServerValue", "ProxyOverridePresent", "LauncherProcessId", "LauncherStartTime"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     leave_complete_backup();

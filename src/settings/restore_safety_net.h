@@ -65,6 +65,6 @@ int run_restore_watchdog(const char* process_id_text);
 
 // Takes the user's mutex (shared by all the user's sessions) that marks a
 // running launcher and keeps it until the process ends. Returns 1 when this
-// process is the only launcher, 0 when another launcher of the user holds it. When the mutex cannot be created
-// for another reason, returns 1: that cannot tell of a second launcher.
+// process is the only launcher, 0 when another launcher of the user holds it. When the mutex cannot
+// be created for another reason, returns 1: that cannot tell of a second launcher.
 int claim_launcher_instance();

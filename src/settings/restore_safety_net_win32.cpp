@@ -132,8 +132,8 @@ int start_restore_watchdog() {
   if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE,
                       CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr, &startup,
                       &process) &&
-      !CreateProcessW(path, retry_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &process)) {
+      !CreateProcessW(path, retry_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &process)) {
     return 0;
   }
   CloseHandle(process.hThread);

@@ -19,7 +19,7 @@ class SafetyNet : public RegistryTest {};
 
 // Wine creates no window without an X display; the end-to-end suite runs the
 // window tests again under Xvfb.
-#define SKIP_WITHOUT_DISPLAY()                                              \
+#define SKIP_WITHOUT_DISPLAY() \
   if (getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display for Wine"
 
 const UserValues kUser = {RegValue::text(REG_SZ, "0"), RegValue::text(REG_SZ, "corp:3128"),
@@ -30,8 +30,8 @@ const UserValues kUser = {RegValue::text(REG_SZ, "0"), RegValue::text(REG_SZ, "c
 HANDLE start_self(const char* filter) {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof(path));
-  std::string command = std::string("\"") + path +
-                        "\" --gtest_also_run_disabled_tests --gtest_filter=" + filter;
+  std::string command =
+      std::string("\"") + path + "\" --gtest_also_run_disabled_tests --gtest_filter=" + filter;
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
@@ -113,11 +113,8 @@ TEST_F(SafetyNet, WatchdogRestoresAtOnceWhenThereIsNoProcessToWaitFor) {
   };
   // Wine keeps an ended child openable while its parent lives: the watchdog
   // then finds it already ended and restores after its 250 ms pause.
-  const Case cases[] = {{"0", 240},
-                        {"--help", 240},
-                        {"", 240},
-                        {dead_id.c_str(), 1000},
-                        {stranger_id.c_str(), 240}};
+  const Case cases[] = {
+      {"0", 240}, {"--help", 240}, {"", 240}, {dead_id.c_str(), 1000}, {stranger_id.c_str(), 240}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argument);
     write_user_values(kUser);

@@ -7,7 +7,10 @@
 size_t settings_format_proxy_server(char* buffer, size_t capacity, uint16_t port) {
   if (capacity == 0) return 0;
   unsigned value = port;
-  int length = snprintf(buffer, capacity, "http=" LUMARET_LOOPBACK_ADDRESS ":%u;https=" LUMARET_LOOPBACK_ADDRESS ":%u", value, value);
+  int length = snprintf(buffer, capacity,
+                        "http=" LUMARET_LOOPBACK_ADDRESS ":%u;https=" LUMARET_LOOPBACK_ADDRESS
+                        ":%u",
+                        value, value);
   if (length < 0 || static_cast<size_t>(length) >= capacity) {
     buffer[0] = '\0';
     return 0;

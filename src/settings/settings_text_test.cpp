@@ -40,7 +40,8 @@ TEST(WatchdogCommandLine, QuotedPathOptionAndDecimalProcessId) {
   EXPECT_EQ(std::wstring(buffer),
             L"\"C:\\Program Files\\Lumaret Proxy\\Launcher.exe\" --restore-watchdog 4242");
   // Characters of no 8-bit code page pass through unchanged.
-  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity, L"C:\\\u0418\u0432\u0430\u043d\\\u4e0b\u8f7d\\L.exe", 7),
+  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity,
+                                         L"C:\\\u0418\u0432\u0430\u043d\\\u4e0b\u8f7d\\L.exe", 7),
             1);
   EXPECT_EQ(std::wstring(buffer),
             L"\"C:\\\u0418\u0432\u0430\u043d\\\u4e0b\u8f7d\\L.exe\" --restore-watchdog 7");
@@ -63,7 +64,9 @@ TEST(WatchdogCommandLine, ProcessIdZeroAndTheRunOnceLimitOf260Characters) {
 TEST(WatchdogCommandLine, LongestPathAndLargestIdFitTheDriversBuffer) {
   std::wstring path(kProgramPathCapacity - 1, L'p');
   wchar_t buffer[kWatchdogCommandCapacity];
-  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity, path.c_str(), 4294967295UL), 1);
+  ASSERT_EQ(watchdog_format_command_line(buffer, kWatchdogCommandCapacity, path.c_str(),
+                                         4294967295UL),
+            1);
   EXPECT_EQ(std::wstring(buffer).size(), 259u + 2 + 20 + 10);
   EXPECT_EQ(std::wstring(buffer).substr(261), L" --restore-watchdog 4294967295");
 }

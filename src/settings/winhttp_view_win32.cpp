@@ -10,10 +10,11 @@ int winhttp_view_query(ConnectionView* view) {
   if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return 0;
   view->flags = 0;
   view->auto_detect = config.fAutoDetect ? 1 : 0;
-  view->has_script_url = config.lpszAutoConfigUrl != nullptr && config.lpszAutoConfigUrl[0] != L'\0';
+  view->has_script_url = config.lpszAutoConfigUrl != nullptr &&
+                         config.lpszAutoConfigUrl[0] != L'\0';
   size_t used = 0;
-  for (const wchar_t* p = config.lpszProxy; p != nullptr && *p != L'\0' && used + 1 < sizeof(view->proxy);
-       ++p) {
+  for (const wchar_t* p = config.lpszProxy;
+       p != nullptr && *p != L'\0' && used + 1 < sizeof(view->proxy); ++p) {
     view->proxy[used++] = *p < 0x80 ? static_cast<char>(*p) : '?';
   }
   view->proxy[used] = '\0';

@@ -273,8 +273,8 @@ TEST_F(SocksClient, HostOrLoginOfLength0OrAbove255FailsWithoutAnyByteSent) {
     NetSocket client = server.connect_client();
     ASSERT_NE(client, kInvalidSocket);
     int rejected = -1;
-    EXPECT_EQ(socks5_connect_login(client, c.host.c_str(), 443, c.user.c_str(),
-                                   c.password.c_str(), &rejected),
+    EXPECT_EQ(socks5_connect_login(client, c.host.c_str(), 443, c.user.c_str(), c.password.c_str(),
+                                   &rejected),
               0);
     EXPECT_EQ(rejected, 0);
     net_close(client);
@@ -291,10 +291,10 @@ struct GrantCase {
 
 const GrantCase kGrantCases[] = {
     {"ipv4", kReplyIpv4},
-    {"ipv6", bytes_of({0x05, 0x00, 0x00, 0x04, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                       0, 1, 0x01, 0xBB})},
-    {"domain", bytes_of({0x05, 0x00, 0x00, 0x03, 0x0B}) + bytes_of("example.net") +
-                   bytes_of({0x00, 0x50})},
+    {"ipv6", bytes_of({0x05, 0x00, 0x00, 0x04, 0x20, 0x01, 0x0d, 0xb8, 0, 0,    0,
+                       0,    0,    0,    0,    0,    0,    0,    0,    1, 0x01, 0xBB})},
+    {"domain",
+     bytes_of({0x05, 0x00, 0x00, 0x03, 0x0B}) + bytes_of("example.net") + bytes_of({0x00, 0x50})},
     {"domain of length 0", bytes_of({0x05, 0x00, 0x00, 0x03, 0x00, 0x00, 0x50})},
     {"domain of length 255",
      bytes_of({0x05, 0x00, 0x00, 0x03, 0xFF}) + Bytes(255, 'b') + bytes_of({0x00, 0x50})},
@@ -369,8 +369,8 @@ TEST_F(SocksClient, LoginExchangeByServerChoiceAndVerdictWholeOrByteByByte) {
       {"server needs no login", "alice", "secret", kMethodAccepted, {}, 1, 0},
       {"login accepted", "alice", "secret", kMethodLogin, kLoginAccepted, 1, 0},
       {"lengths 1", "u", "p", kMethodLogin, kLoginAccepted, 1, 0},
-      {"lengths 255", std::string(255, 'u'), std::string(255, 'p'), kMethodLogin, kLoginAccepted,
-       1, 0},
+      {"lengths 255", std::string(255, 'u'), std::string(255, 'p'), kMethodLogin, kLoginAccepted, 1,
+       0},
       {"status 01", "alice", "wrong", kMethodLogin, bytes_of({0x01, 0x01}), 0, 1},
       {"status FF", "alice", "wrong", kMethodLogin, bytes_of({0x01, 0xFF}), 0, 1},
       {"success under version 05", "alice", "secret", kMethodLogin, bytes_of({0x05, 0x00}), 0, 1},
@@ -467,11 +467,14 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
     Bytes prefix(kLoginAccepted.begin(),
                  kLoginAccepted.begin() + static_cast<std::ptrdiff_t>(length));
     cuts.push_back({"login: verdict cut after " + std::to_string(length),
-                    {{kGreetingWithLogin.size(), kMethodLogin}, {login_size, prefix}}, 1});
+                    {{kGreetingWithLogin.size(), kMethodLogin}, {login_size, prefix}},
+                    1});
   }
   cuts.push_back({"login: before the reply",
-                  {{kGreetingWithLogin.size(), kMethodLogin}, {login_size, kLoginAccepted},
-                   {request_size, {}}}, 1});
+                  {{kGreetingWithLogin.size(), kMethodLogin},
+                   {login_size, kLoginAccepted},
+                   {request_size, {}}},
+                  1});
   for (const GrantCase& grant : kGrantCases) {
     const size_t size = grant.reply.size();
     for (size_t length = 1; length < size; ++length) {
@@ -479,7 +482,8 @@ TEST_F(SocksClient, ServerClosingAnywhereBeforeTheReplyEndsFails) {
       if (length > 6 && length + 3 < size && length != size / 2) continue;
       Bytes prefix(grant.reply.begin(), grant.reply.begin() + static_cast<std::ptrdiff_t>(length));
       cuts.push_back({std::string(grant.name) + " cut after " + std::to_string(length),
-                      {{kGreeting.size(), kMethodAccepted}, {request_size, prefix}}, 0});
+                      {{kGreeting.size(), kMethodAccepted}, {request_size, prefix}},
+                      0});
     }
   }
   for (const Cut& cut : cuts) {
@@ -629,11 +633,10 @@ TEST(SocksWire, ReplyRemainingByAddressType) {
     int remaining;
   };
   const Case kCases[] = {
-      {{0x05, 0x00, 0x00, 0x01}, 6},   {{0x05, 0x00, 0x00, 0x04}, 18},
-      {{0x05, 0x00, 0x00, 0x03}, -1},  {{0x05, 0x00, 0xFF, 0x01}, 6},
-      {{0x05, 0x00, 0x00, 0x00}, 0},   {{0x05, 0x00, 0x00, 0x02}, 0},
-      {{0x05, 0x05, 0x00, 0x01}, 0},   {{0x05, 0xFF, 0x00, 0x01}, 0},
-      {{0x04, 0x00, 0x00, 0x01}, 0},   {{0x05, 0x00, 0x00, 0x80}, 0},
+      {{0x05, 0x00, 0x00, 0x01}, 6}, {{0x05, 0x00, 0x00, 0x04}, 18}, {{0x05, 0x00, 0x00, 0x03}, -1},
+      {{0x05, 0x00, 0xFF, 0x01}, 6}, {{0x05, 0x00, 0x00, 0x00}, 0},  {{0x05, 0x00, 0x00, 0x02}, 0},
+      {{0x05, 0x05, 0x00, 0x01}, 0}, {{0x05, 0xFF, 0x00, 0x01}, 0},  {{0x04, 0x00, 0x00, 0x01}, 0},
+      {{0x05, 0x00, 0x00, 0x80}, 0},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(hex_of(Bytes(c.header, c.header + 4)));

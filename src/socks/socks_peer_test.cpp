@@ -172,8 +172,8 @@ class SocksPeerLogin : public ::testing::Test {
     for (int attempt = 0; attempt < 5 && peer_.pid == 0; ++attempt) {
       port_ = peer_free_port();
       std::string port_text = std::to_string(port_);
-      const char* const argv[] = {"microsocks", "-i", "127.0.0.1", "-p", port_text.c_str(),
-                                  "-u", "alice", "-P", "secret", nullptr};
+      const char* const argv[] = {"microsocks", "-i",    "127.0.0.1", "-p",     port_text.c_str(),
+                                  "-u",         "alice", "-P",        "secret", nullptr};
       if (!peer_start(&peer_, argv) || !peer_wait_listening(port_, 5000)) peer_stop(&peer_);
     }
     ASSERT_NE(peer_.pid, 0) << "could not start microsocks";

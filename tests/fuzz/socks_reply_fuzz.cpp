@@ -60,13 +60,18 @@ Expected reference_exchange(const uint8_t* answer, size_t size, size_t host_leng
   if (answer[at] != 0x05 || answer[at + 1] != 0x00) return {0, at + 4, login, 1, 0};
   size_t need;
   switch (answer[at + 3]) {
-    case 0x01: need = at + 4 + 6; break;
-    case 0x04: need = at + 4 + 18; break;
+    case 0x01:
+      need = at + 4 + 6;
+      break;
+    case 0x04:
+      need = at + 4 + 18;
+      break;
     case 0x03:
       if (size < at + 5) return {0, size, login, 1, 0};
       need = at + 5 + answer[at + 4] + 2;
       break;
-    default: return {0, at + 4, login, 1, 0};
+    default:
+      return {0, at + 4, login, 1, 0};
   }
   if (size < need) return {0, size, login, 1, 0};
   return {1, need, login, 1, 0};
@@ -112,8 +117,8 @@ void check_exchange(const uint8_t* answer, size_t size, const char* host, uint16
   for (ssize_t n; (n = read(pair[1], sent + received, sizeof(sent) - received)) > 0;) received += n;
   const unsigned char* greeting = user_length > 0 ? kSocksGreetingWithLogin : kSocksGreeting;
   size_t greeting_length = !lengths_valid(host_length, user_length, password_length) ? 0
-                           : user_length > 0                                          ? 4
-                                                                                      : 3;
+                           : user_length > 0                                         ? 4
+                                                                                     : 3;
   uint8_t login[kSocksLoginRequestMax];
   size_t login_length = 0;
   if (expected.sends_login) {

@@ -136,7 +136,8 @@ int wait_proxy_threads(const Load* load, int threads, int at_most) {
 }
 
 void verdict(Load* load, const char* scenario, int passed, const char* why) {
-  printf("%s: %s%s%s\n", scenario, passed ? "PASS" : "FAIL", passed ? "" : " - ", passed ? "" : why);
+  printf("%s: %s%s%s\n", scenario, passed ? "PASS" : "FAIL", passed ? "" : " - ",
+         passed ? "" : why);
   if (!passed) ++load->failures;
   fflush(stdout);
 }
@@ -182,7 +183,8 @@ unsigned run_tunnel_job(void* argument) {
   while (ok) {
     if (job->rounds_wanted != 0 && job->rounds >= job->rounds_wanted) break;
     if (job->rounds_wanted == 0 && job->rounds > 0 && now_ms() >= g_deadline_ms.load()) break;
-    uint64_t seed = static_cast<uint64_t>(job->index) * 1000003ULL + static_cast<uint64_t>(job->rounds) * 2;
+    uint64_t seed =
+        static_cast<uint64_t>(job->index) * 1000003ULL + static_cast<uint64_t>(job->rounds) * 2;
     ok = push_round(socket, pattern, seed, buffer);
     if (ok) job->bytes_up += kRoundBytes;
     if (ok) ok = pull_round(socket, pattern, seed + 1, buffer);
@@ -208,7 +210,8 @@ int scenario_concurrent(Load* load) {
   int count = load->options.tunnels;
   std::vector<TunnelJob> jobs(static_cast<size_t>(count));
   std::vector<ThreadHandle> threads(static_cast<size_t>(count), kNoThread);
-  for (int i = 0; i < count; ++i) jobs[static_cast<size_t>(i)] = TunnelJob{load, i, 0, 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < count; ++i)
+    jobs[static_cast<size_t>(i)] = TunnelJob{load, i, 0, 0, 0, 0, 0, 0, 0};
   g_ready.store(0);
   g_go = 0;
   long started = now_ms();
@@ -230,7 +233,8 @@ int scenario_concurrent(Load* load) {
   }
   g_gate.notify_all();
   for (int i = 0; i < count; ++i) {
-    if (threads[static_cast<size_t>(i)] != kNoThread) thread_wait_and_close(threads[static_cast<size_t>(i)], 600000);
+    if (threads[static_cast<size_t>(i)] != kNoThread)
+      thread_wait_and_close(threads[static_cast<size_t>(i)], 600000);
   }
   double data_seconds = static_cast<double>(now_ms() - moving) / 1000.0;
 
@@ -244,14 +248,15 @@ int scenario_concurrent(Load* load) {
     if (min_rounds < 0 || job.rounds < min_rounds) min_rounds = job.rounds;
   }
   int back = wait_proxy_threads(load, load->idle_threads, 1);
-  printf("concurrent: %d tunnels, %d open at once in %.2f s, %d failed; data for %.2f s: "
-         "%.1f MB up and %.1f MB down, every byte checked (%.1f MB/s), fewest rounds per tunnel %d; "
-         "proxy at the peak: %d threads, %d descriptors, RSS %ld KiB\n",
-         count, opened, open_seconds, failed, data_seconds, static_cast<double>(up) / 1e6,
-         static_cast<double>(down) / 1e6, static_cast<double>(up + down) / 1e6 / data_seconds,
-         min_rounds, peak.threads, peak.descriptors, peak.rss_kib);
-  int passed = opened == count && failed == 0 && min_rounds >= 1 && peak.threads >= count + 1 && back &&
-               load->target.failures.load() == 0;
+  printf(
+      "concurrent: %d tunnels, %d open at once in %.2f s, %d failed; data for %.2f s: "
+      "%.1f MB up and %.1f MB down, every byte checked (%.1f MB/s), fewest rounds per tunnel %d; "
+      "proxy at the peak: %d threads, %d descriptors, RSS %ld KiB\n",
+      count, opened, open_seconds, failed, data_seconds, static_cast<double>(up) / 1e6,
+      static_cast<double>(down) / 1e6, static_cast<double>(up + down) / 1e6 / data_seconds,
+      min_rounds, peak.threads, peak.descriptors, peak.rss_kib);
+  int passed = opened == count && failed == 0 && min_rounds >= 1 && peak.threads >= count + 1 &&
+               back && load->target.failures.load() == 0;
   verdict(load, "concurrent", passed,
           "a tunnel failed, moved nothing, was not open at the peak, or the proxy kept threads");
   return passed;
@@ -269,7 +274,8 @@ int scenario_silent(Load* load) {
   int silent_ok = 0;
   for (NetSocket& socket : silent) {
     socket = net_connect_first("127.0.0.1", port_text);
-    if (socket != kInvalidSocket && net_send_all(socket, line, static_cast<size_t>(length))) ++silent_ok;
+    if (socket != kInvalidSocket && net_send_all(socket, line, static_cast<size_t>(length)))
+      ++silent_ok;
   }
   // Every silent client is accepted and waits in a tunnel thread of its own.
   int held = wait_proxy_threads(load, load->idle_threads + silent_count, 0);
@@ -284,7 +290,8 @@ int scenario_silent(Load* load) {
     if (threads[static_cast<size_t>(i)] == kNoThread) jobs[static_cast<size_t>(i)].failed = 1;
   }
   for (int i = 0; i < count; ++i) {
-    if (threads[static_cast<size_t>(i)] != kNoThread) thread_wait_and_close(threads[static_cast<size_t>(i)], 600000);
+    if (threads[static_cast<size_t>(i)] != kNoThread)
+      thread_wait_and_close(threads[static_cast<size_t>(i)], 600000);
   }
   double all_seconds = static_cast<double>(now_ms() - started) / 1000.0;
   int failed = 0;
@@ -304,10 +311,13 @@ int scenario_silent(Load* load) {
     net_close(socket);
   }
   int back = wait_proxy_threads(load, load->idle_threads, 1);
-  printf("silent: %d of %d silent clients held (proxy %d threads, %d descriptors); %d tunnels beside them "
-         "in %.2f s, %d failed, per tunnel p50 %.0f ms, max %.0f ms\n",
-         silent_ok, silent_count, holding.threads, holding.descriptors, count, all_seconds, failed,
-         times.empty() ? 0.0 : times[times.size() / 2] * 1000, times.empty() ? 0.0 : times.back() * 1000);
+  printf(
+      "silent: %d of %d silent clients held (proxy %d threads, %d descriptors); %d tunnels beside "
+      "them "
+      "in %.2f s, %d failed, per tunnel p50 %.0f ms, max %.0f ms\n",
+      silent_ok, silent_count, holding.threads, holding.descriptors, count, all_seconds, failed,
+      times.empty() ? 0.0 : times[times.size() / 2] * 1000,
+      times.empty() ? 0.0 : times.back() * 1000);
   int passed = silent_ok == silent_count && held && failed == 0 && still_silent && back &&
                !times.empty() && times.back() * 1000 <= load->options.prompt_limit_ms;
   verdict(load, "silent", passed,
@@ -325,8 +335,10 @@ int echo_tunnel(const Load* load, int index) {
   unsigned char received[kEchoBytes];
   memcpy(sent, &request, sizeof(request));
   unsigned char* echo = sent + sizeof(request);
-  for (size_t i = 0; i < kEchoBytes; ++i) echo[i] = static_cast<unsigned char>(index * 31 + static_cast<int>(i));
-  int ok = net_send_all(socket, sent, sizeof(sent)) && net_recv_exact(socket, received, sizeof(received)) &&
+  for (size_t i = 0; i < kEchoBytes; ++i)
+    echo[i] = static_cast<unsigned char>(index * 31 + static_cast<int>(i));
+  int ok = net_send_all(socket, sent, sizeof(sent)) &&
+           net_recv_exact(socket, received, sizeof(received)) &&
            memcmp(echo, received, sizeof(received)) == 0;
   if (!ok) {
     net_close(socket);
@@ -351,15 +363,17 @@ int scenario_sequential(Load* load, const ProxyFigures* fresh) {
   double seconds = static_cast<double>(now_ms() - started) / 1000.0;
   ProxyFigures after = settled_figures(load);
   long growth = after.rss_kib - before.rss_kib;
-  printf("sequential: %d tunnels in %.1f s (%.0f per s) after %d warm-up tunnels, %d failed; proxy "
-         "descriptors %d fresh, %d before, %d after (growth %d); threads %d before, %d after; "
-         "RSS %ld KiB fresh, %ld KiB before, %ld KiB after (growth %ld KiB)\n",
-         count, seconds, count / seconds, kWarmUpTunnels, failed, fresh->descriptors, before.descriptors,
-         after.descriptors, after.descriptors - before.descriptors, before.threads, after.threads,
-         fresh->rss_kib, before.rss_kib, after.rss_kib, growth);
-  int passed = failed == 0 && before.descriptors > 0 && after.descriptors == before.descriptors &&
-               after.threads == load->idle_threads &&
-               (load->options.rss_growth_limit_kib == 0 || growth <= load->options.rss_growth_limit_kib);
+  printf(
+      "sequential: %d tunnels in %.1f s (%.0f per s) after %d warm-up tunnels, %d failed; proxy "
+      "descriptors %d fresh, %d before, %d after (growth %d); threads %d before, %d after; "
+      "RSS %ld KiB fresh, %ld KiB before, %ld KiB after (growth %ld KiB)\n",
+      count, seconds, count / seconds, kWarmUpTunnels, failed, fresh->descriptors,
+      before.descriptors, after.descriptors, after.descriptors - before.descriptors, before.threads,
+      after.threads, fresh->rss_kib, before.rss_kib, after.rss_kib, growth);
+  int passed =
+      failed == 0 && before.descriptors > 0 && after.descriptors == before.descriptors &&
+      after.threads == load->idle_threads &&
+      (load->options.rss_growth_limit_kib == 0 || growth <= load->options.rss_growth_limit_kib);
   verdict(load, "sequential", passed, "a tunnel failed, or descriptors, threads or memory grew");
   return passed;
 }
@@ -416,8 +430,8 @@ int start_peers(Load* load) {
   char socks_port[8];
   snprintf(http_port, sizeof(http_port), "%u", static_cast<unsigned>(load->route.proxy_port));
   snprintf(socks_port, sizeof(socks_port), "%u", static_cast<unsigned>(load->route.socks_port));
-  const char* argv[] = {load->options.proxy_program, "--http-port", http_port, "--socks-port", socks_port,
-                        nullptr};
+  const char* argv[] = {
+      load->options.proxy_program, "--http-port", http_port, "--socks-port", socks_port, nullptr};
   return peer_start(&load->proxy, argv) && peer_wait_listening(load->route.proxy_port, 10000);
 }
 
@@ -442,9 +456,10 @@ int main(int argc, char** argv) {
     thread_sleep_ms(200);
     ProxyFigures fresh = measure_proxy(&load);
     load.idle_threads = fresh.threads;
-    printf("load: descriptor limit %lu; proxy pid %d fresh: %d threads, %d descriptors, RSS %ld KiB\n",
-           static_cast<unsigned long>(files.rlim_cur), load.proxy.pid, fresh.threads, fresh.descriptors,
-           fresh.rss_kib);
+    printf(
+        "load: descriptor limit %lu; proxy pid %d fresh: %d threads, %d descriptors, RSS %ld KiB\n",
+        static_cast<unsigned long>(files.rlim_cur), load.proxy.pid, fresh.threads,
+        fresh.descriptors, fresh.rss_kib);
     scenario_concurrent(&load);
     scenario_silent(&load);
     scenario_sequential(&load, &fresh);

@@ -54,8 +54,8 @@ int app_read_proxy_server(char* value, DWORD size) {
   }
   DWORD type = 0;
   DWORD length = size - 1;
-  LONG status = RegQueryValueExA(key, "ProxyServer", nullptr, &type,
-                                 reinterpret_cast<BYTE*>(value), &length);
+  LONG status =
+      RegQueryValueExA(key, "ProxyServer", nullptr, &type, reinterpret_cast<BYTE*>(value), &length);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || type != REG_SZ) return 0;
   value[length < size ? length : size - 1] = '\0';
@@ -97,7 +97,8 @@ int app_pick_https_proxy(const char* server, char* host, size_t host_size, unsig
         const char* end = strchr(p, ';');
         if (end == nullptr) end = p + strlen(p);
         size_t prefix_length = strlen(prefix);
-        if (static_cast<size_t>(end - p) > prefix_length && _strnicmp(p, prefix, prefix_length) == 0) {
+        if (static_cast<size_t>(end - p) > prefix_length &&
+            _strnicmp(p, prefix, prefix_length) == 0) {
           entry = p + prefix_length;
           length = static_cast<size_t>(end - entry);
         }
@@ -132,8 +133,8 @@ SOCKET app_open_tunnel(const char* host, unsigned port, const char* target, int*
   address.sin_port = htons(static_cast<u_short>(port));
   address.sin_addr.s_addr = inet_addr(host);
   char request[600];
-  int request_length = snprintf(request, sizeof(request),
-                                "CONNECT %s HTTP/1.1\r\nHost: %s\r\n\r\n", target, target);
+  int request_length =
+      snprintf(request, sizeof(request), "CONNECT %s HTTP/1.1\r\nHost: %s\r\n\r\n", target, target);
   if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       request_length <= 0 || request_length >= static_cast<int>(sizeof(request)) ||
       send(s, request, request_length, 0) != request_length) {

@@ -46,8 +46,8 @@ inline void standin_windows_path(const char* path, char* out, size_t size) {
 inline unsigned long long standin_unix_ms() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  unsigned long long ticks =
-      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
+                             now.dwLowDateTime;
   return ticks / 10000ULL - 11644473600000ULL;
 }
 

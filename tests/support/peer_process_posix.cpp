@@ -66,8 +66,8 @@ int spawn_child(pid_t* pid, const char* const* argv, int stdout_fd) {
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-  int rc = posix_spawnp(pid, argv[0], &actions, &attributes, const_cast<char* const*>(argv),
-                        environ);
+  int rc =
+      posix_spawnp(pid, argv[0], &actions, &attributes, const_cast<char* const*>(argv), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? 1 : 0;

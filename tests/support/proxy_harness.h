@@ -62,7 +62,7 @@ struct StandInServer {
   int connection_count;
   std::atomic<int32_t> granted;      // CONNECT requests granted
   std::atomic<int32_t> peer_closed;  // connections whose peer closed first
-  std::mutex lock;               // guards the last request below
+  std::mutex lock;                   // guards the last request below
   std::string last_host;
   uint16_t last_port;
 };

@@ -43,8 +43,7 @@ struct UserValues {
   RegValue server;
   RegValue override_list;
   bool operator==(const UserValues& other) const {
-    return enable == other.enable && server == other.server &&
-           override_list == other.override_list;
+    return enable == other.enable && server == other.server && override_list == other.override_list;
   }
 };
 

@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "unexpected certificate size\n");
     return 1;
   }
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
   if (store == nullptr) {
     fprintf(stderr, "cannot open the ROOT store (%lu)\n", GetLastError());
     return 1;

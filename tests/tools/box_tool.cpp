@@ -28,8 +28,8 @@
 
 namespace {
 
-constexpr int kIconControlId = 1088;   // the icon's static control in a message box
-constexpr int kTextControlId = 0xFFFF; // the text's static control
+constexpr int kIconControlId = 1088;    // the icon's static control in a message box
+constexpr int kTextControlId = 0xFFFF;  // the text's static control
 constexpr int kPollMs = 50;
 
 struct IconCandidate {
@@ -58,7 +58,8 @@ HWND box_wait_window(const char* window_class, const char* title, int timeout_ms
 
 // Sum of the colour differences between the screen copy and the icon drawn
 // over the background colour, both width x height.
-unsigned long box_icon_distance(HDC screen_copy, int width, int height, LPCSTR icon_id, COLORREF background) {
+unsigned long box_icon_distance(HDC screen_copy, int width, int height, LPCSTR icon_id,
+                                COLORREF background) {
   HDC drawing = CreateCompatibleDC(screen_copy);
   HBITMAP bitmap = CreateCompatibleBitmap(screen_copy, width, height);
   HGDIOBJ previous = SelectObject(drawing, bitmap);
@@ -103,7 +104,8 @@ const char* box_identify_icon(HWND box) {
   BitBlt(copy, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
   COLORREF background = GetPixel(copy, width - 1, height - 1);
   for (int i = 0; i < kIconCount && found == nullptr; ++i) {
-    if (box_icon_distance(copy, width, height, kIcons[i].id, background) == 0) found = kIcons[i].name;
+    if (box_icon_distance(copy, width, height, kIcons[i].id, background) == 0)
+      found = kIcons[i].name;
   }
   SelectObject(copy, previous);
   DeleteObject(bitmap);
@@ -134,7 +136,8 @@ int box_read(const char* caption, int timeout_ms) {
   // The icon is matched once the box has been painted; give it the rest of
   // the time allowed, at least one second.
   const char* icon = nullptr;
-  for (int waited = 0; icon == nullptr && waited < (timeout_ms > 1000 ? timeout_ms : 1000); waited += kPollMs) {
+  for (int waited = 0; icon == nullptr && waited < (timeout_ms > 1000 ? timeout_ms : 1000);
+       waited += kPollMs) {
     icon = box_identify_icon(box);
     if (icon == nullptr) Sleep(kPollMs);
   }
@@ -194,7 +197,8 @@ int console_screen(DWORD process_id) {
   FreeConsole();
   if (!AttachConsole(process_id)) return 1;
   HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (screen == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(screen, &info)) return 1;
   static wchar_t row[1024];

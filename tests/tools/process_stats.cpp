@@ -49,8 +49,9 @@ long process_stats_count_from_system_list(DWORD process_id) {
     SystemHandleList* list = static_cast<SystemHandleList*>(malloc(size));
     if (list == nullptr) return -1;
     ULONG needed = 0;
-    NTSTATUS status = NtQuerySystemInformation(
-        static_cast<SYSTEM_INFORMATION_CLASS>(kSystemExtendedHandleInformation), list, size, &needed);
+    NTSTATUS status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(
+                                                   kSystemExtendedHandleInformation),
+                                               list, size, &needed);
     if (status == kInfoLengthMismatch) {
       free(list);
       continue;
@@ -72,7 +73,8 @@ void process_stats_print(const PROCESSENTRY32& entry) {
   long handles = -1;
   long long private_kib = -1;
   long long working_set_kib = -1;
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
   if (process != nullptr) {
     DWORD count = 0;
     if (GetProcessHandleCount(process, &count) && count > 0) handles = static_cast<long>(count);

@@ -135,12 +135,12 @@ int command_set(const char* path, const char* name, const char* type_text, const
 // with the list: Wine resets what a write leaves out.
 int command_deny_write(const char* path, int deny) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                    &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER, &key) !=
+      ERROR_SUCCESS) {
     return kExitFailed;
   }
-  const SECURITY_INFORMATION parts =
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                     DACL_SECURITY_INFORMATION;
   alignas(8) BYTE old_descriptor[8192];
   DWORD size = sizeof(old_descriptor);
   int result = kExitFailed;
@@ -158,8 +158,8 @@ int command_deny_write(const char* path, int deny) {
       GetSecurityDescriptorGroup(old_descriptor, &group, &group_defaulted) &&
       CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyone_size) &&
       InitializeAcl(new_acl, sizeof(new_acl_bytes), ACL_REVISION)) {
-    int built = !deny || AddAccessDeniedAce(new_acl, ACL_REVISION, KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
-                                            everyone);
+    int built = !deny || AddAccessDeniedAce(new_acl, ACL_REVISION,
+                                            KEY_SET_VALUE | KEY_CREATE_SUB_KEY, everyone);
     // No list at all allows everything: say so in the new list, which would
     // otherwise allow nothing.
     if (built && (!present || old_acl == nullptr)) {
@@ -338,8 +338,8 @@ int command_spawn_in_job(const char* command, const char* output_path, const cha
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   if (job == nullptr) return kExitFailed;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags =
-      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (forbid_breakaway ? 0 : JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                            (forbid_breakaway ? 0 : JOB_OBJECT_LIMIT_BREAKAWAY_OK);
   if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
     return kExitFailed;
   }
@@ -417,7 +417,8 @@ int main(int argc, char** argv) {
   if (strcmp(command, "deny-write") == 0 && argc == 3) return command_deny_write(argv[2], 1);
   if (strcmp(command, "allow-write") == 0 && argc == 3) return command_deny_write(argv[2], 0);
   if (strcmp(command, "run-logon-command") == 0 && argc == 2) return command_run_logon_command();
-  if (strcmp(command, "delete") == 0 && argc >= 4) return command_delete(argv[2], argc - 3, argv + 3);
+  if (strcmp(command, "delete") == 0 && argc >= 4)
+    return command_delete(argv[2], argc - 3, argv + 3);
   if (strcmp(command, "delete-key") == 0 && argc == 3) return command_delete_key(argv[2]);
   if (strcmp(command, "key") == 0 && argc == 3) return command_key(argv[2]);
   if (strcmp(command, "list") == 0 && argc == 3) return command_list(argv[2]);
@@ -425,7 +426,8 @@ int main(int argc, char** argv) {
   if (strcmp(command, "spawn-detached") == 0 && (argc == 3 || argc == 4)) {
     return command_spawn_detached(argv[2], argc == 4 ? argv[3] : nullptr);
   }
-  if (strcmp(command, "wait-gone") == 0 && argc == 5) return command_wait_gone(argv[2], argv[3], argv[4]);
+  if (strcmp(command, "wait-gone") == 0 && argc == 5)
+    return command_wait_gone(argv[2], argv[3], argv[4]);
   if (strcmp(command, "hold-mutex") == 0 && argc == 5) {
     return command_hold_mutex(argv[2], argv[3], argv[4]);
   }
