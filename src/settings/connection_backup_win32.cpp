@@ -7,7 +7,7 @@
 
 #include "settings/connection_settings.h"
 #include "settings/proxy_settings.h"
-#include "settings/registry_fault.h"
+#include "settings/registry_values_win32.h"
 
 namespace {
 
@@ -20,94 +20,30 @@ constexpr wchar_t kCountValue[] = L"ConnectionCount";
 // three-string header stay far below this.
 constexpr size_t kStoreValueCapacity = 1024;
 
-// The registry calls on values, each behind the tests' fault seam.
-LONG query_value(HKEY key, const wchar_t* name, DWORD* type, BYTE* data, DWORD* size) {
-  LONG fault = registry_fault(kRegistryQuery, name);
-  if (fault != 0) return fault;
-  return RegQueryValueExW(key, name, nullptr, type, data, size);
-}
-
-LONG set_value(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
-  LONG fault = registry_fault(kRegistrySet, name);
-  if (fault != 0) return fault;
-  return RegSetValueExW(key, name, 0, type, data, size);
-}
-
-int delete_value(HKEY key, const wchar_t* name) {
-  LONG result = registry_fault(kRegistryDelete, name);
-  if (result == 0) result = RegDeleteValueW(key, name);
-  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
-}
-
 // Reads a whole value onto the heap (*data, released with free; nullptr for
 // no bytes). Returns ERROR_SUCCESS or the registry's error.
 LONG read_whole(HKEY key, const wchar_t* name, DWORD* type, BYTE** data, DWORD* size) {
   *data = nullptr;
   *size = 0;
   if (key == nullptr) return ERROR_FILE_NOT_FOUND;
-  LONG result = query_value(key, name, type, nullptr, size);
-  // A value changed by someone else between the size query and the read may
-  // have grown; a few rounds settle it.
-  for (int attempt = 0; attempt < 4 && result == ERROR_SUCCESS; ++attempt) {
-    DWORD capacity = *size;
-    *data = static_cast<BYTE*>(malloc(capacity > 0 ? capacity : 1));
-    if (*data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-    result = query_value(key, name, type, *data, size);
-    if (result != ERROR_MORE_DATA) break;
-    free(*data);
-    *data = nullptr;
-    result = query_value(key, name, type, nullptr, size);
-  }
-  if (result != ERROR_SUCCESS) {
-    free(*data);
-    *data = nullptr;
-  }
-  return result;
-}
-
-// Returns 1 when name of key holds exactly this type and these bytes.
-int value_matches(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
-  DWORD stored_type = 0;
-  DWORD stored_size = 0;
-  BYTE* stored = nullptr;
-  if (read_whole(key, name, &stored_type, &stored, &stored_size) != ERROR_SUCCESS) return 0;
-  int same = stored_type == type && stored_size == size &&
-             (size == 0 || memcmp(stored, data, size) == 0);
-  free(stored);
-  return same;
+  StoredValue value;
+  LONG result = stored_value_read(key, name, &value);
+  if (result != ERROR_SUCCESS) return result;
+  *data = static_cast<BYTE*>(malloc(value.size > 0 ? value.size : 1));
+  if (*data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  memcpy(*data, value.data, value.size);
+  *type = value.type;
+  *size = value.size;
+  return ERROR_SUCCESS;
 }
 
 int write_checked(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
-  return set_value(key, name, type, data, size) == ERROR_SUCCESS &&
-         value_matches(key, name, type, data, size);
+  return registry_set_value(key, name, type, data, size) == ERROR_SUCCESS &&
+         registry_value_matches(key, name, type, data, size);
 }
 
 int write_dword_checked(HKEY key, const wchar_t* name, DWORD value) {
   return write_checked(key, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-}
-
-// Reads a REG_DWORD of 4 bytes. Returns the registry's result, or
-// ERROR_INVALID_DATA for a value of another type or size.
-LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
-  *value = 0;
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(*value);
-  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
-    *value = 0;
-    return ERROR_INVALID_DATA;
-  }
-  return result;
-}
-
-// Reads one of the record's flags, a REG_DWORD of 0 or 1.
-LONG read_flag(HKEY key, const wchar_t* name, DWORD* value) {
-  LONG result = read_dword(key, name, value);
-  if (result == ERROR_SUCCESS && *value > 1) {
-    *value = 0;
-    return ERROR_INVALID_DATA;
-  }
-  return result;
 }
 
 // The names of connection i's values in the backup.
@@ -301,12 +237,12 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port) {
 LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
   connections->count = 0;
   DWORD format = 0;
-  LONG result = read_dword(backup, kFormatValue, &format);
+  LONG result = registry_read_dword(backup, kFormatValue, &format);
   if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (result != ERROR_SUCCESS) return result;
   if (format != kBackupFormatWithConnections) return ERROR_INVALID_DATA;
   DWORD count = 0;
-  result = read_dword(backup, kCountValue, &count);
+  result = registry_read_dword(backup, kCountValue, &count);
   if (result != ERROR_SUCCESS) return result;
   if (count > kConnectionCapacity) return ERROR_INVALID_DATA;
   for (DWORD i = 0; i < count; ++i) {
@@ -316,13 +252,15 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
     DWORD type = 0;
     // The longest name with its terminator fills the buffer exactly.
     DWORD size = sizeof(connection->name);
-    result =
-        query_value(backup, names.name, &type, reinterpret_cast<BYTE*>(connection->name), &size);
+    result = registry_query_value(backup, names.name, &type,
+                                  reinterpret_cast<BYTE*>(connection->name), &size);
     if (result == ERROR_SUCCESS && (type != REG_SZ || size < 2 * sizeof(wchar_t))) {
       result = ERROR_INVALID_DATA;
     }
-    if (result == ERROR_SUCCESS) result = read_flag(backup, names.kind, &connection->is_ras);
-    if (result == ERROR_SUCCESS) result = read_flag(backup, names.present, &connection->present);
+    if (result == ERROR_SUCCESS)
+      result = registry_read_flag(backup, names.kind, &connection->is_ras);
+    if (result == ERROR_SUCCESS)
+      result = registry_read_flag(backup, names.present, &connection->present);
     if (result != ERROR_SUCCESS) return result;
     connection->name[size / sizeof(wchar_t) - 1] = L'\0';
     if (!connection->present) continue;
@@ -350,7 +288,7 @@ int connections_put_back(const ConnectionsBackup* connections) {
   for (int i = 0; i < connections->count && restored; ++i) {
     const SavedConnection& connection = connections->connections[i];
     if (!connection.present) {
-      restored = delete_value(store, connection.name);
+      restored = registry_delete_value(store, connection.name);
       continue;
     }
     if (connection.saved_missing) continue;
@@ -358,16 +296,44 @@ int connections_put_back(const ConnectionsBackup* connections) {
       // The launcher wrote every entry's value: one that is gone now went
       // with its entry, which must not come back as a stray value.
       DWORD size = 0;
-      LONG now = query_value(store, connection.name, nullptr, nullptr, &size);
+      LONG now = registry_query_value(store, connection.name, nullptr, nullptr, &size);
       if (now == ERROR_FILE_NOT_FOUND) continue;
       if (now != ERROR_SUCCESS) {
         restored = 0;
         break;
       }
     }
-    restored = set_value(store, connection.name, connection.type, connection.data,
-                         connection.size) == ERROR_SUCCESS;
+    restored = registry_set_value(store, connection.name, connection.type, connection.data,
+                                  connection.size) == ERROR_SUCCESS;
   }
   RegCloseKey(store);
   return restored;
+}
+
+void connections_switch_off_launcher_proxy(const ConnectionsBackup* connections) {
+  if (connections->count == 0) return;
+  RegistryKey store;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    &store.key) != ERROR_SUCCESS) {
+    return;
+  }
+  for (int i = 0; i < connections->count; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    StoredValue value;
+    if (stored_value_read(store.key, connection.name, &value) != ERROR_SUCCESS ||
+        value.type != REG_BINARY) {
+      continue;
+    }
+    // A value already back to the user's bytes stays, even when it is a
+    // loopback proxy of their own.
+    if (connection.present && !connection.saved_missing && connection.type == value.type &&
+        connection.size == value.size &&
+        (value.size == 0 || memcmp(connection.data, value.data, value.size) == 0)) {
+      continue;
+    }
+    // Best effort: a write that fails leaves the next value still to try.
+    if (connection_settings_switch_to_direct(value.data, value.size)) {
+      stored_value_write(store.key, connection.name, &value);
+    }
+  }
 }

@@ -72,3 +72,10 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 // not deleted. A VPN or dial-up entry whose value is gone was removed during
 // the run and is skipped. Returns 1 when every write and deletion succeeded.
 int connections_put_back(const ConnectionsBackup* connections);
+
+// After a restore that stopped part-way, the backup still standing: switches
+// every value named in connections that still holds the launcher's proxy (and
+// not the user's saved bytes) to a direct connection, keeping its texts, so
+// that programs reading the store do not follow it to a port that dies with
+// the launcher. Best effort: a value that cannot be read or written is passed.
+void connections_switch_off_launcher_proxy(const ConnectionsBackup* connections);

@@ -84,3 +84,30 @@ int connection_proxy_is_local(const char* text, size_t length, uint16_t port) {
            value);
   return text_equals(text, length, bare) || text_equals(text, length, listed);
 }
+
+int connection_settings_switch_to_direct(uint8_t* data, size_t length) {
+  ConnectionSettings settings;
+  if (!connection_settings_decode(data, length, &settings) ||
+      (settings.flags & kConnectionFlagProxy) == 0) {
+    return 0;
+  }
+  // The port is the digits after the text's last colon; only a text that is
+  // exactly the loopback proxy at that port is the launcher's.
+  uint32_t colon = settings.proxy_length;
+  while (colon > 0 && settings.proxy[colon - 1] != ':') --colon;
+  uint32_t port = 0;
+  uint32_t digits = 0;
+  for (uint32_t i = colon; i < settings.proxy_length && digits < 6; ++i, ++digits) {
+    const char c = settings.proxy[i];
+    if (c < '0' || c > '9') return 0;
+    port = port * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (colon == 0 || digits == 0 || port > 65535 ||
+      !connection_proxy_is_local(settings.proxy, settings.proxy_length,
+                                 static_cast<uint16_t>(port))) {
+    return 0;
+  }
+  put_u32(data + 4, settings.counter + 1);
+  put_u32(data + 8, kConnectionFlagDirect);
+  return 1;
+}

@@ -52,3 +52,11 @@ int connection_settings_decode(const uint8_t* data, size_t length, ConnectionSet
 // "http=127.0.0.1:<port>;https=127.0.0.1:<port>", or the bare
 // "127.0.0.1:<port>" that a reader may report in its place.
 int connection_proxy_is_local(const char* text, size_t length, uint16_t port);
+
+// Switches, in place, a store value whose proxy is the launcher's (the
+// loopback proxy of connection_proxy_is_local, at any port) to a direct
+// connection: flags become kConnectionFlagDirect alone, the change counter goes
+// one up, the texts and every other byte stay. Returns 1 when data was
+// changed; 0 for a value that does not decode, has no proxy switched on, or
+// names another proxy (left as it is).
+int connection_settings_switch_to_direct(uint8_t* data, size_t length);

@@ -90,4 +90,37 @@ TEST(ConnectionSettings, OnlyTheLoopbackProxyAtThePortCountsAsLocal) {
   }
 }
 
+TEST(ConnectionSettings, OnlyTheLaunchersProxyIsSwitchedToDirectInPlace) {
+  struct Case {
+    uint32_t flags;
+    const char* proxy;
+    int switched;
+  };
+  const Case cases[] = {
+      {3, "http=127.0.0.1:18118;https=127.0.0.1:18118", 1},
+      {2, "127.0.0.1:8080", 1},
+      {3, "vpn-proxy.corp.test:8080", 0},
+      {3, "http=127.0.0.1:1;https=127.0.0.1:2", 0},
+      {1, "http=127.0.0.1:18118;https=127.0.0.1:18118", 0},
+      {3, "127.0.0.1:", 0},
+  };
+  for (const Case& c : cases) {
+    const ConnectionSettings settings = settings_of(c.flags, c.proxy, "<local>", "");
+    uint8_t value[128];
+    size_t size = connection_settings_encode(&settings, value, sizeof(value));
+    ASSERT_NE(size, 0u);
+    uint8_t before[128];
+    memcpy(before, value, size);
+    EXPECT_EQ(connection_settings_switch_to_direct(value, size), c.switched) << c.proxy;
+    if (c.switched) {
+      // The counter goes one up, the flags become direct; nothing else moves.
+      before[4] = static_cast<uint8_t>(before[4] + 1);
+      before[8] = 1;
+    }
+    EXPECT_EQ(memcmp(value, before, size), 0) << c.proxy;
+  }
+  uint8_t short_value[8] = {0x46, 0, 0, 0, 1, 0, 0, 0};
+  EXPECT_EQ(connection_settings_switch_to_direct(short_value, sizeof(short_value)), 0);
+}
+
 }  // namespace

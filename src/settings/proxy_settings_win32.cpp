@@ -9,7 +9,7 @@
 
 #include "proxy/proxy_context.h"
 #include "settings/connection_backup_win32.h"
-#include "settings/registry_fault.h"
+#include "settings/registry_values_win32.h"
 #include "settings/settings_text.h"
 
 std::atomic<int32_t> settings_applied{0};
@@ -84,18 +84,6 @@ struct SettingsLock {
   SettingsLock& operator=(const SettingsLock&) = delete;
 };
 
-// Owns an open registry key (key, nullptr until opened): closed once, when the
-// holder goes out of scope.
-struct RegistryKey {
-  HKEY key = nullptr;
-  RegistryKey() = default;
-  ~RegistryKey() {
-    if (key != nullptr) RegCloseKey(key);
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-};
-
 // Owns the record of the Connections values (connections, nullptr when it
 // could not be had): freed once, when the holder goes out of scope.
 struct ConnectionsHolder {
@@ -108,7 +96,6 @@ struct ConnectionsHolder {
 
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;                     // 0x2001F
-constexpr size_t kStackValueBytes = 2048;
 constexpr char kProxyOverrideText[] = "<local>;localhost;" LUMARET_LOOPBACK_ADDRESS;
 
 struct SavedValue {
@@ -124,63 +111,12 @@ constexpr SavedValue kSavedValues[] = {
 };
 constexpr int kProxyEnableIndex = 0;
 
-// The three registry calls on values, each behind the tests' fault seam.
-LONG query_value(HKEY key, const wchar_t* name, DWORD* type, BYTE* data, DWORD* size) {
-  LONG fault = registry_fault(kRegistryQuery, name);
-  if (fault != 0) return fault;
-  return RegQueryValueExW(key, name, nullptr, type, data, size);
-}
-
-LONG set_value(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
-  LONG fault = registry_fault(kRegistrySet, name);
-  if (fault != 0) return fault;
-  return RegSetValueExW(key, name, 0, type, data, size);
-}
-
-// Deleting a value that is not there is no failure.
-int delete_value(HKEY key, const wchar_t* name) {
-  LONG result = registry_fault(kRegistryDelete, name);
-  if (result == 0) result = RegDeleteValueW(key, name);
-  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
-}
-
-int write_dword(HKEY key, const wchar_t* name, DWORD value) {
-  return set_value(key, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) ==
-         ERROR_SUCCESS;
-}
-
-// Reads a REG_DWORD of 4 bytes into *value. Returns the registry's result: a
-// value that is missing gives ERROR_FILE_NOT_FOUND, a longer one
-// ERROR_MORE_DATA, one of another type or a shorter one ERROR_INVALID_DATA.
-LONG read_dword(HKEY key, const wchar_t* name, DWORD* value) {
-  *value = 0;
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(*value);
-  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
-    *value = 0;
-    return ERROR_INVALID_DATA;
-  }
-  return result;
-}
-
-// Reads one of the backup's flags (Active, a presence flag): a REG_DWORD of 0
-// or 1. Returns as read_dword, and ERROR_INVALID_DATA for any other number.
-LONG read_flag(HKEY key, const wchar_t* name, DWORD* value) {
-  LONG result = read_dword(key, name, value);
-  if (result == ERROR_SUCCESS && *value > 1) {
-    *value = 0;
-    return ERROR_INVALID_DATA;
-  }
-  return result;
-}
-
-// Reads the owner's start time, a REG_QWORD of 8 bytes. Returns as read_dword.
+// Reads the owner's start time, a REG_QWORD of 8 bytes. Returns as registry_read_dword.
 LONG read_qword(HKEY key, const wchar_t* name, ULONGLONG* value) {
   *value = 0;
   DWORD type = REG_NONE;
   DWORD size = sizeof(*value);
-  LONG result = query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
+  LONG result = registry_query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
   if (result == ERROR_SUCCESS && (type != REG_QWORD || size != sizeof(*value))) {
     *value = 0;
     return ERROR_INVALID_DATA;
@@ -194,63 +130,6 @@ LONG read_qword(HKEY key, const wchar_t* name, ULONGLONG* value) {
 int is_layout_error(LONG result) {
   return result == ERROR_FILE_NOT_FOUND || result == ERROR_MORE_DATA ||
          result == ERROR_INVALID_DATA;
-}
-
-void stored_value_free(BYTE* data, const BYTE* stack_bytes) {
-  if (data != nullptr && data != stack_bytes) free(data);
-}
-
-// One registry value as stored: its type and exactly its bytes, in the stack
-// buffer when they fit, else on the heap (freed with the holder). Not to be
-// copied: data may point into it.
-struct StoredValue {
-  DWORD type = REG_NONE;
-  DWORD size = 0;
-  BYTE* data = nullptr;
-  BYTE stack_bytes[kStackValueBytes];
-  StoredValue() = default;
-  ~StoredValue() { stored_value_free(data, stack_bytes); }
-  StoredValue(const StoredValue&) = delete;
-  StoredValue& operator=(const StoredValue&) = delete;
-};
-
-void stored_value_release(StoredValue* value) {
-  stored_value_free(value->data, value->stack_bytes);
-  value->data = nullptr;
-}
-
-// Reads name of key into *value, whatever its size. Returns ERROR_SUCCESS or
-// the registry's error, ERROR_FILE_NOT_FOUND when there is no such value.
-LONG stored_value_read(HKEY key, const wchar_t* name, StoredValue* value) {
-  value->data = value->stack_bytes;
-  value->size = sizeof(value->stack_bytes);
-  LONG result = query_value(key, name, &value->type, value->data, &value->size);
-  // A value changed by someone else between the size query and the read may
-  // have grown; a few rounds settle it.
-  for (int attempt = 0; attempt < 4 && result == ERROR_MORE_DATA; ++attempt) {
-    stored_value_release(value);
-    DWORD needed = 0;
-    result = query_value(key, name, &value->type, nullptr, &needed);
-    if (result != ERROR_SUCCESS) break;
-    value->data = static_cast<BYTE*>(malloc(needed > 0 ? needed : 1));
-    if (value->data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-    value->size = needed;
-    result = query_value(key, name, &value->type, value->data, &value->size);
-  }
-  if (result != ERROR_SUCCESS) stored_value_release(value);
-  return result;
-}
-
-int stored_value_write(HKEY key, const wchar_t* name, const StoredValue* value) {
-  return set_value(key, name, value->type, value->data, value->size) == ERROR_SUCCESS;
-}
-
-// Returns 1 when name of key holds exactly the type and bytes of expected.
-int stored_value_matches(HKEY key, const wchar_t* name, const StoredValue* expected) {
-  StoredValue stored;
-  if (stored_value_read(key, name, &stored) != ERROR_SUCCESS) return 0;
-  return stored.type == expected->type && stored.size == expected->size &&
-         memcmp(stored.data, expected->data, stored.size) == 0;
 }
 
 // This process as a backup's owner sees it.
@@ -307,7 +186,7 @@ RestoreOutcome restore_stopped_by(LONG read_result) {
 // it, with the reason in *stop (kRestoreOwnerRuns, or the record unreadable).
 int owner_allows_restore(HKEY backup, RestoreOutcome* stop) {
   DWORD process_id = 0;
-  LONG id_result = read_dword(backup, kOwnerIdValue, &process_id);
+  LONG id_result = registry_read_dword(backup, kOwnerIdValue, &process_id);
   ULONGLONG start_time = 0;
   LONG start_result = read_qword(backup, kOwnerStartValue, &start_time);
   if (id_result == ERROR_FILE_NOT_FOUND || start_result == ERROR_FILE_NOT_FOUND) return 1;
@@ -338,15 +217,16 @@ void write_restore_command() {
                       KEY_SET_VALUE, nullptr, &run_once.key, nullptr) != ERROR_SUCCESS) {
     return;
   }
-  set_value(run_once.key, kRunOnceValue, REG_SZ, reinterpret_cast<const BYTE*>(command_line),
-            static_cast<DWORD>((wcslen(command_line) + 1) * sizeof(wchar_t)));
+  registry_set_value(run_once.key, kRunOnceValue, REG_SZ,
+                     reinterpret_cast<const BYTE*>(command_line),
+                     static_cast<DWORD>((wcslen(command_line) + 1) * sizeof(wchar_t)));
 }
 
 void delete_restore_command() {
   RegistryKey run_once;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunOnceKey, 0, KEY_SET_VALUE, &run_once.key) ==
       ERROR_SUCCESS) {
-    delete_value(run_once.key, kRunOnceValue);
+    registry_delete_value(run_once.key, kRunOnceValue);
   }
 }
 
@@ -365,8 +245,9 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
   if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 0;
   const DWORD present = read == ERROR_SUCCESS ? 1 : 0;
   DWORD flag = 0;
-  int saved = write_dword(backup, value.present_name, present) &&
-              read_flag(backup, value.present_name, &flag) == ERROR_SUCCESS && flag == present;
+  int saved = registry_write_dword(backup, value.present_name, present) &&
+              registry_read_flag(backup, value.present_name, &flag) == ERROR_SUCCESS &&
+              flag == present;
   if (present) {
     saved = saved && stored_value_write(backup, value.saved_name, &user) &&
             stored_value_matches(backup, value.saved_name, &user);
@@ -384,25 +265,25 @@ int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connecti
   }
   if (!connections_save(backup, connections)) return 0;
   const LauncherIdentity self = current_launcher();
-  if (!write_dword(backup, kOwnerIdValue, self.process_id) ||
-      set_value(backup, kOwnerStartValue, REG_QWORD,
-                reinterpret_cast<const BYTE*>(&self.start_time),
-                sizeof(self.start_time)) != ERROR_SUCCESS) {
+  if (!registry_write_dword(backup, kOwnerIdValue, self.process_id) ||
+      registry_set_value(backup, kOwnerStartValue, REG_QWORD,
+                         reinterpret_cast<const BYTE*>(&self.start_time),
+                         sizeof(self.start_time)) != ERROR_SUCCESS) {
     return 0;
   }
   // An exact owner record: a wrong one would let a restore outside this
   // launcher take its backup while it serves.
   DWORD process_id = 0;
   ULONGLONG start_time = 0;
-  if (read_dword(backup, kOwnerIdValue, &process_id) != ERROR_SUCCESS ||
+  if (registry_read_dword(backup, kOwnerIdValue, &process_id) != ERROR_SUCCESS ||
       process_id != self.process_id ||
       read_qword(backup, kOwnerStartValue, &start_time) != ERROR_SUCCESS ||
       start_time != self.start_time) {
     return 0;
   }
   DWORD active = 0;
-  return write_dword(backup, kActiveValue, 1) &&
-         read_flag(backup, kActiveValue, &active) == ERROR_SUCCESS && active == 1;
+  return registry_write_dword(backup, kActiveValue, 1) &&
+         registry_read_flag(backup, kActiveValue, &active) == ERROR_SUCCESS && active == 1;
 }
 
 // Writes the launcher's three values. Returns 1 when all three went in.
@@ -418,13 +299,13 @@ int write_launcher_values(HKEY internet_settings, uint16_t port) {
     override_wide[i] = static_cast<unsigned char>(kProxyOverrideText[i]);
   }
   return server_bytes != 0 &&
-         set_value(internet_settings, L"ProxyServer", REG_SZ,
-                   reinterpret_cast<const BYTE*>(server_wide),
-                   static_cast<DWORD>(server_bytes * sizeof(wchar_t))) == ERROR_SUCCESS &&
-         set_value(internet_settings, L"ProxyOverride", REG_SZ,
-                   reinterpret_cast<const BYTE*>(override_wide),
-                   sizeof(override_wide)) == ERROR_SUCCESS &&
-         write_dword(internet_settings, L"ProxyEnable", 1);
+         registry_set_value(internet_settings, L"ProxyServer", REG_SZ,
+                            reinterpret_cast<const BYTE*>(server_wide),
+                            static_cast<DWORD>(server_bytes * sizeof(wchar_t))) == ERROR_SUCCESS &&
+         registry_set_value(internet_settings, L"ProxyOverride", REG_SZ,
+                            reinterpret_cast<const BYTE*>(override_wide),
+                            sizeof(override_wide)) == ERROR_SUCCESS &&
+         registry_write_dword(internet_settings, L"ProxyEnable", 1);
 }
 
 // What a restore puts back for one value, read whole before anything changes.
@@ -441,7 +322,7 @@ struct RestorePlan {
 // any reason but its absence.
 LONG plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
   plan->saved_result = ERROR_FILE_NOT_FOUND;
-  LONG flag = read_flag(backup, value.present_name, &plan->present);
+  LONG flag = registry_read_flag(backup, value.present_name, &plan->present);
   if (flag != ERROR_SUCCESS) return flag;
   if (plan->present == 0) return ERROR_SUCCESS;
   plan->saved_result = stored_value_read(backup, value.saved_name, &plan->saved);
@@ -454,11 +335,11 @@ LONG plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
 // network. Returns 1 when the write or deletion succeeded.
 int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePlan& plan,
                int disable_when_missing) {
-  if (plan.present == 0) return delete_value(internet_settings, value.user_name);
+  if (plan.present == 0) return registry_delete_value(internet_settings, value.user_name);
   if (plan.saved_result == ERROR_SUCCESS) {
     return stored_value_write(internet_settings, value.user_name, &plan.saved);
   }
-  return disable_when_missing ? write_dword(internet_settings, value.user_name, 0) : 1;
+  return disable_when_missing ? registry_write_dword(internet_settings, value.user_name, 0) : 1;
 }
 
 // Puts the saved values back, the backup still standing: the Connections
@@ -490,10 +371,14 @@ RestoreOutcome restore_values(HKEY backup) {
     restored =
         plan_apply(internet_settings.key, kSavedValues[at], plans[at], at == kProxyEnableIndex);
   }
-  // Cut short, the launcher's server may still stand, and its port dies with
-  // the launcher: the proxy goes off until a later restore puts the user's
-  // values back (off never cuts the user off the network).
-  if (!restored) write_dword(internet_settings.key, L"ProxyEnable", 0);
+  // Cut short, the launcher's server may still stand, in the legacy values and
+  // in the stores that WinHTTP's readers follow, and its port dies with the
+  // launcher: the proxy goes off everywhere until a later restore puts the
+  // user's values back (off never cuts the user off the network).
+  if (!restored) {
+    connections_switch_off_launcher_proxy(connections.connections);
+    registry_write_dword(internet_settings.key, L"ProxyEnable", 0);
+  }
   // Even a restore cut short has written something WinINet must reread.
   notify_settings_changed();
   return restored ? kRestoreDone : kRestoreFailed;
@@ -512,7 +397,7 @@ enum BackupState {
 // written by another version and still guard the user's values.
 BackupState backup_state_of(HKEY backup) {
   DWORD active = 0;
-  LONG read = read_flag(backup, kActiveValue, &active);
+  LONG read = registry_read_flag(backup, kActiveValue, &active);
   if (read == ERROR_FILE_NOT_FOUND) return kBackupIncomplete;
   if (read != ERROR_SUCCESS) return kBackupUnreadable;
   return active == 1 ? kBackupComplete : kBackupIncomplete;
