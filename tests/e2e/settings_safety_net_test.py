@@ -383,6 +383,10 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         # launcher's server is not left switched on, and a later try restores.
         user_proxy_on = dict(USER_VALUES, ProxyEnable=dword(1))
         cases = (
+            # Injected, after a whole run whose launcher and watchdog were
+            # killed: one VPN entry's store is never written back. The stores
+            # after it that still name the launcher's dead port go direct.
+            ("VPN store never written", "set:Test VPN:5*", None, USER_VALUES),
             # Real: the Internet Settings key denies writing; the same command
             # restores once the denial is lifted.
             ("Internet Settings denied", None, launcher_values(18118), USER_VALUES),
@@ -392,8 +396,23 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         )
         for name, fault, while_failing, restored in cases:
             with self.subTest(name):
-                self.leave_complete_backup()
-                self.wine.write(BACKUP, {"ProxyEnableValue": restored["ProxyEnable"]})
+                if while_failing is None:
+                    port = free_port()
+                    process = self.start_launcher(port).process
+                    for pid in self.watchdog_pids() + [process.pid]:
+                        os.kill(pid, signal.SIGKILL)
+                    process.wait()
+                    while_failing = dict(launcher_values(port), ProxyEnable=dword(0))
+                    direct = connection_value(
+                        0x1, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
+                        "<local>;localhost;127.0.0.1", counter=2)
+                    stores = dict(USER_CONNECTIONS, **{
+                        "Test VPN": launcher_connections(port)["Test VPN"],
+                        "Test Dial-up": direct})
+                else:
+                    self.leave_complete_backup()
+                    self.wine.write(BACKUP, {"ProxyEnableValue": restored["ProxyEnable"]})
+                    stores = USER_CONNECTIONS
                 environment = dict(self.environment)
                 if fault is None:
                     self.wine.reg("deny-write", INTERNET_SETTINGS)
@@ -405,6 +424,9 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                 self.assertEqual(result.exit_code, 0)
                 self.assertTrue(wait_until(lambda: self.wine.run_once() is not None, 30))
                 self.assert_backup_kept(while_failing)
+                # No store that WinHTTP's readers follow names the dead port.
+                self.assertEqual(self.wine.connections(), stores)
+                self.assertEqual(self.wine.proxy_view(), USER_VIEW)
                 if fault is None:
                     self.wine.reg("allow-write", INTERNET_SETTINGS)
                 else:
@@ -412,6 +434,7 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                     self.run_watchdog_mode()
                 self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 60))
                 self.assertEqual(self.wine.user_values(), restored)
+                self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
                 self.assertIsNone(self.wine.run_once())
 
     def test_restore_waits_for_the_settings_mutex_another_process_holds(self):
