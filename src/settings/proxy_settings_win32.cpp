@@ -113,15 +113,7 @@ constexpr int kProxyEnableIndex = 0;
 
 // Reads the owner's start time, a REG_QWORD of 8 bytes. Returns as registry_read_dword.
 LONG read_qword(HKEY key, const wchar_t* name, ULONGLONG* value) {
-  *value = 0;
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(*value);
-  LONG result = registry_query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && (type != REG_QWORD || size != sizeof(*value))) {
-    *value = 0;
-    return ERROR_INVALID_DATA;
-  }
-  return result;
+  return registry_read_fixed(key, name, REG_QWORD, value, sizeof(*value));
 }
 
 // Returns 1 for a read result that says the backup does not hold the layout

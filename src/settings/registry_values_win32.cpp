@@ -28,16 +28,21 @@ int registry_write_dword(HKEY key, const wchar_t* name, DWORD value) {
                             sizeof(value)) == ERROR_SUCCESS;
 }
 
-LONG registry_read_dword(HKEY key, const wchar_t* name, DWORD* value) {
-  *value = 0;
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(*value);
-  LONG result = registry_query_value(key, name, &type, reinterpret_cast<BYTE*>(value), &size);
-  if (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value))) {
-    *value = 0;
+LONG registry_read_fixed(HKEY key, const wchar_t* name, DWORD type, void* value, DWORD size) {
+  memset(value, 0, size);
+  DWORD stored_type = REG_NONE;
+  DWORD stored_size = size;
+  LONG result =
+      registry_query_value(key, name, &stored_type, static_cast<BYTE*>(value), &stored_size);
+  if (result == ERROR_SUCCESS && (stored_type != type || stored_size != size)) {
+    memset(value, 0, size);
     return ERROR_INVALID_DATA;
   }
   return result;
+}
+
+LONG registry_read_dword(HKEY key, const wchar_t* name, DWORD* value) {
+  return registry_read_fixed(key, name, REG_DWORD, value, sizeof(*value));
 }
 
 LONG registry_read_flag(HKEY key, const wchar_t* name, DWORD* value) {

@@ -34,6 +34,12 @@ int registry_delete_value(HKEY key, const wchar_t* name);
 // Writes a REG_DWORD. Returns 1 when the write succeeded (not read back).
 int registry_write_dword(HKEY key, const wchar_t* name, DWORD value);
 
+// Reads a value of exactly this type and size into value. Returns the
+// registry's result: a value that is missing gives ERROR_FILE_NOT_FOUND, a
+// longer one ERROR_MORE_DATA, one of another type or a shorter one
+// ERROR_INVALID_DATA (value then zeroed).
+LONG registry_read_fixed(HKEY key, const wchar_t* name, DWORD type, void* value, DWORD size);
+
 // Reads a REG_DWORD of 4 bytes into *value. Returns the registry's result: a
 // value that is missing gives ERROR_FILE_NOT_FOUND, a longer one
 // ERROR_MORE_DATA, one of another type or a shorter one ERROR_INVALID_DATA.
