@@ -14,7 +14,8 @@ import sys
 import tempfile
 import time
 
-from harness_base import SOURCE_DIR, HarnessError, build_dir, wait_until
+from harness_base import (SOURCE_DIR, HarnessError, build_dir, repeat_when_ended_silently,
+                          repeatable, wait_until)
 from harness_runs import ConsoleRun, PlainRun
 import peers  # after harness_base, which imports test_env first
 
@@ -189,9 +190,15 @@ class Desktop:
 
     def run_tool(self, name, arguments, timeout=60):
         """Runs a helper from <build dir>/tools with plain wine; returns the
-        CompletedProcess (stdout as bytes)."""
-        return subprocess.run(["wine", self.tool_path(name)] + list(arguments), env=self.environment,
-                              capture_output=True, timeout=timeout)
+        CompletedProcess (stdout as bytes). A repeatable call (harness_base.
+        REPEATABLE_CALLS) that Wine ends silently is made again."""
+        def run():
+            result = subprocess.run(["wine", self.tool_path(name)] + list(arguments),
+                                    env=self.environment, capture_output=True, timeout=timeout)
+            return result.returncode, result.stdout, result.stderr, result
+        if not repeatable(name, arguments):
+            return run()[3]
+        return repeat_when_ended_silently(run, "%s %s" % (name, " ".join(arguments)))
 
     def start_plain(self, program, arguments=(), environment=None, cwd=None):
         """Starts program (a Linux path) with plain wine, no console, in the
