@@ -207,6 +207,23 @@ class Desktop:
         self._runs.append(run)
         return run
 
+    def start_watch(self, program, arguments, ready, environment=None, timeout=30):
+        """Starts a helper that watches (plain wine, as start_plain) and waits
+        until its output holds ready (bytes); returns the run. A watch that
+        Wine ends with exit 1 and no output before it is ready has done
+        nothing yet, so it is started again (repeat_when_ended_silently)."""
+        def start():
+            run = self.start_plain(program, arguments, environment)
+            wait_until(lambda: ready in run.output() or not run.running(), timeout)
+            if run.running() or ready in run.output():
+                return 0, b"", b"", run
+            result = run.wait()
+            return result.exit_code, result.stdout, result.stderr, run
+        run = repeat_when_ended_silently(start, "%s %s" % (os.path.basename(program),
+                                                           " ".join(arguments)))
+        run.wait_output(ready, timeout=1)
+        return run
+
     def run(self, program, arguments=(), environment=None, timeout=60):
         """Runs program plainly to its end; returns the RunResult."""
         return self.start_plain(program, arguments, environment).wait(timeout)
