@@ -14,7 +14,8 @@ import sys
 import tempfile
 import time
 
-from harness_base import SOURCE_DIR, HarnessError, build_dir, wait_until
+from harness_base import (SOURCE_DIR, HarnessError, build_dir, repeat_when_ended_silently,
+                          repeatable, wait_until)
 from harness_runs import ConsoleRun, PlainRun
 import peers  # after harness_base, which imports test_env first
 
@@ -189,15 +190,38 @@ class Desktop:
 
     def run_tool(self, name, arguments, timeout=60):
         """Runs a helper from <build dir>/tools with plain wine; returns the
-        CompletedProcess (stdout as bytes)."""
-        return subprocess.run(["wine", self.tool_path(name)] + list(arguments), env=self.environment,
-                              capture_output=True, timeout=timeout)
+        CompletedProcess (stdout as bytes). A repeatable call (harness_base.
+        REPEATABLE_CALLS) that Wine ends silently is made again."""
+        def run():
+            result = subprocess.run(["wine", self.tool_path(name)] + list(arguments),
+                                    env=self.environment, capture_output=True, timeout=timeout)
+            return result.returncode, result.stdout, result.stderr, result
+        if not repeatable(name, arguments):
+            return run()[3]
+        return repeat_when_ended_silently(run, "%s %s" % (name, " ".join(arguments)))
 
     def start_plain(self, program, arguments=(), environment=None, cwd=None):
         """Starts program (a Linux path) with plain wine, no console, in the
         current folder cwd (a Linux path; default the test's); see PlainRun."""
         run = PlainRun(self, program, arguments, environment or self.environment, cwd)
         self._runs.append(run)
+        return run
+
+    def start_watch(self, program, arguments, ready, environment=None, timeout=30):
+        """Starts a helper that watches (plain wine, as start_plain) and waits
+        until its output holds ready (bytes); returns the run. A watch that
+        Wine ends with exit 1 and no output before it is ready has done
+        nothing yet, so it is started again (repeat_when_ended_silently)."""
+        def start():
+            run = self.start_plain(program, arguments, environment)
+            wait_until(lambda: ready in run.output() or not run.running(), timeout)
+            if run.running() or ready in run.output():
+                return 0, b"", b"", run
+            result = run.wait()
+            return result.exit_code, result.stdout, result.stderr, run
+        run = repeat_when_ended_silently(start, "%s %s" % (os.path.basename(program),
+                                                           " ".join(arguments)))
+        run.wait_output(ready, timeout=1)
         return run
 
     def run(self, program, arguments=(), environment=None, timeout=60):

@@ -2,7 +2,8 @@
 through regdump with their exact types and bytes (Wine), and the values the
 tests compare: the user's own, the launcher's, its restore command."""
 
-from harness_base import HarnessError, launcher, tool, windows_path
+from harness_base import (HarnessError, launcher, repeat_when_ended_silently, repeatable,
+                          tool, windows_path)
 
 
 INTERNET_SETTINGS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings"
@@ -99,7 +100,16 @@ class Wine:
         return self.desktop.run(program, arguments, environment or self.environment, timeout)
 
     def reg(self, *arguments):
-        result = self.run(self.regdump, arguments)
+        """Runs regdump with these arguments; its standard output (text).
+        Fails on a non-zero exit, after making again a repeatable call that
+        Wine ended silently (harness_base.repeat_when_ended_silently)."""
+        def run():
+            result = self.run(self.regdump, arguments)
+            return result.exit_code, result.stdout, result.stderr, result
+        if repeatable(self.regdump, arguments):
+            result = repeat_when_ended_silently(run, "regdump " + " ".join(arguments))
+        else:
+            result = run()[3]
         if result.exit_code != 0:
             raise HarnessError("regdump %s: exit %d; stdout %r; stderr %r"
                                % (arguments, result.exit_code, result.stdout, result.stderr))

@@ -150,11 +150,9 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
 
     def start_restore_watch(self):
         """Starts regdump wait-gone on the restore command; returns the run."""
-        watch = self.desktop.start_plain(harness.tool("regdump.exe"),
-                                         ["wait-gone", RUN_ONCE, RUN_ONCE_VALUE, "20000"],
-                                         self.environment)
-        watch.wait_output(b"watching", timeout=30)
-        return watch
+        return self.desktop.start_watch(harness.tool("regdump.exe"),
+                                        ["wait-gone", RUN_ONCE, RUN_ONCE_VALUE, "20000"],
+                                        b"watching", self.environment)
 
     def fault(self, way, run, watch):
         """Ends the run in that way. Returns the time it was issued."""

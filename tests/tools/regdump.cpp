@@ -400,11 +400,8 @@ int command_wait_gone(const char* path, const char* name, const char* limit_text
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Exact output: no CR added before each line end.
-  _setmode(_fileno(stdout), _O_BINARY);
+// Runs the command named by argv[1]; returns the exit code.
+int run_command(int argc, char** argv) {
   if (argc < 2) return kExitUsage;
   const char* command = argv[1];
   int stored = strcmp(command, "get-stored") == 0 || strcmp(command, "set-stored") == 0;
@@ -440,4 +437,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Exact output: no CR added before each line end.
+  _setmode(_fileno(stdout), _O_BINARY);
+  int result = run_command(argc, argv);
+  // Never silent: under load Wine itself can end a program with exit 1 and
+  // no output, and the tests repeat a read only when nothing at all was said.
+  if (result == kExitFailed) fprintf(stderr, "regdump %s: failed\n", argv[1]);
+  if (result == kExitUsage) fprintf(stderr, "regdump: bad usage\n");
+  return result;
 }
