@@ -14,6 +14,19 @@ void narrow_text(const wchar_t* text, char* out, size_t capacity) {
   out[used] = '\0';
 }
 
+// The option list that names connection (nullptr: the LAN) and its count
+// options, as both the set and the query take it.
+INTERNET_PER_CONN_OPTION_LISTW option_list(const wchar_t* connection,
+                                           INTERNET_PER_CONN_OPTIONW* options, DWORD count) {
+  INTERNET_PER_CONN_OPTION_LISTW list;
+  list.dwSize = sizeof(list);
+  list.pszConnection = const_cast<wchar_t*>(connection);
+  list.dwOptionCount = count;
+  list.dwOptionError = 0;
+  list.pOptions = options;
+  return list;
+}
+
 }  // namespace
 
 int connection_store_set_proxy(const wchar_t* connection, const wchar_t* server,
@@ -25,12 +38,7 @@ int connection_store_set_proxy(const wchar_t* connection, const wchar_t* server,
   options[1].Value.pszValue = const_cast<wchar_t*>(server);
   options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
   options[2].Value.pszValue = const_cast<wchar_t*>(bypass);
-  INTERNET_PER_CONN_OPTION_LISTW list;
-  list.dwSize = sizeof(list);
-  list.pszConnection = const_cast<wchar_t*>(connection);
-  list.dwOptionCount = 3;
-  list.dwOptionError = 0;
-  list.pOptions = options;
+  INTERNET_PER_CONN_OPTION_LISTW list = option_list(connection, options, 3);
   return InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof(list))
              ? 1
              : 0;
@@ -44,12 +52,7 @@ int connection_store_query(const wchar_t* connection, ConnectionView* view) {
   options[1].Value.pszValue = nullptr;
   options[2].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
   options[2].Value.pszValue = nullptr;
-  INTERNET_PER_CONN_OPTION_LISTW list;
-  list.dwSize = sizeof(list);
-  list.pszConnection = const_cast<wchar_t*>(connection);
-  list.dwOptionCount = 3;
-  list.dwOptionError = 0;
-  list.pOptions = options;
+  INTERNET_PER_CONN_OPTION_LISTW list = option_list(connection, options, 3);
   DWORD size = sizeof(list);
   if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) {
     return 0;
