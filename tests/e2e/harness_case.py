@@ -4,6 +4,7 @@ free local port and a folder of the test's own."""
 
 import os
 import signal
+import sys
 import unittest
 
 from harness_base import build_dir, test_env, wait_until, windows_path
@@ -14,6 +15,13 @@ import peers  # after harness_base, which imports test_env first
 
 DIRECT_ADDRESS = "198.51.100.7"
 EXIT_ADDRESS = "203.0.113.7"
+
+
+def _size(path):
+    try:
+        return os.path.getsize(path) if path else 0
+    except OSError:
+        return 0
 
 
 class LauncherTestCase(unittest.TestCase):
@@ -48,6 +56,24 @@ class LauncherTestCase(unittest.TestCase):
         self.http_port = peers.free_port()
         self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
         os.makedirs(self.work)
+        self.addCleanup(self._show_logs_on_failure, _size(self.desktop.server_log))
+
+    def _show_logs_on_failure(self, server_log_start):
+        """A failed test shows the stand-ins' logs and what the wineserver
+        said meanwhile: what the launcher's children did is not on its console."""
+        result = self._outcome.result
+        if not any(test is self for test, _ in result.failures + result.errors):
+            return
+        logs = [(name, self.path(name), 0) for name in sorted(os.listdir(self.work))
+                if name.endswith(".log")]
+        if os.path.exists(self.desktop.server_log):
+            logs.append(("wineserver.log", self.desktop.server_log, server_log_start))
+        for name, path, start in logs:
+            with open(path, "rb") as f:
+                f.seek(start)
+                text = f.read().decode(errors="replace")
+            if text:
+                sys.stderr.write("---- %s\n%s\n" % (name, text.rstrip("\n")))
 
     def tearDown(self):
         open(self.path("stop"), "w").close()

@@ -74,6 +74,7 @@ class Desktop:
         self.work_dir = None
         self._xvfb = None
         self._wineserver = None
+        self.server_log = None
         self._runs = []
 
     @property
@@ -95,10 +96,16 @@ class Desktop:
         # One server for the whole test process saves its start-up on every
         # program; it dies with this process. A server someone else runs for
         # the prefix is shared and left alone.
+        # Its own complaints (protocol errors, which end a program with exit 1
+        # and nothing on the program's own stderr) go to a log beside the
+        # prefix, shared by the test processes of the build, that a failed test
+        # shows.
+        self.server_log = self.prefix + ".wineserver.log"
         if not self._wineserver_running():
-            self._wineserver = peers.start_child(["wineserver", "-f", "-p"], env=self.environment,
-                                                 stdout=subprocess.DEVNULL,
-                                                 stderr=subprocess.DEVNULL)
+            with open(self.server_log, "ab") as log:
+                self._wineserver = peers.start_child(["wineserver", "-f", "-p"],
+                                                     env=self.environment,
+                                                     stdout=subprocess.DEVNULL, stderr=log)
         # Wine's services start with the first program and keep its standard
         # handles: start them here with none, or a later program whose output
         # a test reads through a pipe would never see the pipe close.

@@ -74,6 +74,7 @@ class LauncherLoad(harness.LauncherTestCase):
     def start_echo_target(self):
         target = peers.start_child([sys.executable, load_driver.__file__, "--serve-echo"],
                                    stdout=subprocess.PIPE)
+        self.addCleanup(target.stdout.close)
         self.addCleanup(peers.stop_child, target)
         return int(target.stdout.readline())
 

@@ -112,7 +112,12 @@ int main() {
   int exit_code = 0;
   if (strcmp(mode, "start-app") == 0) {
     // A failed start is what real PowerShell reports as an error: exit 1.
-    if (!powershell_start_app()) exit_code = 1;
+    if (!powershell_start_app()) {
+      snprintf(event, sizeof(event), "powershell could not start the app: error %lu",
+               GetLastError());
+      standin_log("LUMARET_TEST_POWERSHELL_LOG", event);
+      exit_code = 1;
+    }
   } else if (strcmp(mode, "exit0") == 0) {
     exit_code = 0;
   } else if (strcmp(mode, "exit1") == 0) {
