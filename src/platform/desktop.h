@@ -1,5 +1,6 @@
 // Windows desktop services used by the driver: modal message boxes, the
-// console keyboard and secret texts from the user. Built only for Windows.
+// console keyboard, secret texts from the user and child processes. Built
+// only for Windows.
 #pragma once
 
 #include <cstddef>
@@ -54,3 +55,15 @@ size_t desktop_read_secret_line(const char* prompt, char* out, size_t capacity);
 // echo is off; does nothing otherwise. Safe on the console control handler's
 // thread, which may end the process while the prompt waits.
 void desktop_restore_console_mode();
+
+// Starts the program at application (a full path) with a copy of
+// command_line, the CreateProcessW creation flags and no inherited handles. A
+// start that fails for a moment (the new process ended while the system was
+// still setting it up, reported as an internal error, or memory or system
+// resources ran short) is tried again, 3 tries in all, 100 ms apart; any other
+// refusal (no such program, access denied, a job that forbids leaving it)
+// ends at once. Returns 1 when the program started, with *process its handle
+// for the caller to close (closed here when process is null); 0 otherwise,
+// with GetLastError() telling why the last try failed.
+int desktop_start_process(const wchar_t* application, const wchar_t* command_line,
+                          unsigned long flags, void** process);

@@ -2,6 +2,7 @@
 
 #include <conio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
@@ -226,5 +227,54 @@ size_t desktop_read_secret_line(const char* prompt, char* out, size_t capacity) 
 void desktop_restore_console_mode() {
   if (console_mode_pending.exchange(0) != 0) {
     SetConsoleMode(saved_console_mode.input, saved_console_mode.mode);
+  }
+}
+
+namespace {
+
+// The failures after which the same start may well succeed: Wine, for one,
+// reports a new process that died while it was being set up (seen about once
+// in 2000 starts on a loaded machine) as an internal error.
+int start_failure_is_momentary(DWORD error) {
+  return error == ERROR_INTERNAL_ERROR || error == ERROR_NOT_ENOUGH_MEMORY ||
+         error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES ||
+         error == ERROR_COMMITMENT_LIMIT;
+}
+
+constexpr int kStartTries = 3;
+constexpr DWORD kStartRetryPauseMs = 100;
+// The longest command line that CreateProcessW takes, with its NUL.
+constexpr size_t kCommandLineCapacity = 32768;
+
+}  // namespace
+
+int desktop_start_process(const wchar_t* application, const wchar_t* command_line,
+                          unsigned long flags, void** process) {
+  const size_t length = wcslen(command_line);
+  if (length >= kCommandLineCapacity) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // CreateProcessW may write into its command line: each try gets a fresh copy.
+  wchar_t writable[kCommandLineCapacity];
+  for (int attempt = 1;; ++attempt) {
+    memcpy(writable, command_line, (length + 1) * sizeof(wchar_t));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (CreateProcessW(application, writable, nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                       &startup, &started)) {
+      CloseHandle(started.hThread);
+      if (process != nullptr) {
+        *process = started.hProcess;
+      } else {
+        CloseHandle(started.hProcess);
+      }
+      return 1;
+    }
+    const DWORD error = GetLastError();
+    if (attempt == kStartTries || !start_failure_is_momentary(error)) return 0;
+    Sleep(kStartRetryPauseMs);
+    SetLastError(error);
   }
 }

@@ -1,5 +1,7 @@
 #include "probes/app_launch.h"
 
+#include "platform/desktop.h"
+
 #include <windows.h>
 // tlhelp32.h needs the types of windows.h first.
 #include <tlhelp32.h>
@@ -66,30 +68,19 @@ int launch_target_app() {
   if (folder_length == 0 || folder_length >= MAX_PATH) return 0;
   memcpy(application + folder_length, kPowerShellInSystemFolder, sizeof(kPowerShellInSystemFolder));
 
-  // CreateProcessW may write into its command line, so it gets a writable
-  // copy; the command is ASCII, so each byte becomes one UTF-16 unit.
-  wchar_t command_line[2048];
-  static_assert(sizeof(kLaunchCommand) <= sizeof(command_line) / sizeof(command_line[0]),
-                "launch command too long");
+  // The command is ASCII, so each byte becomes one UTF-16 unit.
+  wchar_t command_line[sizeof(kLaunchCommand)];
   for (size_t i = 0; i < sizeof(kLaunchCommand); ++i) {
     command_line[i] = static_cast<wchar_t>(static_cast<unsigned char>(kLaunchCommand[i]));
   }
 
-  DWORD exit_code = 1;
-  STARTUPINFOW startup;
-  memset(&startup, 0, sizeof(startup));
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process;
-  memset(&process, 0, sizeof(process));
-  if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &process)) {
-    return 0;
-  }
-  CloseHandle(process.hThread);
+  void* process = nullptr;
+  if (!desktop_start_process(application, command_line, CREATE_NO_WINDOW, &process)) return 0;
   // A script still running after the wait reads as STILL_ACTIVE and counts as
   // a failure; it is neither stopped nor waited for any longer.
-  WaitForSingleObject(process.hProcess, kLaunchWaitMs);
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
+  DWORD exit_code = 1;
+  WaitForSingleObject(process, kLaunchWaitMs);
+  GetExitCodeProcess(process, &exit_code);
+  CloseHandle(process);
   return exit_code == 0 ? 1 : 0;
 }

@@ -4,6 +4,8 @@
 // from, and records the command line it received.
 #include "probes/app_launch.h"
 
+#include "platform/desktop.h"
+
 #include <windows.h>
 // tlhelp32.h needs the types of windows.h first.
 #include <tlhelp32.h>
@@ -120,6 +122,28 @@ TEST_F(AppLaunch, ScriptStillRunningAfterFifteenSecondsFails) {
   // outlives this test can keep the test's console host, and with it the
   // test runner's output pipe, alive.
   EXPECT_EQ(1, wait_until_no_process("powershell.exe", 5000));
+}
+
+// The launch's and the watchdog's start: a program that is not there fails at
+// once with the system's own reason (no retry hides it); a started one hands
+// back its handle, through which its exit code is read.
+TEST(ProcessStart, MissingProgramFailsWithItsReasonAndAStartedOneGivesItsHandle) {
+  void* process = nullptr;
+  EXPECT_EQ(0, desktop_start_process(L"C:\\windows\\system32\\no-such-program.exe", L"x",
+                                     CREATE_NO_WINDOW, &process));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_EQ(nullptr, process);
+
+  wchar_t cmd[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(cmd, MAX_PATH - 16);
+  ASSERT_GT(length, 0u);
+  wcscpy(cmd + length, L"\\cmd.exe");
+  ASSERT_EQ(1, desktop_start_process(cmd, L"cmd.exe /c exit 7", CREATE_NO_WINDOW, &process));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 30000));
+  DWORD exit_code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(process, &exit_code));
+  EXPECT_EQ(7u, exit_code);
+  CloseHandle(process);
 }
 
 // A copy of the app stand-in runs under the given file name without opening

@@ -120,25 +120,12 @@ int start_restore_watchdog() {
                                     GetCurrentProcessId())) {
     return 0;
   }
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
   // Out of the launcher's job: a job with kill-on-close (an IDE's terminal, a
   // scheduler) would end the watchdog with its launcher. A job that does not
   // allow it refuses the creation; the watchdog then lives inside the job.
-  // CreateProcessW may write into the command line: each call has its own.
-  wchar_t retry_line[kWatchdogCommandCapacity];
-  wcscpy(retry_line, command_line);
-  if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr, &startup,
-                      &process) &&
-      !CreateProcessW(path, retry_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
-    return 0;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return 1;
+  return desktop_start_process(path, command_line, CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB,
+                               nullptr) ||
+         desktop_start_process(path, command_line, CREATE_NO_WINDOW, nullptr);
 }
 
 int restore_with_retries(int (*restore)(), unsigned long limit_ms) {
