@@ -27,6 +27,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../support/start_retrying_win32.h"
 #include "standin_common.h"
 
 namespace {
@@ -83,8 +84,10 @@ int powershell_start_app() {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &process)) {
+  if (!start_retrying([&] {
+        return CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                              nullptr, nullptr, &startup, &process);
+      })) {
     return 0;
   }
   CloseHandle(process.hThread);

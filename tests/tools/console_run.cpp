@@ -20,6 +20,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../support/start_retrying_win32.h"
+
 namespace {
 
 constexpr int kExitNotStarted = 100;
@@ -133,8 +135,10 @@ int main(int argc, char** argv) {
   }
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!start_retrying([&] {
+        return CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                              &startup, &process);
+      })) {
     fprintf(stderr, "console_run: cannot start %s (error %lu)\n", argv[4], GetLastError());
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     return kExitNotStarted;

@@ -46,6 +46,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../support/start_retrying_win32.h"
+
 namespace {
 
 constexpr int kExitFailed = 1;
@@ -258,8 +260,10 @@ int command_spawn_detached(const char* command, const char* output_path) {
     startup.hStdError = output;
   }
   PROCESS_INFORMATION process = {};
-  BOOL created = CreateProcessA(nullptr, line, nullptr, nullptr, output != INVALID_HANDLE_VALUE,
-                                DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+  BOOL created = start_retrying([&] {
+    return CreateProcessA(nullptr, line, nullptr, nullptr, output != INVALID_HANDLE_VALUE,
+                          DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+  });
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   if (!created) return kExitFailed;
   printf("%lu\n", process.dwProcessId);
@@ -285,8 +289,10 @@ int command_run_logon_command() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!start_retrying([&] {
+        return CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                              nullptr, &startup, &process);
+      })) {
     return kExitFailed;
   }
   printf("%lu\n", process.dwProcessId);
@@ -354,9 +360,11 @@ int command_spawn_in_job(const char* command, const char* output_path, const cha
   startup.hStdError = output;
   PROCESS_INFORMATION process = {};
   // Suspended until it is in the job, so that its watchdog starts inside it.
-  BOOL created = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
-                                DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                                &process);
+  BOOL created = start_retrying([&] {
+    return CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
+                          DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                          &process);
+  });
   CloseHandle(output);
   if (!created) return kExitFailed;
   if (!AssignProcessToJobObject(job, process.hProcess)) {
