@@ -1,12 +1,12 @@
 #include "probes/app_launch.h"
 
-#include "platform/desktop.h"
-
 #include <windows.h>
 // tlhelp32.h needs the types of windows.h first.
 #include <tlhelp32.h>
 
 #include <cstring>
+
+#include "platform/desktop.h"
 
 namespace {
 

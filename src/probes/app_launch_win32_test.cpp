@@ -4,8 +4,6 @@
 // from, and records the command line it received.
 #include "probes/app_launch.h"
 
-#include "platform/desktop.h"
-
 #include <windows.h>
 // tlhelp32.h needs the types of windows.h first.
 #include <tlhelp32.h>
@@ -16,6 +14,8 @@
 #include <string.h>
 
 #include <string>
+
+#include "platform/desktop.h"
 
 namespace {
 
