@@ -275,6 +275,5 @@ int desktop_start_process(const wchar_t* application, const wchar_t* command_lin
     const DWORD error = GetLastError();
     if (attempt == kStartTries || !start_failure_is_momentary(error)) return 0;
     Sleep(kStartRetryPauseMs);
-    SetLastError(error);
   }
 }

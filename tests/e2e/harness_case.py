@@ -19,7 +19,7 @@ EXIT_ADDRESS = "203.0.113.7"
 
 def _size(path):
     try:
-        return os.path.getsize(path) if path else 0
+        return os.path.getsize(path)
     except OSError:
         return 0
 
@@ -52,7 +52,7 @@ class LauncherTestCase(unittest.TestCase):
             self.environment = self.env.child_environment(self.environment)
         self.wine = Wine(self.desktop, self.environment)
         if self.user_values is not None:
-            self.wine.reset(self.user_values)
+            self.reset_user_values()
         self.http_port = peers.free_port()
         self.work = os.path.join(self.desktop.work_dir, self.id().rsplit(".", 1)[-1])
         os.makedirs(self.work)
@@ -117,6 +117,11 @@ class LauncherTestCase(unittest.TestCase):
         watchdogs = self.watchdog_pids()
         self.assertEqual(len(watchdogs), 1)
         os.kill(watchdogs[0], signal.SIGKILL)
+
+    def reset_user_values(self):
+        """The user's settings as user_values, with no backup or restore
+        command (before each test that sets user_values)."""
+        self.wine.reset(self.user_values)
 
     def assert_user_values_back(self, within=0):
         """USER_VALUES back (within seconds), no backup, no restore command."""

@@ -92,8 +92,8 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
             for row in ROWS:
                 print("| %s | %s | %s | %s |" % row, file=sys.stderr)
 
-    def setUp(self):
-        super().setUp()
+    def reset_user_values(self):
+        super().reset_user_values()
         self.wine.set_connections(USER_CONNECTIONS)
 
     def assert_user_values_back(self, within=0):
@@ -130,8 +130,7 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
             for name in ("powershell.log", "app.log"):
                 if os.path.exists(self.path(name)):
                     os.replace(self.path(name), self.path(name + ".attempt-1.log"))
-            self.wine.reset(USER_VALUES)
-            self.wine.set_connections(USER_CONNECTIONS)
+            self.reset_user_values()
 
     def start_once(self, moment, console):
         environment = self.standin_environment(**MOMENTS[moment])

@@ -15,6 +15,5 @@ BOOL start_retrying(Start start) {
     if (start()) return TRUE;
     if (attempt == 3 || GetLastError() != ERROR_INTERNAL_ERROR) return FALSE;
     Sleep(100);
-    SetLastError(ERROR_INTERNAL_ERROR);
   }
 }
