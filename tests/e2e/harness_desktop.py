@@ -276,7 +276,8 @@ class Desktop:
             result = self.run_tool("box_tool.exe", ["read", name, "500"], timeout=30)
             parts.append("window %r: %r" % (name, result.stdout.decode("latin-1")))
         if run is not None:
-            parts.append("output so far %r" % run.output())
+            ending = getattr(run, "_ending", lambda: "")()
+            parts.append("output so far %r%s" % (run.output(), ending))
         return "; ".join(parts) or "no windows"
 
     def wait_window_gone(self, name, timeout=10):
@@ -287,7 +288,11 @@ class Desktop:
         """Waits for the message box with this caption and reads it (Box).
         When none comes, the error names the windows shown, the texts of any
         other boxes and the output of run (if given)."""
-        if not wait_until(lambda: self.find_window(caption), timeout):
+        def shown():
+            if run is not None and hasattr(run, "start_again_if_wine_ended_it"):
+                run.start_again_if_wine_ended_it()
+            return self.find_window(caption)
+        if not wait_until(shown, timeout):
             raise HarnessError("no message box %r after %.0f s; %s"
                                % (caption, timeout, self.describe_screen(run)))
         result = self.run_tool("box_tool.exe", ["read", caption, "5000"], timeout=60)
