@@ -11,7 +11,7 @@ enum OptionsResult {
   kOptionsRun = 0,           // run the launch with the context as parsed
   kOptionsHelp = 1,          // print the help text, exit 0
   kOptionsMissingValue = 2,  // an option name has no value after it
-  kOptionsUnknown = 3,       // an option name is none of the four
+  kOptionsUnknown = 3,       // an option name is none of the known ones
   kOptionsInvalidPort = 4,   // the local port is 0 or not a 32-bit number
   kOptionsInvalidUser = 5    // the SOCKS5 user name is empty or above 255 bytes
 };
@@ -26,7 +26,8 @@ int options_is_watchdog_mode(int argc, char** argv);
 // error; a later option replaces an earlier one; the port, then the user name
 // (1 to 255 bytes), are checked only after all pairs. Host and port texts
 // longer than their fields are cut (255 and 15 bytes); a user name is never cut.
-// The password is not an option: the driver obtains it.
+// The --log path is kept as the argument itself, not copied. The password is
+// not an option: the driver obtains it.
 OptionsResult options_parse(int argc, char** argv, ProxyContext* context);
 
 // Converts a --http-port value as atoi would for every number that fits a

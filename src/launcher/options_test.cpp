@@ -15,6 +15,7 @@ struct Parsed {
   std::string port;
   unsigned http_port;
   std::string user;
+  std::string log;
 };
 
 Parsed parse(std::vector<std::string> arguments) {
@@ -25,7 +26,12 @@ Parsed parse(std::vector<std::string> arguments) {
   static ProxyContext context;
   proxy_context_set_defaults(&context);
   OptionsResult result = options_parse(static_cast<int>(argv.size()), argv.data(), &context);
-  return {result, context.socks_host, context.socks_port, context.http_port, context.socks_user};
+  return {result,
+          context.socks_host,
+          context.socks_port,
+          context.http_port,
+          context.socks_user,
+          context.log_path != nullptr ? context.log_path : "(none)"};
 }
 
 TEST(Options, NoArgumentsKeepsTheDefaults) {
@@ -73,6 +79,8 @@ TEST(Options, DecisionTable) {
       {{"--socks-user", "alice", "--socks-user", ""}, kOptionsInvalidUser},
       {{"--socks-user", "", "--http-port", "0"}, kOptionsInvalidPort},
       {{"--Socks-User", "alice"}, kOptionsUnknown},
+      {{"--log"}, kOptionsMissingValue},
+      {{"--log", "run.log", "--http-port", "0"}, kOptionsInvalidPort},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -93,6 +101,8 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_EQ(parse({"--socks-user", std::string(255, 'u')}).user, std::string(255, 'u'));
   EXPECT_EQ(parse({"--socks-user", "--help"}).user, "--help");
   EXPECT_EQ(parse({"--socks-user", std::string(256, 'u')}).user, "");
+  EXPECT_EQ(parse({}).log, "(none)");
+  EXPECT_EQ(parse({"--log", "a.log", "--log", "--help"}).log, "--help");
 }
 
 TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {

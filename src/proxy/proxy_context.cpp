@@ -10,6 +10,7 @@ void proxy_context_set_defaults(ProxyContext* context) {
   strcpy(context->socks_host, kDefaultSocksHost);
   strcpy(context->socks_port, kDefaultSocksPort);
   context->http_port = kDefaultHttpPort;
+  context->log_path = nullptr;
   context->stop_requested.store(0);
   context->app_tunnel_count.store(0);
   context->listen_socket.store(kInvalidSocket);

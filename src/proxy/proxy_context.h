@@ -28,6 +28,9 @@ struct ProxyContext {
   char socks_user[kSocksTextMax + 1];
   char socks_password[kSocksTextMax + 1];
   uint16_t http_port;  // local proxy port on the loopback address
+  // The --log file's path (UTF-8, as given; it lives as long as the
+  // arguments), or null when the run keeps no log.
+  const char* log_path;
   // Set to 1 by the shutdown (exchange); read by the listener between accepts.
   std::atomic<int32_t> stop_requested;
   // Raised by tunnels whose host is the app's; reset and read by the driver.
