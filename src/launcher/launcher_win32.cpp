@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/net.h"
+#include "platform/run_log.h"
 #include "platform/thread.h"
 #include "probes/address_text.h"
 #include "probes/app_launch.h"
@@ -36,6 +37,7 @@ void print_help() {
   console_printf("  --http-port PORT    Default: %u\n", static_cast<unsigned>(kDefaultHttpPort));
   console_write_line(
       "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
+  console_write_line("  --log FILE          Append a record of the run to FILE");
   console_write_line("  --help              Show this help");
 }
 
@@ -46,12 +48,38 @@ void print_help() {
 int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   *login_rejected = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
-  if (upstream == kInvalidSocket) return 0;
+  if (upstream == kInvalidSocket) {
+    run_log_printf("SOCKS5 pre-check: %s:%s could not be reached", context->socks_host,
+                   context->socks_port);
+    return 0;
+  }
   net_set_timeouts(upstream, 5000);
-  int ok = socks5_connect_login(upstream, app_host, 443, context->socks_user,
-                                context->socks_password, login_rejected);
+  SocksOutcome outcome;
+  int ok = socks5_connect_report(upstream, app_host, 443, context->socks_user,
+                                 context->socks_password, login_rejected, &outcome);
   net_close(upstream);
+  if (ok) {
+    run_log_printf("SOCKS5 pre-check: passed; method %d, reply %d to CONNECT %s:443",
+                   outcome.method, outcome.reply, app_host);
+  } else {
+    run_log_printf("SOCKS5 pre-check: failed; method %d, reply %d: %s%s", outcome.method,
+                   outcome.reply, outcome.failure,
+                   *login_rejected ? " (the user name and password were not accepted)" : "");
+  }
   return ok;
+}
+
+// Calls restore (with retries for up to limit_ms when limit_ms is not 0) and
+// logs who asked for it, its result and its duration.
+int restore_and_log(const char* who, int (*restore)(), unsigned long limit_ms) {
+  const uint64_t started = run_log_enabled ? run_log_clock_ms() : 0;
+  int result = limit_ms != 0 ? restore_with_retries(restore, limit_ms) : restore();
+  if (run_log_enabled) {
+    run_log_printf("Restore by %s: %s, %llu ms", who,
+                   result ? "done (nothing of ours is left applied)" : "FAILED, the backup stays",
+                   static_cast<unsigned long long>(run_log_clock_ms() - started));
+  }
+  return result;
 }
 
 // Completes the SOCKS5 password: the one taken from the environment
@@ -82,17 +110,22 @@ int run_monitor(ProxyContext* context, int result_code) {
     for (int step = 0; step < 10; ++step) {
       if (desktop_key_waiting()) {
         int key = desktop_read_key();
-        if (key == 13 || key == 10) return result_code;
+        if (key == 13 || key == 10) {
+          run_log_printf("Monitor ended: ENTER was pressed");
+          return result_code;
+        }
       }
       thread_sleep_ms(100);
     }
     if (!probe_socks_alive(context->socks_host, context->socks_port)) break;
   }
   console_write_line(kDisconnectLine);
+  run_log_printf("Monitor ended: the SOCKS5 server %s:%s accepted no connection",
+                 context->socks_host, context->socks_port);
   // Every program that uses the system proxy gets errors from ours while the
   // server is gone, and the user may be away: the settings come back before
   // the box waits for a click.
-  restore_proxy_settings_if_applied();
+  restore_and_log("the launcher (SOCKS5 disconnected)", restore_proxy_settings_if_applied, 0);
   desktop_show_box(kDisconnectText, kDisconnectCaption, kBoxWarning);
   return kExitSocksGone;
 }
@@ -102,14 +135,30 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   // The user's proxy settings first, while ours are applied, and only then the
   // proxy they point at: a restore that fails is tried again while the proxy
   // still serves; after that the watchdog goes on trying.
-  restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  restore_and_log("the launcher", restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);
   // No new tunnel logs in from here on.
   socks_wipe(context->socks_password, sizeof(context->socks_password));
   net_cleanup();
+  run_log_printf("End: exit code %d", result_code);
   return result_code;
+}
+
+// The log's first lines: the program, the process and every option's value;
+// of the password only where it comes from.
+void log_start(const ProxyContext* context, int password_from_environment) {
+  run_log_printf("Start: %s", kBannerLine);
+  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s",
+                 context->socks_host, context->socks_port,
+                 static_cast<unsigned>(context->http_port), context->log_path);
+  if (context->socks_user[0] == '\0') {
+    run_log_printf("SOCKS5 login: none");
+  } else {
+    run_log_printf("SOCKS5 login: user %s, password %s", context->socks_user,
+                   password_from_environment ? "from the environment" : "asked");
+  }
 }
 
 int run_launch(ProxyContext* context) {
@@ -143,6 +192,8 @@ int run_launch(ProxyContext* context) {
   }
   thread_sleep_ms(300);
   if (context->listen_socket.load() == kInvalidSocket) {
+    run_log_printf("The local proxy could not listen on " LUMARET_LOOPBACK_ADDRESS ":%u",
+                   static_cast<unsigned>(context->http_port));
     show_error(kTextPortNotOpen);
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
@@ -181,13 +232,17 @@ int run_launch(ProxyContext* context) {
   // It starts before the user's values change, so that no moment after the
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
+  run_log_printf("Restore watchdog: %s", watchdog_state);
   if (!apply_proxy_settings(context->http_port)) {
+    run_log_printf("Applying the proxy settings failed");
     show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
   console_printf("      Restore watchdog: %s\n", watchdog_state);
 
   // The app, started through the Start-menu app list.
+  run_log_printf("Proxy settings applied: " LUMARET_LOOPBACK_ADDRESS ":%u",
+                 static_cast<unsigned>(context->http_port));
   console_write_line(kLaunchLine);
   if (!launch_target_app()) {
     show_error(kTextLaunchFailed);
@@ -197,6 +252,9 @@ int run_launch(ProxyContext* context) {
   // The observation window; either outcome goes on to the monitor.
   const ObservationServices services = {thread_sleep_ms, desktop_show_box};
   int result_code = observe_app_traffic(context, direct_address, exit_address, &services);
+  run_log_printf("Observation: %s", result_code == kExitSuccess
+                                        ? "app traffic was seen through the local proxy"
+                                        : "NOT CONFIRMED, no app tunnel within 30 seconds");
   result_code = run_monitor(context, result_code);
   return shutdown_launcher(context, listener, result_code);
 }
@@ -242,6 +300,12 @@ int main() {
     case kOptionsRun:
       break;
   }
+  // Opened before anything is printed or changed: a log that cannot be
+  // written is a bad command line.
+  if (context.log_path != nullptr && !run_log_open(context.log_path)) {
+    show_error(kTextLogNotOpened);
+    return kExitOptionError;
+  }
   // The password leaves the environment before any child (the watchdog,
   // PowerShell) can be started, also when no user name asks for it.
   int password_from_environment = 0;
@@ -253,6 +317,7 @@ int main() {
                                                                 &environment_password_length);
   }
   desktop_remove_environment_variable(kPasswordVariable);
+  if (run_log_enabled) log_start(&context, password_from_environment);
   // A second launcher of the same user, in this session or another, would
   // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
@@ -266,11 +331,12 @@ int main() {
   // Logoff and shutdown reach a program that uses user32 only as window
   // messages, so a hidden window restores then.
   start_session_end_window();
-  restore_proxy_settings();
+  restore_and_log("the launcher (a backup left by an earlier run)", restore_proxy_settings, 0);
 
   // The app reads the proxy settings when it starts, so it must not be
   // running yet; nothing has been printed or changed at this point.
   if (is_target_app_running()) {
+    run_log_printf("The app is already running");
     show_error(kTextAppRunning);
     return kExitAppRunning;
   }
