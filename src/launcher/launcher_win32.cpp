@@ -69,19 +69,6 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   return ok;
 }
 
-// Calls restore (with retries for up to limit_ms when limit_ms is not 0) and
-// logs who asked for it, its result and its duration.
-int restore_and_log(const char* who, int (*restore)(), unsigned long limit_ms) {
-  const uint64_t started = run_log_enabled ? run_log_clock_ms() : 0;
-  int result = limit_ms != 0 ? restore_with_retries(restore, limit_ms) : restore();
-  if (run_log_enabled) {
-    run_log_printf("Restore by %s: %s, %llu ms", who,
-                   result ? "done (nothing of ours is left applied)" : "FAILED, the backup stays",
-                   static_cast<unsigned long long>(run_log_clock_ms() - started));
-  }
-  return result;
-}
-
 // Completes the SOCKS5 password: the one taken from the environment
 // (from_environment, environment_length as desktop_take_environment_secret
 // gave them), or else the one the user types. Returns 1 when it is 1 to 255

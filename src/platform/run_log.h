@@ -68,6 +68,11 @@ extern int run_log_enabled;
 // without an open log. Safe from any thread.
 void run_log_printf(const char* format, ...) LUMARET_PRINTF_FORMAT(1, 2);
 
+// The open log's full path on Windows (so that a process started elsewhere,
+// the logon's restore command, finds the same file); null without a log, and
+// always on POSIX.
+const wchar_t* run_log_full_path();
+
 // A millisecond count that only grows, for durations.
 uint64_t run_log_clock_ms();
 

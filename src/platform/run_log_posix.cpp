@@ -40,6 +40,8 @@ void run_log_clock_now(RunLogTime* time) {
   time->millisecond = static_cast<unsigned>(now.tv_nsec / 1000000);
 }
 
+const wchar_t* run_log_full_path() { return nullptr; }
+
 uint64_t run_log_clock_ms() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -5,12 +5,14 @@
 namespace {
 
 HANDLE run_log_handle = INVALID_HANDLE_VALUE;
+wchar_t run_log_path[32768];
+int run_log_path_known = 0;
 
 }  // namespace
 
 int run_log_file_open(const char* path, uint64_t* size) {
   // Wide: a folder or file name outside the ANSI code page must not become "?".
-  wchar_t wide_path[32768];
+  static wchar_t wide_path[32768];
   if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide_path, 32768) <= 0) {
     return 0;
   }
@@ -23,6 +25,8 @@ int run_log_file_open(const char* path, uint64_t* size) {
   if (!GetFileSizeEx(file, &current)) current.QuadPart = 0;
   *size = static_cast<uint64_t>(current.QuadPart);
   run_log_handle = file;
+  const DWORD full = GetFullPathNameW(wide_path, 32768, run_log_path, nullptr);
+  run_log_path_known = full > 0 && full < 32768;
   return 1;
 }
 
@@ -43,5 +47,7 @@ void run_log_clock_now(RunLogTime* time) {
   time->second = now.wSecond;
   time->millisecond = now.wMilliseconds;
 }
+
+const wchar_t* run_log_full_path() { return run_log_path_known ? run_log_path : nullptr; }
 
 uint64_t run_log_clock_ms() { return GetTickCount64(); }
