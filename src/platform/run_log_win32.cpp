@@ -7,6 +7,10 @@ namespace {
 HANDLE run_log_handle = INVALID_HANDLE_VALUE;
 wchar_t run_log_path[32768];
 int run_log_path_known = 0;
+// Windows puts each append of one handle at the end as a whole, but Wine
+// computes the end and writes in two steps: two threads could then write
+// over each other. The lock keeps this process's appends one at a time.
+SRWLOCK run_log_lock = SRWLOCK_INIT;
 
 }  // namespace
 
@@ -32,8 +36,10 @@ int run_log_file_open(const char* path, uint64_t* size) {
 
 int run_log_file_append(const char* data, size_t length) {
   DWORD written = 0;
-  return WriteFile(run_log_handle, data, static_cast<DWORD>(length), &written, nullptr) &&
-         written == length;
+  AcquireSRWLockExclusive(&run_log_lock);
+  const BOOL ok = WriteFile(run_log_handle, data, static_cast<DWORD>(length), &written, nullptr);
+  ReleaseSRWLockExclusive(&run_log_lock);
+  return ok && written == length;
 }
 
 void run_log_clock_now(RunLogTime* time) {
