@@ -151,6 +151,7 @@ void log_start(const ProxyContext* context, int password_from_environment) {
 int run_launch(ProxyContext* context) {
   // Networking.
   if (!net_startup()) {
+    run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
     show_error(kTextNoNetworking);
     return kExitNoNetworking;
   }
@@ -308,6 +309,8 @@ int main() {
   // A second launcher of the same user, in this session or another, would
   // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
+    run_log_printf("End: another launcher of this user is running; exit code %d",
+                   kExitAlreadyRunning);
     show_error(kTextAlreadyRunning);
     return kExitAlreadyRunning;
   }
@@ -323,7 +326,7 @@ int main() {
   // The app reads the proxy settings when it starts, so it must not be
   // running yet; nothing has been printed or changed at this point.
   if (is_target_app_running()) {
-    run_log_printf("The app is already running");
+    run_log_printf("End: the app is already running; exit code %d", kExitAppRunning);
     show_error(kTextAppRunning);
     return kExitAppRunning;
   }
@@ -332,6 +335,7 @@ int main() {
   // so that the question stands alone on the console.
   if (context.socks_user[0] != '\0' &&
       !obtain_socks_password(&context, password_from_environment, environment_password_length)) {
+    run_log_printf("End: no SOCKS5 password of 1 to 255 bytes; exit code %d", kExitOptionError);
     show_error(kTextInvalidPassword);
     return kExitOptionError;
   }
