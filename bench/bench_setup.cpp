@@ -174,7 +174,7 @@ void setup_phase(Bench* bench, int* failures) {
 
 void log_phase(Bench* bench, int* failures) {
   constexpr int kClients = 50;
-  constexpr int kRounds = 3;
+  constexpr int kRounds = 5;
   char log_path[] = "/tmp/lumaret-bench-log-XXXXXX";
   int descriptor = mkstemp(log_path);
   if (descriptor < 0) {
@@ -184,13 +184,15 @@ void log_phase(Bench* bench, int* failures) {
   close(descriptor);
   printf(
       "\nlog: %d clients open and close tunnels through the proxy via microsocks, without\n"
-      "and with --log, %d alternating rounds of %.1f s each; best rate of each\n",
+      "and with --log, %d alternating rounds of %.1f s each; best rate of each and the\n"
+      "proxy's CPU per tunnel\n",
       kClients, kRounds, bench->options.setup_seconds);
   PeerProcess socks;
   const uint16_t main_port = bench->route.socks_port;
   const uint16_t port = peer_free_port();
   double best[2] = {0, 0};
   size_t tunnels[2] = {0, 0};
+  double cpu_seconds[2] = {0, 0};
   if (peer_start_microsocks(&socks, port)) {
     bench->route.socks_port = port;
     for (int round = 0; round < kRounds; ++round) {
@@ -202,7 +204,12 @@ void log_phase(Bench* bench, int* failures) {
           ++*failures;
           continue;
         }
+        ProcessSample before;
+        ProcessSample after;
+        process_sample(bench->proxy.pid, &before);
         setup_run(bench, kClients, kPathProxy, &result);
+        process_sample(bench->proxy.pid, &after);
+        cpu_seconds[logged] += after.cpu_seconds - before.cpu_seconds;
         *failures += result.failures;
         best[logged] = std::max(best[logged], result.rate);
         tunnels[logged] += result.count;
@@ -228,6 +235,16 @@ void log_phase(Bench* bench, int* failures) {
   print_key("log_c50_without_per_s", best[0]);
   print_key("log_c50_with_per_s", best[1]);
   print_key("log_c50_rate_ratio", best[0] > 0 ? best[1] / best[0] : 0);
+  // The proxy's CPU per tunnel tells the log's own cost also on a busy machine,
+  // where the rates move with other programs' load.
+  double cpu_us[2];
+  for (int logged = 0; logged <= 1; ++logged) {
+    cpu_us[logged] =
+        tunnels[logged] > 0 ? cpu_seconds[logged] * 1e6 / static_cast<double>(tunnels[logged]) : 0;
+  }
+  printf("  proxy CPU per tunnel: without %.1f us, with --log %.1f us\n", cpu_us[0], cpu_us[1]);
+  print_key("log_c50_without_proxy_cpu_us", cpu_us[0]);
+  print_key("log_c50_with_proxy_cpu_us", cpu_us[1]);
   bench->proxy_log = nullptr;
   bench->route.socks_port = main_port;
   if (!start_proxy(bench)) ++*failures;
