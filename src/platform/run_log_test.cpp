@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -42,6 +45,29 @@ TEST(RunLog, TheLineThatPassesTheLimitBecomesTheStopLineAndNothingFollows) {
   for (const Case& c : cases) {
     EXPECT_EQ(run_log_decide(c.offset, c.length, kRunLogLimit), c.expected) << c.offset;
   }
+}
+
+// The writer itself, on a file just short of the limit (sparse, so nothing is
+// really written): a line that fits, the stop line in place of the one that
+// passes the limit, then nothing. The log stays open for the rest of the
+// process, so the file has a fixed name and is replaced by the next run.
+TEST(RunLog, AFileNearTheLimitGetsOneLineTheStopLineAndNothingMore) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / "lumaret_run_log_test.log";
+  std::filesystem::remove(path);
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, kRunLogLimit - 40);
+  ASSERT_TRUE(run_log_open(path.string().c_str()));
+  run_log_printf("fits %d", 1);
+  run_log_printf("%s", std::string(20, 'x').c_str());
+  run_log_printf("after the stop");
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(kRunLogLimit - 40));
+  const std::string tail((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(tail.size(), 2 * kRunLogStampLength + 8 + sizeof(kRunLogStoppedText) - 1 + 2);
+  EXPECT_EQ(tail.substr(kRunLogStampLength, 8), "fits 1\r\n");
+  EXPECT_EQ(tail.substr(tail.size() - sizeof(kRunLogStoppedText) - 1),
+            std::string(kRunLogStoppedText) + "\r\n");
 }
 
 }  // namespace
