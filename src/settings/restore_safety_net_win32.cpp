@@ -190,7 +190,7 @@ int run_restore_watchdog(const char* process_id_text) {
   static char log_path[3 * 32768];
   if (proxy_backup_log_path(log_path, sizeof(log_path)) && run_log_open(log_path)) {
     if (process_id == 0) {
-      run_log_printf("Logon command: a backup was left behind; restoring it");
+      run_log_printf("Logon command: a backup stands; restoring it unless its launcher runs");
     } else {
       run_log_printf("Watchdog: launcher process %lu ended, its backup stands; restoring it",
                      static_cast<unsigned long>(process_id));
