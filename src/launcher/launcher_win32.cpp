@@ -102,7 +102,14 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   // The user's proxy settings first, while ours are applied, and only then the
   // proxy they point at: a restore that fails is tried again while the proxy
   // still serves; after that the watchdog goes on trying.
-  restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  const int restored =
+      restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  if (!restored) {
+    // Never reported as the run's success: the settings may still point at
+    // the proxy that stops now.
+    console_write_line(kRestorePendingLine);
+    result_code = kExitRestorePending;
+  }
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);

@@ -70,6 +70,10 @@ constexpr char kMonitorLine2[] =
     "recovery.";
 constexpr char kDisconnectLine[] =
     "SOCKS5 disconnected. Restoring the previous Windows proxy settings...";
+// The end of a run whose last restore of the settings did not complete.
+constexpr char kRestorePendingLine[] =
+    "The previous Windows proxy settings could not be restored yet. A background copy of the "
+    "launcher keeps trying, and the next sign-in tries again.";
 constexpr char kDisconnectCaption[] = "Lumaret Proxy - SOCKS5 disconnected";
 constexpr char kDisconnectText[] =
     "The local SOCKS5 service has disconnected.\n\nThe previous Windows proxy settings will now "
