@@ -15,6 +15,8 @@ struct Parsed {
   std::string port;
   unsigned http_port;
   std::string user;
+  int save_password;
+  int forget_password;
 };
 
 Parsed parse(std::vector<std::string> arguments) {
@@ -24,8 +26,16 @@ Parsed parse(std::vector<std::string> arguments) {
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
   static ProxyContext context;
   proxy_context_set_defaults(&context);
-  OptionsResult result = options_parse(static_cast<int>(argv.size()), argv.data(), &context);
-  return {result, context.socks_host, context.socks_port, context.http_port, context.socks_user};
+  LauncherOptions options;
+  OptionsResult result =
+      options_parse(static_cast<int>(argv.size()), argv.data(), &context, &options);
+  return {result,
+          context.socks_host,
+          context.socks_port,
+          context.http_port,
+          context.socks_user,
+          options.save_password,
+          options.forget_password};
 }
 
 TEST(Options, NoArgumentsKeepsTheDefaults) {
@@ -73,6 +83,24 @@ TEST(Options, DecisionTable) {
       {{"--socks-user", "alice", "--socks-user", ""}, kOptionsInvalidUser},
       {{"--socks-user", "", "--http-port", "0"}, kOptionsInvalidPort},
       {{"--Socks-User", "alice"}, kOptionsUnknown},
+      // The flags take no value; an unknown name and a missing value keep
+      // their places around them.
+      {{"--save-password"}, kOptionsNeedsUser},
+      {{"--forget-password"}, kOptionsNeedsUser},
+      {{"--socks-user", "a", "--save-password"}, kOptionsRun},
+      {{"--forget-password", "--socks-user", "a"}, kOptionsRun},
+      {{"--save-password", "--forget-password", "--socks-user", "a"}, kOptionsRun},
+      {{"--save-password", "--help"}, kOptionsHelp},
+      {{"--save-password", "--bogus"}, kOptionsMissingValue},
+      {{"--save-password", "--socks-host"}, kOptionsMissingValue},
+      {{"--save-password", "x", "--socks-user", "a"}, kOptionsUnknown},
+      {{"--bogus", "--save-password"}, kOptionsUnknown},
+      {{"--socks-host", "--save-password"}, kOptionsRun},
+      {{"--socks-user", "--forget-password"}, kOptionsRun},
+      {{"--Save-Password", "--socks-user", "a"}, kOptionsUnknown},
+      {{"--save-password", "--http-port", "0"}, kOptionsInvalidPort},
+      {{"--forget-password", "--socks-user", ""}, kOptionsInvalidUser},
+      {{"--socks-user", "a", "--socks-user", "", "--save-password"}, kOptionsInvalidUser},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -93,6 +121,15 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_EQ(parse({"--socks-user", std::string(255, 'u')}).user, std::string(255, 'u'));
   EXPECT_EQ(parse({"--socks-user", "--help"}).user, "--help");
   EXPECT_EQ(parse({"--socks-user", std::string(256, 'u')}).user, "");
+  // A flag's next argument is a name again, and a value is never a flag.
+  Parsed flags = parse({"--save-password", "--socks-user", "a", "--forget-password", "--socks-host",
+                        "--save-password", "--socks-port", "1"});
+  EXPECT_EQ((std::vector<int>{flags.result, flags.save_password, flags.forget_password}),
+            (std::vector<int>{kOptionsRun, 1, 1}));
+  EXPECT_EQ(flags.host + " " + flags.port + " " + flags.user, "--save-password 1 a");
+  Parsed value = parse({"--socks-user", "--save-password"});
+  EXPECT_EQ((std::vector<int>{value.save_password, value.forget_password}),
+            (std::vector<int>{0, 0}));
 }
 
 TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {
