@@ -5,7 +5,8 @@ SOCKS5 server going away. Also with a login to microsocks (-u alice -P
 secret), the password from the environment or typed at the console's prompt,
 and then nowhere to be found: not on the screen, in the transcript, the
 registry, a command line, a child's environment (as the PowerShell stand-in
-received it) or a file.
+received it) or a file. The password kept in Credential Manager: saved,
+used without asking, refused, forgotten.
 
 The test environment (tests/env) serves the test host names; the SOCKS5
 server is either microsocks, resolving the test names through a hosts file
@@ -45,7 +46,7 @@ class LauncherMonitor(harness.LauncherTestCase):
         self.files = peers.FileServer()
         self.addCleanup(self.files.stop)
 
-    def run_to_monitor(self, socks_port, extra=(), password=None, typed=None):
+    def run_to_monitor(self, socks_port, extra=(), password=None, typed=None, after_check=""):
         """Starts the launcher in a console, checks the confirmed outcome box
         and the transcript through the monitor's lines; returns the run.
         password goes into the variable; typed is typed at the prompt, and
@@ -75,7 +76,8 @@ class LauncherMonitor(harness.LauncherTestCase):
                          ("information", ["OK"], transcripts.confirmed_text(self.direct, EXIT_ADDRESS)))
         box.dismiss()
         expected = transcripts.run_transcript(socks_port, self.http_port, "monitor", https_status=200,
-                                              direct=self.direct, exit_address=EXIT_ADDRESS)
+                                              direct=self.direct, exit_address=EXIT_ADDRESS,
+                                              after_check=after_check)
         run.wait_output(transcripts.console(transcripts.MONITOR_LINES), timeout=30)
         self.assertEqual(run.output(), expected)
         return run, expected
@@ -131,10 +133,53 @@ class LauncherMonitor(harness.LauncherTestCase):
                 with open(path, "rb") as f:
                     self.assertNotIn(form, f.read(), path)
 
+    def kept_run(self, socks_port, extra=(), password=None, stdin=b"", box=transcripts.PORT_NOT_OPEN):
+        """A plain run with --socks-user that ends with the box (the local
+        port held: exit 7 once the check passed) or, when box is None,
+        without one. stdin goes into a pipe that stays open; returns the
+        result and what the launcher left unread of it."""
+        environment = dict(self.environment)
+        environment.pop(transcripts.PASSWORD_VARIABLE, None)
+        if password is not None:
+            environment[transcripts.PASSWORD_VARIABLE] = password
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        self.addCleanup(os.close, write_end)
+        os.write(write_end, stdin)
+        # A port of its own: the whole run's may still be in TIME_WAIT.
+        http_port = peers.free_port()
+        with peers.HeldPort(http_port):
+            run = self.desktop.start_plain(
+                harness.launcher("testhosts"), ["--socks-port", str(socks_port), "--http-port",
+                                                str(http_port), "--socks-user", USER] + list(extra),
+                environment, stdin=read_end)
+            if box is not None:
+                shown = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=30, run=run)
+                self.assertEqual((shown.icon, shown.text), ("error", box))
+                shown.dismiss()
+            result = run.wait(timeout=30)
+        os.set_blocking(read_end, False)
+        try:
+            return result, http_port, os.read(read_end, 100)
+        except BlockingIOError:
+            return result, http_port, b""
+
+    def kept_credential(self, account):
+        """The kept password's user name and persistence, as Wine stores a
+        generic credential; None when there is none."""
+        key = r"Software\Wine\Credential Manager\Generic: " + transcripts.PASSWORD_TARGET % account
+        if self.wine.reg("key", key).strip() != "present":
+            return None
+        return self.wine.read(key, ["UserName", "Persist"])
+
     def test_login_by_the_variable_runs_to_the_monitor_and_the_password_stays_secret(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)
+        account = "%s@127.0.0.1:%d" % (USER, socks.port)
         since = time.time()
-        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER], password=PASSWORD)
+        # The password is kept once the server took it, encrypted: the
+        # prefix's files do not hold it either.
+        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER, "--save-password"],
+                                            password=PASSWORD, after_check=transcripts.PASSWORD_SAVED)
         # Every tunnel logs in, also a client's of its own.
         content = os.urandom(1 << 16)
         self.assertEqual(peers.curl_through_proxy(self.http_port, self.files.add_file("a", content)),
@@ -144,6 +189,40 @@ class LauncherMonitor(harness.LauncherTestCase):
         run.press_enter()
         result = run.wait(timeout=30)
         self.assertEqual((result.exit_code, result.stdout), (0, expected))
+        kept = self.kept_credential(account)
+        self.assertEqual(kept, {"UserName": harness.text(harness.REG_SZ, USER),
+                                "Persist": harness.dword(2)})
+
+        def transcript(http_port, until, **lines):
+            return transcripts.run_transcript(socks.port, http_port, until, **lines)
+        # The variable wins over the kept password, and a refused one is not kept.
+        result, http_port, _ = self.kept_run(socks.port, ["--save-password"], password="wrong",
+                                             box=transcripts.SOCKS_LOGIN_REJECTED)
+        self.assertEqual((result.exit_code, result.stdout), (4, transcript(http_port, "socks-failed")))
+        # Without it the kept one logs in, and standard input is left unread.
+        result, http_port, unread = self.kept_run(socks.port, stdin=b"wrong\r\n")
+        self.assertEqual((result.exit_code, result.stdout, unread), (7, transcript(
+            http_port, "socks-passed", before=transcripts.USING_SAVED_PASSWORD), b"wrong\r\n"))
+        # A kept password that the server no longer takes.
+        socks.stop()
+        self.start_microsocks(port=socks.port, user=USER, password="changed")
+        result, http_port, _ = self.kept_run(socks.port, box=transcripts.SOCKS_LOGIN_REJECTED)
+        self.assertEqual((result.exit_code, result.stdout), (4, transcript(
+            http_port, "socks-failed", before=transcripts.USING_SAVED_PASSWORD,
+            after_check=transcripts.SAVED_PASSWORD_REFUSED)))
+        # Forgetting needs no server and prints its one line; then the
+        # password is asked for (read from standard input) again.
+        with peers.SilentServer() as silent:
+            for port, line in ((socks.port, transcripts.PASSWORD_REMOVED % account),
+                               (silent.port, transcripts.NO_PASSWORD_SAVED % (
+                                   "%s@127.0.0.1:%d" % (USER, silent.port)))):
+                result, _, _ = self.kept_run(port, ["--forget-password", "--save-password"], box=None)
+                self.assertEqual((result.exit_code, result.stdout), (0, transcripts.console(line)))
+            self.assertEqual(silent.accepted, 0)
+        self.assertIsNone(self.kept_credential(account))
+        result, http_port, unread = self.kept_run(socks.port, stdin=b"changed\r\n")
+        self.assertEqual((result.exit_code, result.stdout, unread),
+                         (7, transcript(http_port, "socks-passed"), b""))
 
     def test_login_by_a_typed_password_that_is_not_echoed_runs_to_the_monitor(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)
