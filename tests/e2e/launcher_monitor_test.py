@@ -133,44 +133,41 @@ class LauncherMonitor(harness.LauncherTestCase):
                 with open(path, "rb") as f:
                     self.assertNotIn(form, f.read(), path)
 
-    def kept_run(self, socks_port, extra=(), password=None, stdin=b"", box=transcripts.PORT_NOT_OPEN):
-        """A plain run with --socks-user that ends with the box (the local
-        port held: exit 7 once the check passed) or, when box is None,
-        without one. stdin goes into a pipe that stays open; returns the
-        result and what the launcher left unread of it."""
+    def kept_run(self, socks_port, extra=(), password=None, stdin=b"", box=transcripts.PORT_NOT_OPEN,
+                 expected=None, **lines):
+        """A plain run with --socks-user, its local port held, that shows box
+        (exit 7 after a passed check, 4 after a refused login; **lines as
+        run_transcript takes them) or none (exit 0 with the output expected).
+        stdin goes into a pipe kept open; returns what the run left unread."""
         environment = dict(self.environment)
         environment.pop(transcripts.PASSWORD_VARIABLE, None)
         if password is not None:
             environment[transcripts.PASSWORD_VARIABLE] = password
         read_end, write_end = os.pipe()
-        self.addCleanup(os.close, read_end)
-        self.addCleanup(os.close, write_end)
         os.write(write_end, stdin)
-        # A port of its own: the whole run's may still be in TIME_WAIT.
-        http_port = peers.free_port()
+        http_port = peers.free_port()  # the whole run's may still be in TIME_WAIT
+        exit_code = 0
         with peers.HeldPort(http_port):
-            run = self.desktop.start_plain(
-                harness.launcher("testhosts"), ["--socks-port", str(socks_port), "--http-port",
-                                                str(http_port), "--socks-user", USER] + list(extra),
-                environment, stdin=read_end)
+            run = self.desktop.start_plain(harness.launcher("testhosts"), [
+                "--socks-port", str(socks_port), "--http-port", str(http_port), "--socks-user",
+                USER] + list(extra), environment, stdin=read_end)
             if box is not None:
                 shown = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=30, run=run)
                 self.assertEqual((shown.icon, shown.text), ("error", box))
                 shown.dismiss()
+                exit_code = 7 if box == transcripts.PORT_NOT_OPEN else 4
+                expected = transcripts.run_transcript(
+                    socks_port, http_port, "socks-passed" if exit_code == 7 else "socks-failed", **lines)
             result = run.wait(timeout=30)
+        self.assertEqual((result.exit_code, result.stdout), (exit_code, expected))
         os.set_blocking(read_end, False)
         try:
-            return result, http_port, os.read(read_end, 100)
+            return os.read(read_end, 100)
         except BlockingIOError:
-            return result, http_port, b""
-
-    def kept_credential(self, account):
-        """The kept password's user name and persistence, as Wine stores a
-        generic credential; None when there is none."""
-        key = r"Software\Wine\Credential Manager\Generic: " + transcripts.PASSWORD_TARGET % account
-        if self.wine.reg("key", key).strip() != "present":
-            return None
-        return self.wine.read(key, ["UserName", "Persist"])
+            return b""
+        finally:
+            os.close(read_end)
+            os.close(write_end)
 
     def test_login_by_the_variable_runs_to_the_monitor_and_the_password_stays_secret(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)
@@ -189,40 +186,31 @@ class LauncherMonitor(harness.LauncherTestCase):
         run.press_enter()
         result = run.wait(timeout=30)
         self.assertEqual((result.exit_code, result.stdout), (0, expected))
-        kept = self.kept_credential(account)
-        self.assertEqual(kept, {"UserName": harness.text(harness.REG_SZ, USER),
-                                "Persist": harness.dword(2)})
-
-        def transcript(http_port, until, **lines):
-            return transcripts.run_transcript(socks.port, http_port, until, **lines)
+        credential = (r"Software\Wine\Credential Manager\Generic: "
+                      + transcripts.PASSWORD_TARGET % account)
+        self.assertEqual(self.wine.read(credential, ["UserName", "Persist"]),
+                         {"UserName": harness.text(harness.REG_SZ, USER), "Persist": harness.dword(2)})
         # The variable wins over the kept password, and a refused one is not kept.
-        result, http_port, _ = self.kept_run(socks.port, ["--save-password"], password="wrong",
-                                             box=transcripts.SOCKS_LOGIN_REJECTED)
-        self.assertEqual((result.exit_code, result.stdout), (4, transcript(http_port, "socks-failed")))
+        self.kept_run(socks.port, ["--save-password"], password="wrong",
+                      box=transcripts.SOCKS_LOGIN_REJECTED)
         # Without it the kept one logs in, and standard input is left unread.
-        result, http_port, unread = self.kept_run(socks.port, stdin=b"wrong\r\n")
-        self.assertEqual((result.exit_code, result.stdout, unread), (7, transcript(
-            http_port, "socks-passed", before=transcripts.USING_SAVED_PASSWORD), b"wrong\r\n"))
+        self.assertEqual(self.kept_run(socks.port, stdin=b"wrong\r\n",
+                                       before=transcripts.USING_SAVED_PASSWORD), b"wrong\r\n")
         # A kept password that the server no longer takes.
         socks.stop()
         self.start_microsocks(port=socks.port, user=USER, password="changed")
-        result, http_port, _ = self.kept_run(socks.port, box=transcripts.SOCKS_LOGIN_REJECTED)
-        self.assertEqual((result.exit_code, result.stdout), (4, transcript(
-            http_port, "socks-failed", before=transcripts.USING_SAVED_PASSWORD,
-            after_check=transcripts.SAVED_PASSWORD_REFUSED)))
-        # Forgetting needs no server and prints its one line; then the
-        # password is asked for (read from standard input) again.
+        self.kept_run(socks.port, box=transcripts.SOCKS_LOGIN_REJECTED,
+                      before=transcripts.USING_SAVED_PASSWORD,
+                      after_check=transcripts.SAVED_PASSWORD_REFUSED)
+        # Forgetting needs no server; then the password is asked for again.
         with peers.SilentServer() as silent:
-            for port, line in ((socks.port, transcripts.PASSWORD_REMOVED % account),
-                               (silent.port, transcripts.NO_PASSWORD_SAVED % (
-                                   "%s@127.0.0.1:%d" % (USER, silent.port)))):
-                result, _, _ = self.kept_run(port, ["--forget-password", "--save-password"], box=None)
-                self.assertEqual((result.exit_code, result.stdout), (0, transcripts.console(line)))
+            self.kept_run(socks.port, ["--forget-password", "--save-password"], box=None,
+                          expected=transcripts.console(transcripts.PASSWORD_REMOVED % account))
+            self.kept_run(silent.port, ["--forget-password"], box=None, expected=transcripts.console(
+                transcripts.NO_PASSWORD_SAVED % ("%s@127.0.0.1:%d" % (USER, silent.port))))
             self.assertEqual(silent.accepted, 0)
-        self.assertIsNone(self.kept_credential(account))
-        result, http_port, unread = self.kept_run(socks.port, stdin=b"changed\r\n")
-        self.assertEqual((result.exit_code, result.stdout, unread),
-                         (7, transcript(http_port, "socks-passed"), b""))
+        self.assertEqual(self.wine.reg("key", credential).strip(), "absent")
+        self.assertEqual(self.kept_run(socks.port, stdin=b"changed\r\n"), b"")
 
     def test_login_by_a_typed_password_that_is_not_echoed_runs_to_the_monitor(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)
