@@ -188,8 +188,10 @@ class LauncherMonitor(harness.LauncherTestCase):
         self.assertEqual((result.exit_code, result.stdout), (0, expected))
         credential = (r"Software\Wine\Credential Manager\Generic: "
                       + transcripts.PASSWORD_TARGET % account)
-        self.assertEqual(self.wine.read(credential, ["UserName", "Persist"]),
-                         {"UserName": harness.text(harness.REG_SZ, USER), "Persist": harness.dword(2)})
+        # A generic credential (type 1) kept on this computer (persist 2).
+        self.assertEqual(self.wine.read(credential, ["UserName", "Type", "Persist"]),
+                         {"UserName": harness.text(harness.REG_SZ, USER), "Type": harness.dword(1),
+                          "Persist": harness.dword(2)})
         # The variable wins over the kept password, and a refused one is not kept.
         self.kept_run(socks.port, ["--save-password"], password="wrong",
                       box=transcripts.SOCKS_LOGIN_REJECTED)
