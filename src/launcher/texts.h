@@ -15,6 +15,25 @@ constexpr char kTextInvalidPassword[] = "Invalid SOCKS5 password.";
 // question when it is not set (takes the user name).
 constexpr char kPasswordVariable[] = "LUMARET_SOCKS_PASSWORD";
 constexpr char kPasswordPromptFormat[] = "SOCKS5 password for %s: ";
+
+// The password kept in Windows Credential Manager. The target name and the
+// lines about it take "USER@HOST:PORT", as given on the command line.
+constexpr char kTextNeedsUser[] =
+    "The options --save-password and --forget-password need --socks-user.";
+constexpr char kPasswordTargetFormat[] = "LumaretDesktopProxyLauncher:socks5:%s";
+constexpr char kPasswordSavedLine[] =
+    "The SOCKS5 password was saved in Windows Credential Manager.";
+constexpr char kPasswordNotSavedFormat[] =
+    "The SOCKS5 password could not be saved in Windows Credential Manager (error %lu).\n";
+constexpr char kUsingSavedPasswordLine[] =
+    "Using the SOCKS5 password saved in Windows Credential Manager.";
+constexpr char kSavedPasswordRefusedLine[] =
+    "The SOCKS5 server did not accept the password saved in Windows Credential Manager; add "
+    "--forget-password to this command line to remove it.";
+constexpr char kPasswordRemovedFormat[] = "The saved SOCKS5 password for %s was removed.\n";
+constexpr char kNoPasswordSavedFormat[] = "No SOCKS5 password is saved for %s.\n";
+constexpr char kPasswordNotRemovedFormat[] =
+    "The saved SOCKS5 password for %s could not be removed (error %lu).\n";
 constexpr char kTextNoNetworking[] = "Unable to initialize Windows networking.";
 constexpr char kTextSocksFailed[] =
     "SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the address "
