@@ -9,6 +9,7 @@
 #include "launcher/options.h"
 #include "launcher/texts.h"
 #include "platform/console.h"
+#include "platform/credentials.h"
 #include "platform/desktop.h"
 #include "platform/net.h"
 #include "platform/run_log.h"
@@ -37,6 +38,9 @@ void print_help() {
   console_printf("  --http-port PORT    Default: %u\n", static_cast<unsigned>(kDefaultHttpPort));
   console_write_line(
       "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
+  console_write_line(
+      "  --save-password     Keep the SOCKS5 password in Windows Credential Manager");
+  console_write_line("  --forget-password   Remove the kept SOCKS5 password");
   console_write_line("  --log FILE          Append a record of the run to FILE");
   console_write_line("  --help              Show this help");
 }
@@ -69,18 +73,59 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   return ok;
 }
 
+// The password kept in the credential store for one account.
+struct KeptPassword {
+  // "USER@HOST:PORT" as given, and the store's target name built from it.
+  char account[3 * (kSocksTextMax + 1)];
+  char target[sizeof(kPasswordTargetFormat) + 3 * (kSocksTextMax + 1)];
+  int save;        // --save-password: keep the password once the server took it
+  int from_store;  // the run's password is the kept one
+};
+
+void name_kept_password(const ProxyContext* context, KeptPassword* kept) {
+  snprintf(kept->account, sizeof(kept->account), "%s@%s:%s", context->socks_user,
+           context->socks_host, context->socks_port);
+  snprintf(kept->target, sizeof(kept->target), kPasswordTargetFormat, kept->account);
+}
+
+// --forget-password: removes the kept password and says so; touches nothing
+// else. Returns the exit code.
+int forget_kept_password(const KeptPassword* kept) {
+  unsigned long error = 0;
+  switch (credential_delete(kept->target, &error)) {
+    case kCredentialRemoved:
+      console_printf(kPasswordRemovedFormat, kept->account);
+      return kExitSuccess;
+    case kCredentialAbsent:
+      console_printf(kNoPasswordSavedFormat, kept->account);
+      return kExitSuccess;
+    case kCredentialNotRemoved:
+      break;
+  }
+  console_printf(kPasswordNotRemovedFormat, kept->account, error);
+  return kExitOptionError;
+}
+
 // Completes the SOCKS5 password: the one taken from the environment
 // (from_environment, environment_length as desktop_take_environment_secret
-// gave them), or else the one the user types. Returns 1 when it is 1 to 255
-// bytes in UTF-8; otherwise the context holds no password.
-int obtain_socks_password(ProxyContext* context, int from_environment, size_t environment_length) {
+// gave them), or else the kept one, or else the one the user types. Returns 1
+// when it is 1 to 255 bytes in UTF-8; otherwise the context holds no password.
+int obtain_socks_password(ProxyContext* context, int from_environment, size_t environment_length,
+                          KeptPassword* kept) {
   char* password = context->socks_password;
   const size_t capacity = sizeof(context->socks_password);
   size_t length = environment_length;
   if (!from_environment) {
-    char prompt[sizeof(kPasswordPromptFormat) + sizeof(context->socks_user)];
-    snprintf(prompt, sizeof(prompt), kPasswordPromptFormat, context->socks_user);
-    length = desktop_read_secret_line(prompt, password, capacity);
+    // A kept password is the answer given once: nothing is asked, and
+    // standard input is left unread for whoever else reads it.
+    kept->from_store = credential_read(kept->target, password, capacity, &length);
+    if (kept->from_store) {
+      console_write_line(kUsingSavedPasswordLine);
+    } else {
+      char prompt[sizeof(kPasswordPromptFormat) + sizeof(context->socks_user)];
+      snprintf(prompt, sizeof(prompt), kPasswordPromptFormat, context->socks_user);
+      length = desktop_read_secret_line(prompt, password, capacity);
+    }
   }
   if (length >= 1 && length < capacity) return 1;
   socks_wipe(password, capacity);
@@ -122,7 +167,14 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   // The user's proxy settings first, while ours are applied, and only then the
   // proxy they point at: a restore that fails is tried again while the proxy
   // still serves; after that the watchdog goes on trying.
-  restore_and_log("the launcher", restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  const int restored = restore_and_log("the launcher", restore_proxy_settings_if_applied,
+                                       kShutdownRestoreRetryLimitMs);
+  if (!restored) {
+    // Never reported as the run's success: the settings may still point at
+    // the proxy that stops now.
+    console_write_line(kRestorePendingLine);
+    result_code = kExitRestorePending;
+  }
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);
@@ -133,22 +185,35 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   return result_code;
 }
 
-// The log's first lines: the program, the process and every option's value;
-// of the password only where it comes from.
-void log_start(const ProxyContext* context, int password_from_environment) {
+// The log's first lines: the program and every option's value, without the
+// password.
+void log_start(const ProxyContext* context, int save_password) {
   run_log_printf("Start: %s", kBannerLine);
-  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s",
+  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s%s",
                  context->socks_host, context->socks_port,
-                 static_cast<unsigned>(context->http_port), context->log_path);
+                 static_cast<unsigned>(context->http_port), context->log_path,
+                 save_password ? " --save-password" : "");
   if (context->socks_user[0] == '\0') {
     run_log_printf("SOCKS5 login: none");
   } else {
-    run_log_printf("SOCKS5 login: user %s, password %s", context->socks_user,
-                   password_from_environment ? "from the environment" : "asked");
+    run_log_printf("SOCKS5 login: user %s", context->socks_user);
   }
 }
 
-int run_launch(ProxyContext* context) {
+// Keeps the password that the server has just accepted, and says whether it was kept.
+void save_kept_password(const ProxyContext* context, const KeptPassword* kept) {
+  unsigned long error = 0;
+  if (credential_save(kept->target, context->socks_user, context->socks_password,
+                      strlen(context->socks_password), &error)) {
+    console_write_line(kPasswordSavedLine);
+    run_log_printf("SOCKS5 password saved in Windows Credential Manager");
+  } else {
+    run_log_printf("SOCKS5 password not saved: Windows error %lu", error);
+    console_printf(kPasswordNotSavedFormat, error);
+  }
+}
+
+int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // Networking.
   if (!net_startup()) {
     run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
@@ -167,10 +232,15 @@ int run_launch(ProxyContext* context) {
   int login_rejected = 0;
   if (!verify_socks_handshake(context, &login_rejected)) {
     console_write_line("FAILED");
+    // The user typed nothing this time, so say which password failed and
+    // how to stop it being used.
+    if (login_rejected && kept->from_store) console_write_line(kSavedPasswordRefusedLine);
     show_error(login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
     return shutdown_launcher(context, kNoThread, kExitSocksFailed);
   }
   console_write_line("PASSED");
+  // Only a password that the server has taken is kept.
+  if (kept->save) save_kept_password(context, kept);
 
   // The local proxy's listener, confirmed by one look after 300 ms.
   ThreadHandle listener = thread_start(run_proxy_listener, context);
@@ -269,7 +339,8 @@ int main() {
 
   static ProxyContext context;
   proxy_context_set_defaults(&context);
-  switch (options_parse(argc, argv, &context)) {
+  LauncherOptions options;
+  switch (options_parse(argc, argv, &context, &options)) {
     case kOptionsHelp:
       print_help();
       return kExitSuccess;
@@ -285,6 +356,9 @@ int main() {
     case kOptionsInvalidUser:
       show_error(kTextInvalidUser);
       return kExitOptionError;
+    case kOptionsNeedsUser:
+      show_error(kTextNeedsUser);
+      return kExitOptionError;
     case kOptionsRun:
       break;
   }
@@ -294,6 +368,12 @@ int main() {
     show_error(kTextLogNotOpened);
     return kExitOptionError;
   }
+  static KeptPassword kept;
+  name_kept_password(&context, &kept);
+  kept.save = options.save_password;
+  // Forgetting needs no network and changes no settings; it wins over
+  // --save-password on the same command line.
+  if (options.forget_password) return forget_kept_password(&kept);
   // The password leaves the environment before any child (the watchdog,
   // PowerShell) can be started, also when no user name asks for it.
   int password_from_environment = 0;
@@ -305,7 +385,7 @@ int main() {
                                                                 &environment_password_length);
   }
   desktop_remove_environment_variable(kPasswordVariable);
-  if (run_log_enabled) log_start(&context, password_from_environment);
+  if (run_log_enabled) log_start(&context, kept.save);
   // A second launcher of the same user, in this session or another, would
   // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
@@ -333,12 +413,18 @@ int main() {
 
   // The SOCKS5 password, only with a user name: before anything is printed,
   // so that the question stands alone on the console.
-  if (context.socks_user[0] != '\0' &&
-      !obtain_socks_password(&context, password_from_environment, environment_password_length)) {
+  if (context.socks_user[0] != '\0' && !obtain_socks_password(&context, password_from_environment,
+                                                              environment_password_length, &kept)) {
     run_log_printf("End: no SOCKS5 password of 1 to 255 bytes; exit code %d", kExitOptionError);
     show_error(kTextInvalidPassword);
     return kExitOptionError;
   }
 
-  return run_launch(&context);
+  if (context.socks_user[0] != '\0') {
+    run_log_printf("SOCKS5 password: %s", password_from_environment ? "from the environment"
+                                          : kept.from_store ? "saved in Windows Credential Manager"
+                                                            : "typed at the prompt");
+  }
+
+  return run_launch(&context, &kept);
 }

@@ -117,6 +117,10 @@ ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
                  connections->count);
   backup_write_log_path(backup.key);
   write_restore_command();
+  // From the first write on, the launcher's values may be in force: every
+  // ending of this process restores them, also when apply fails below and its
+  // own restore fails too.
+  settings_applied.exchange(1);
   if (!write_all_launcher_values(internet_settings.key, connections, port)) {
     run_log_printf("Settings written: ProxyServer, ProxyOverride, ProxyEnable: FAILED");
     return kApplyValuesFailed;
