@@ -32,17 +32,25 @@ def launcher_connections(port, entries=2):
     """The Connections values while the launcher serves: its proxy in each
     connection's store (counter one past the user's), WinINet's own copy
     SavedLegacySettings left alone. With more entries than the test
-    launcher's two (LUMARET_TEST_RAS_ENTRIES), "Test Entry 3" and on."""
+    launcher's two (LUMARET_TEST_RAS_ENTRIES), "Test Entry 3" and on; with 0,
+    the entries could not be listed."""
     def store(counter):
         return connection_value(0x3, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
                                 "<local>;localhost;127.0.0.1", counter=counter)
     values = {"DefaultConnectionSettings": store(10),
               "SavedLegacySettings": USER_CONNECTIONS["SavedLegacySettings"],
               "Test VPN": store(4), "Test Dial-up": store(1)}
+    if entries == 0:
+        # Not listed (LUMARET_TEST_RAS_ENTRIES=unreadable): they keep their own.
+        del values["Test Dial-up"]
+        values["Test VPN"] = USER_CONNECTIONS["Test VPN"]
     values.update({"Test Entry %d" % n: store(1) for n in range(3, entries + 1)})
     return values
 
 
+RAS_ENTRIES_UNREADABLE = (b"VPN and dial-up connections could not be listed: they keep their "
+                          b"own proxy settings for this run, and only the LAN connection uses "
+                          b"the local proxy.")
 # The user's mutex that apply and every restore hold (base name).
 SETTINGS_MUTEX = "MorvoProxyLauncherSettings"
 ALREADY_RUNNING_TEXT = ("Lumaret Desktop Proxy Launcher is already running.\\n\\nUse the launcher "
@@ -78,6 +86,7 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         run = self.start_run(port, launcher, environment)
         run.wait_output(b"Restore watchdog:", timeout=90)
         self.assertIn(b"      Restore watchdog: ACTIVE", run.output())
+        self.assertEqual(RAS_ENTRIES_UNREADABLE in run.output(), entries == 0)
         self.assertEqual(self.wine.user_values(), launcher_values(port))
         self.assertEqual(self.wine.connections(), launcher_connections(port, entries))
         self.assertEqual(self.wine.proxy_view(), launcher_view(port))
@@ -168,7 +177,10 @@ class SettingsSafetyNet(harness.LauncherTestCase):
     # ---- whole runs ----
 
     def test_kill_9_of_the_launcher_the_watchdog_restores_within_a_second(self):
-        process = self.start_launcher(free_port()).process
+        # VPN and dial-up entries that cannot be listed: the run goes on with
+        # the LAN alone, and says so.
+        environment = dict(self.environment, LUMARET_TEST_RAS_ENTRIES="unreadable")
+        process = self.start_launcher(free_port(), environment=environment, entries=0).process
         self.assertEqual(len(self.watchdog_pids()), 1)
         os.kill(process.pid, signal.SIGKILL)
         process.wait()
