@@ -51,6 +51,8 @@ def launcher_connections(port, entries=2):
 RAS_ENTRIES_UNREADABLE = (b"VPN and dial-up connections could not be listed: they keep their "
                           b"own proxy settings for this run, and only the LAN connection uses "
                           b"the local proxy.")
+LOST_COPIES = (b"These saved proxy settings were missing from the backup and could not be "
+               b"restored; the local proxy is switched off there instead: ")
 # The user's mutex that apply and every restore hold (base name).
 SETTINGS_MUTEX = "MorvoProxyLauncherSettings"
 ALREADY_RUNNING_TEXT = ("Lumaret Desktop Proxy Launcher is already running.\\n\\nUse the launcher "
@@ -227,11 +229,14 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                     self.wine.write(BACKUP, {lost: None})
                 kind, data = self.wine.run_once()
                 self.assertEqual(kind, REG_SZ)
-                self.wine.spawn_detached(data.rstrip(b"\0").decode())
+                output = self.path("logon-%s.out" % lost)
+                self.wine.spawn_detached(data.rstrip(b"\0").decode(), output=output)
                 self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
                 expected = user_proxy_on
                 if lost:
                     expected = dict(USER_VALUES, ProxyServer=launcher_values(port)["ProxyServer"])
+                    with open(output, "rb") as f:
+                        self.assertEqual(f.read(), LOST_COPIES + b"ProxyServer\r\n")
                 self.assertEqual(self.wine.user_values(), expected)
                 self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
                 self.assertEqual(self.wine.proxy_view(), USER_VIEW)
