@@ -37,11 +37,11 @@ Fault fault;
 
 // Arms the fault that text (OPERATION:VALUE:ACTION, at most 127 characters)
 // names; a text that names none leaves it disarmed.
-void parse_fault(const wchar_t* spec) {
+void parse_fault(const wchar_t* fault_text) {
   fault = Fault();
   wchar_t text[128];
-  if (wcslen(spec) >= 128) return;
-  wcscpy(text, spec);
+  if (wcslen(fault_text) >= 128) return;
+  wcscpy(text, fault_text);
   wchar_t* name = wcschr(text, L':');
   if (name == nullptr) return;
   *name++ = L'\0';
@@ -86,7 +86,7 @@ FaultLoader fault_loader;
 
 }  // namespace
 
-void registry_fault_arm(const wchar_t* spec) { parse_fault(spec); }
+void registry_fault_arm(const wchar_t* fault_text) { parse_fault(fault_text); }
 
 long registry_fault(RegistryOperation operation, const wchar_t* value_name) {
   // The settings code calls this only under its lock: no two calls at once.

@@ -15,7 +15,7 @@
 // Arms the registry fault seam of this process (OPERATION:VALUE:ACTION, as
 // LUMARET_TEST_REGISTRY_FAULT in tests/support/registry_fault_injection_win32.cpp);
 // an empty text disarms it.
-void registry_fault_arm(const wchar_t* spec);
+void registry_fault_arm(const wchar_t* fault_text);
 
 // One registry value as stored: absent, or a type and its exact bytes.
 struct RegValue {
