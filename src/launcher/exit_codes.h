@@ -9,7 +9,7 @@ enum ExitCode {
   kExitAppRunning = 5,       // the app was already running
   kExitLaunchFailed = 6,     // the app was not found or not launched
   kExitProxyNotStarted = 7,  // no listener thread, or the local port was not open
-  kExitAlreadyRunning = 8,   // another launcher runs in this session
+  kExitAlreadyRunning = 8,   // another launcher of this user runs, in this session or another
   kExitHttpsFailed = 9,      // the HTTPS probe through the local proxy failed
   kExitApplyFailed = 10,     // the proxy settings were not saved and applied
   kExitNotConfirmed = 11,    // no app traffic within 30 s, then ENTER
