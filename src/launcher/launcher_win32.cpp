@@ -36,6 +36,9 @@ void print_help() {
   console_printf("  --http-port PORT    Default: %u\n", static_cast<unsigned>(kDefaultHttpPort));
   console_write_line(
       "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
+  console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
+  console_write_line(
+      "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
   console_write_line("  --help              Show this help");
 }
 
@@ -238,6 +241,12 @@ int main() {
       return kExitOptionError;
     case kOptionsInvalidUser:
       show_error(kTextInvalidUser);
+      return kExitOptionError;
+    case kOptionsInvalidBypass:
+      show_error(kTextInvalidBypass);
+      return kExitOptionError;
+    case kOptionsInvalidPlainHttp:
+      show_error(kTextInvalidPlainHttp);
       return kExitOptionError;
     case kOptionsRun:
       break;
