@@ -184,7 +184,7 @@ int run_launch(ProxyContext* context) {
   // It starts before the user's values change, so that no moment after the
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
-  if (!apply_proxy_settings(context->http_port)) {
+  if (!apply_proxy_settings(context->http_port, context->proxy_bypass)) {
     show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
