@@ -11,6 +11,7 @@ bytes, and no backup behind.
 import os
 import signal
 import unittest
+import urllib.request
 
 import harness
 import peers
@@ -39,7 +40,15 @@ class SettingsConsoleEnds(harness.LauncherTestCase):
         self.wine.set_connections(USER_CONNECTIONS)
         bypass = LAUNCHER_BYPASS + ";*.corp.example;10.*;192.168.*;intranet:8080"
         run = self.start_to_applied(
-            ["--bypass", " *.corp.example;10.*;LOCALHOST; ;192.168.*;intranet:8080;10.*"], bypass)
+            ["--bypass", " *.corp.example;10.*;LOCALHOST; ;192.168.*;intranet:8080;10.*",
+             "--plain-http", "forward"], bypass)
+        # A plain http:// request through the local proxy reaches its server.
+        with peers.FileServer() as files:
+            url = files.add_file("page.txt", b"plain page")
+            opener = urllib.request.build_opener(urllib.request.ProxyHandler(
+                {"http": "http://127.0.0.1:%d" % self.http_port}))
+            with opener.open(url, timeout=30) as response:
+                self.assertEqual((response.status, response.read()), (200, b"plain page"))
         server = "http=127.0.0.1:%d;https=127.0.0.1:%d" % (self.http_port, self.http_port)
         connections = self.wine.connections()
         self.assertEqual(connections["DefaultConnectionSettings"],
