@@ -51,21 +51,20 @@ void relay(NetSocket client, NetSocket upstream) {
   }
 }
 
-// Opens the upstream through the SOCKS5 server to target. Returns the socket,
-// or kInvalidSocket after answering the client with 502.
-NetSocket open_upstream_or_answer(NetSocket client, const ProxyContext* context,
-                                  const ConnectTarget& target) {
-  NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
-  if (upstream != kInvalidSocket &&
-      !socks5_connect_login(upstream, target.host, target.port, context->socks_user,
-                            context->socks_password, nullptr)) {
-    net_close(upstream);
-    upstream = kInvalidSocket;
+// Opens the upstream socket (kept in upstream, also when the exchange fails,
+// so that it is closed after the 502 goes out) and runs the SOCKS5 exchange to
+// target with the context's login. Returns 1 when the tunnel stands; otherwise
+// answers the client with 502 and returns 0.
+int open_upstream_or_answer(NetSocket client, const ProxyContext* context,
+                            const ConnectTarget& target, NetSocketHolder* upstream) {
+  upstream->socket = open_upstream_connection(context->socks_host, context->socks_port);
+  if (upstream->socket != kInvalidSocket &&
+      socks5_connect_login(upstream->socket, target.host, target.port, context->socks_user,
+                           context->socks_password, nullptr)) {
+    return 1;
   }
-  if (upstream == kInvalidSocket) {
-    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
-  }
-  return upstream;
+  net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
+  return 0;
 }
 
 // Forwards one plain http:// request: the rewritten head, the body bytes that
@@ -83,8 +82,8 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
     net_send_all(client, kResponseRefused, strlen(kResponseRefused));
     return;
   }
-  NetSocketHolder upstream(open_upstream_or_answer(client, context, request.target));
-  if (upstream.socket == kInvalidSocket) return;
+  NetSocketHolder upstream(kInvalidSocket);
+  if (!open_upstream_or_answer(client, context, request.target, &upstream)) return;
   if (!net_send_all(upstream.socket, rewritten, rewritten_length)) return;
   if (count > head_end && !net_send_all(upstream.socket, head + head_end, count - head_end)) {
     return;
@@ -117,8 +116,8 @@ unsigned run_connect_tunnel(void* argument) {
     return 0;
   }
 
-  NetSocketHolder upstream(open_upstream_or_answer(client.socket, context, target));
-  if (upstream.socket == kInvalidSocket) return 0;
+  NetSocketHolder upstream(kInvalidSocket);
+  if (!open_upstream_or_answer(client.socket, context, target, &upstream)) return 0;
 
   if (!net_send_all(client.socket, kResponseEstablished, strlen(kResponseEstablished))) return 0;
   if (connect_host_is_app_traffic(target.host)) context->app_tunnel_count.fetch_add(1);

@@ -27,8 +27,9 @@ int reference_build(const std::string& value, std::string* list) {
   for (;;) {
     size_t end = value.find(';', start);
     std::string entry = value.substr(start, end == std::string::npos ? end : end - start);
-    entry.erase(0, entry.find_first_not_of(' ') == std::string::npos ? entry.size()
-                                                                      : entry.find_first_not_of(' '));
+    entry.erase(0, entry.find_first_not_of(' ') == std::string::npos
+                       ? entry.size()
+                       : entry.find_first_not_of(' '));
     while (!entry.empty() && entry.back() == ' ') entry.pop_back();
     if (entry.size() > 255) return 0;
     for (char ch : entry) {
@@ -53,7 +54,8 @@ int reference_build(const std::string& value, std::string* list) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string value(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const std::string value(reinterpret_cast<const char*>(data),
+                          strnlen(reinterpret_cast<const char*>(data), size));
   // Exactly the list's buffer, so that a write past it is caught.
   std::vector<char> text(kProxyBypassMax + 1, 'X');
   const int accepted = options_build_bypass(value.c_str(), text.data());

@@ -34,8 +34,8 @@ std::vector<std::pair<std::string, std::string>> header_lines(const std::string&
     if (end == at || end == std::string::npos) break;
     std::string line = head.substr(at, end - at);
     size_t colon = line.find(':');
-    lines.push_back({line.substr(0, colon),
-                     colon == std::string::npos ? "" : line.substr(colon + 1)});
+    lines.push_back(
+        {line.substr(0, colon), colon == std::string::npos ? "" : line.substr(colon + 1)});
     at = end + 2;
   }
   return lines;
