@@ -299,12 +299,8 @@ TEST_F(ConnectTunnel, ForwardsPlainHttpWithItsHeadRewrittenAndRefusesOtherForms)
   EXPECT_EQ(forwarding->context.app_tunnel_count.load(), 1);
   net_close(client);
 
+  // The forms refused are the head tables'; here the ends of the head read.
   const std::string refused[] = {
-      "GET http://u@h/ HTTP/1.1\r\n\r\n",
-      "GET ftp://h/ HTTP/1.1\r\n\r\n",
-      "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n",
-      "GET http:///x HTTP/1.1\r\n\r\n",
-      "GET http://h:0/ HTTP/1.1\r\n\r\n",
       "GET http://h/" + std::string(600, 'p') + " HTTP/1.1\r\n\r\n",
       padded_head("GET http://h/ HTTP/1.1\r\n", 16384),
   };
