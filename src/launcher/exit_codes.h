@@ -13,5 +13,6 @@ enum ExitCode {
   kExitHttpsFailed = 9,      // the HTTPS probe through the local proxy failed
   kExitApplyFailed = 10,     // the proxy settings were not saved and applied
   kExitNotConfirmed = 11,    // no app traffic within 30 s, then ENTER
-  kExitSocksGone = 12        // the SOCKS5 server disconnected during the monitor
+  kExitSocksGone = 12,       // the SOCKS5 server disconnected during the monitor
+  kExitRestorePending = 13   // the run's last restore of the proxy settings did not complete
 };

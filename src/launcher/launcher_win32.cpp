@@ -9,6 +9,7 @@
 #include "launcher/options.h"
 #include "launcher/texts.h"
 #include "platform/console.h"
+#include "platform/credentials.h"
 #include "platform/desktop.h"
 #include "platform/net.h"
 #include "platform/thread.h"
@@ -36,6 +37,9 @@ void print_help() {
   console_printf("  --http-port PORT    Default: %u\n", static_cast<unsigned>(kDefaultHttpPort));
   console_write_line(
       "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
+  console_write_line(
+      "  --save-password     Keep the SOCKS5 password in Windows Credential Manager");
+  console_write_line("  --forget-password   Remove the kept SOCKS5 password");
   console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
   console_write_line(
       "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
@@ -57,18 +61,59 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   return ok;
 }
 
+// The password kept in the credential store for one account.
+struct KeptPassword {
+  // "USER@HOST:PORT" as given, and the store's target name built from it.
+  char account[3 * (kSocksTextMax + 1)];
+  char target[sizeof(kPasswordTargetFormat) + 3 * (kSocksTextMax + 1)];
+  int save;        // --save-password: keep the password once the server took it
+  int from_store;  // the run's password is the kept one
+};
+
+void name_kept_password(const ProxyContext* context, KeptPassword* kept) {
+  snprintf(kept->account, sizeof(kept->account), "%s@%s:%s", context->socks_user,
+           context->socks_host, context->socks_port);
+  snprintf(kept->target, sizeof(kept->target), kPasswordTargetFormat, kept->account);
+}
+
+// --forget-password: removes the kept password and says so; touches nothing
+// else. Returns the exit code.
+int forget_kept_password(const KeptPassword* kept) {
+  unsigned long error = 0;
+  switch (credential_delete(kept->target, &error)) {
+    case kCredentialRemoved:
+      console_printf(kPasswordRemovedFormat, kept->account);
+      return kExitSuccess;
+    case kCredentialAbsent:
+      console_printf(kNoPasswordSavedFormat, kept->account);
+      return kExitSuccess;
+    case kCredentialNotRemoved:
+      break;
+  }
+  console_printf(kPasswordNotRemovedFormat, kept->account, error);
+  return kExitOptionError;
+}
+
 // Completes the SOCKS5 password: the one taken from the environment
 // (from_environment, environment_length as desktop_take_environment_secret
-// gave them), or else the one the user types. Returns 1 when it is 1 to 255
-// bytes in UTF-8; otherwise the context holds no password.
-int obtain_socks_password(ProxyContext* context, int from_environment, size_t environment_length) {
+// gave them), or else the kept one, or else the one the user types. Returns 1
+// when it is 1 to 255 bytes in UTF-8; otherwise the context holds no password.
+int obtain_socks_password(ProxyContext* context, int from_environment, size_t environment_length,
+                          KeptPassword* kept) {
   char* password = context->socks_password;
   const size_t capacity = sizeof(context->socks_password);
   size_t length = environment_length;
   if (!from_environment) {
-    char prompt[sizeof(kPasswordPromptFormat) + sizeof(context->socks_user)];
-    snprintf(prompt, sizeof(prompt), kPasswordPromptFormat, context->socks_user);
-    length = desktop_read_secret_line(prompt, password, capacity);
+    // A kept password is the answer given once: nothing is asked, and
+    // standard input is left unread for whoever else reads it.
+    kept->from_store = credential_read(kept->target, password, capacity, &length);
+    if (kept->from_store) {
+      console_write_line(kUsingSavedPasswordLine);
+    } else {
+      char prompt[sizeof(kPasswordPromptFormat) + sizeof(context->socks_user)];
+      snprintf(prompt, sizeof(prompt), kPasswordPromptFormat, context->socks_user);
+      length = desktop_read_secret_line(prompt, password, capacity);
+    }
   }
   if (length >= 1 && length < capacity) return 1;
   socks_wipe(password, capacity);
@@ -105,7 +150,14 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   // The user's proxy settings first, while ours are applied, and only then the
   // proxy they point at: a restore that fails is tried again while the proxy
   // still serves; after that the watchdog goes on trying.
-  restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  const int restored =
+      restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  if (!restored) {
+    // Never reported as the run's success: the settings may still point at
+    // the proxy that stops now.
+    console_write_line(kRestorePendingLine);
+    result_code = kExitRestorePending;
+  }
 
   proxy_listener_stop(context);
   if (listener != kNoThread) thread_wait_and_close(listener, 2000);
@@ -115,7 +167,18 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   return result_code;
 }
 
-int run_launch(ProxyContext* context) {
+// Keeps the password that the server has just accepted, and says whether it was kept.
+void save_kept_password(const ProxyContext* context, const KeptPassword* kept) {
+  unsigned long error = 0;
+  if (credential_save(kept->target, context->socks_user, context->socks_password,
+                      strlen(context->socks_password), &error)) {
+    console_write_line(kPasswordSavedLine);
+  } else {
+    console_printf(kPasswordNotSavedFormat, error);
+  }
+}
+
+int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // Networking.
   if (!net_startup()) {
     show_error(kTextNoNetworking);
@@ -133,10 +196,15 @@ int run_launch(ProxyContext* context) {
   int login_rejected = 0;
   if (!verify_socks_handshake(context, &login_rejected)) {
     console_write_line("FAILED");
+    // The user typed nothing this time, so say which password failed and
+    // how to stop it being used.
+    if (login_rejected && kept->from_store) console_write_line(kSavedPasswordRefusedLine);
     show_error(login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
     return shutdown_launcher(context, kNoThread, kExitSocksFailed);
   }
   console_write_line("PASSED");
+  // Only a password that the server has taken is kept.
+  if (kept->save) save_kept_password(context, kept);
 
   // The local proxy's listener, confirmed by one look after 300 ms.
   ThreadHandle listener = thread_start(run_proxy_listener, context);
@@ -226,7 +294,8 @@ int main() {
 
   static ProxyContext context;
   proxy_context_set_defaults(&context);
-  switch (options_parse(argc, argv, &context)) {
+  LauncherOptions options;
+  switch (options_parse(argc, argv, &context, &options)) {
     case kOptionsHelp:
       print_help();
       return kExitSuccess;
@@ -242,6 +311,9 @@ int main() {
     case kOptionsInvalidUser:
       show_error(kTextInvalidUser);
       return kExitOptionError;
+    case kOptionsNeedsUser:
+      show_error(kTextNeedsUser);
+      return kExitOptionError;
     case kOptionsInvalidBypass:
       show_error(kTextInvalidBypass);
       return kExitOptionError;
@@ -251,6 +323,12 @@ int main() {
     case kOptionsRun:
       break;
   }
+  static KeptPassword kept;
+  name_kept_password(&context, &kept);
+  kept.save = options.save_password;
+  // Forgetting needs no network and changes no settings; it wins over
+  // --save-password on the same command line.
+  if (options.forget_password) return forget_kept_password(&kept);
   // The password leaves the environment before any child (the watchdog,
   // PowerShell) can be started, also when no user name asks for it.
   int password_from_environment = 0;
@@ -286,11 +364,11 @@ int main() {
 
   // The SOCKS5 password, only with a user name: before anything is printed,
   // so that the question stands alone on the console.
-  if (context.socks_user[0] != '\0' &&
-      !obtain_socks_password(&context, password_from_environment, environment_password_length)) {
+  if (context.socks_user[0] != '\0' && !obtain_socks_password(&context, password_from_environment,
+                                                              environment_password_length, &kept)) {
     show_error(kTextInvalidPassword);
     return kExitOptionError;
   }
 
-  return run_launch(&context);
+  return run_launch(&context, &kept);
 }

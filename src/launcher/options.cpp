@@ -102,14 +102,28 @@ int options_convert_port(const char* text, uint16_t* port) {
   return 1;
 }
 
-OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
+OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
+                            LauncherOptions* options) {
+  memset(options, 0, sizeof(*options));
   int port_representable = 1;
   int user_valid = 1;
   int bypass_valid = 1;
   int plain_http_valid = 1;
-  for (int i = 1; i < argc; i += 2) {
+  for (int i = 1; i < argc;) {
     const char* name = argv[i];
     if (strcmp(name, "--help") == 0) return kOptionsHelp;
+    // The flags take no value, so they are known before the missing value is
+    // told: one in last position is complete.
+    if (strcmp(name, "--save-password") == 0) {
+      options->save_password = 1;
+      i += 1;
+      continue;
+    }
+    if (strcmp(name, "--forget-password") == 0) {
+      options->forget_password = 1;
+      i += 1;
+      continue;
+    }
     // The missing value is told before the name is recognised, so an unknown
     // name in last position is reported as a missing value.
     if (i + 1 >= argc) return kOptionsMissingValue;
@@ -136,9 +150,13 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
     } else {
       return kOptionsUnknown;
     }
+    i += 2;
   }
   if (!port_representable || context->http_port == 0) return kOptionsInvalidPort;
   if (!user_valid) return kOptionsInvalidUser;
+  if ((options->save_password || options->forget_password) && context->socks_user[0] == '\0') {
+    return kOptionsNeedsUser;
+  }
   if (!bypass_valid) return kOptionsInvalidBypass;
   if (!plain_http_valid) return kOptionsInvalidPlainHttp;
   return kOptionsRun;

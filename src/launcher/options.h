@@ -14,23 +14,37 @@ enum OptionsResult {
   kOptionsUnknown = 3,          // an option name is none of the four
   kOptionsInvalidPort = 4,      // the local port is 0 or not a 32-bit number
   kOptionsInvalidUser = 5,      // the SOCKS5 user name is empty or above 255 bytes
-  kOptionsInvalidBypass = 6,    // the --bypass list is refused by options_build_bypass
-  kOptionsInvalidPlainHttp = 7  // the --plain-http mode is neither refuse nor forward
+  kOptionsNeedsUser = 6,        // --save-password or --forget-password without --socks-user
+  kOptionsInvalidBypass = 7,    // the --bypass list is refused by options_build_bypass
+  kOptionsInvalidPlainHttp = 8  // the --plain-http mode is neither refuse nor forward
+};
+
+// The options that only the driver reads; nothing of them reaches the proxy.
+struct LauncherOptions {
+  int save_password;    // 1: keep the password in the credential store once the login passed
+  int forget_password;  // 1: remove the kept password and end, before anything else runs
 };
 
 // Returns 1 when argv holds exactly two arguments after the program path and
 // the first is "--restore-watchdog": the watchdog mode, no option parsing.
 int options_is_watchdog_mode(int argc, char** argv);
 
-// Reads the arguments after the program path in name/value pairs into a
-// context already set to its defaults. "--help" in a name position wins at
-// once; a name without a value, or an unknown name, ends parsing with its
-// error; a later option replaces an earlier one; the port, the user name
-// (1 to 255 bytes), the bypass list and the plain HTTP mode ("refuse" or
-// "forward") are checked in this order only after all pairs. Host and port texts
-// longer than their fields are cut (255 and 15 bytes); a user name is never cut.
-// The password is not an option: the driver obtains it.
-OptionsResult options_parse(int argc, char** argv, ProxyContext* context);
+// Reads the arguments after the program path into a context already set to
+// its defaults and into *options (cleared here). Names are taken from the
+// first argument on; each value option takes the argument after it as its
+// value, never examined as a name ("--socks-host --save-password" sets the
+// host), while "--save-password" and "--forget-password" take none, so the
+// next argument is again a name. For each name, in this order: "--help" wins
+// at once; a flag is set, also in last position; a name with no argument
+// after it is a missing value, before it is recognised (so "--bogus" last is
+// a missing value and "--bogus --save-password" an unknown name); a value
+// option takes its value; any other name is unknown. Both errors end parsing.
+// A later option replaces an earlier one. After all names: the port, then the
+// user name (1 to 255 bytes), then a flag without --socks-user, then the
+// bypass list, then the plain HTTP mode ("refuse" or "forward"). Host and port
+// texts longer than their fields are cut (255 and 15 bytes); a user name is
+// never cut. The password is not an option: the driver obtains it.
+OptionsResult options_parse(int argc, char** argv, ProxyContext* context, LauncherOptions* options);
 
 // Converts a --http-port value as atoi would for every number that fits a
 // 32-bit int (leading white space, a sign, digits up to the first non-digit, 0

@@ -19,6 +19,8 @@ struct Parsed {
   PlainHttpMode plain_http;
 };
 
+LauncherOptions options;  // the last parse's flags
+
 Parsed parse(std::vector<std::string> arguments) {
   std::vector<char*> argv;
   std::string program = "LumaretDesktopProxyLauncher.exe";
@@ -26,7 +28,8 @@ Parsed parse(std::vector<std::string> arguments) {
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
   static ProxyContext context;
   proxy_context_set_defaults(&context);
-  OptionsResult result = options_parse(static_cast<int>(argv.size()), argv.data(), &context);
+  OptionsResult result =
+      options_parse(static_cast<int>(argv.size()), argv.data(), &context, &options);
   return {result,
           context.socks_host,
           context.socks_port,
@@ -83,6 +86,18 @@ TEST(Options, DecisionTable) {
       {{"--socks-user", "alice", "--socks-user", ""}, kOptionsInvalidUser},
       {{"--socks-user", "", "--http-port", "0"}, kOptionsInvalidPort},
       {{"--Socks-User", "alice"}, kOptionsUnknown},
+      // The flags take no value; an unknown name and a missing value keep
+      // their places around them.
+      {{"--save-password"}, kOptionsNeedsUser},
+      {{"--socks-port", "1", "--forget-password"}, kOptionsNeedsUser},
+      {{"--forget-password", "--socks-user", "a", "--save-password"}, kOptionsRun},
+      {{"--save-password", "--help"}, kOptionsHelp},
+      {{"--save-password", "--bogus"}, kOptionsMissingValue},
+      {{"--save-password", "x", "--socks-user", "a"}, kOptionsUnknown},
+      {{"--bogus", "--save-password"}, kOptionsUnknown},
+      {{"--socks-host", "--save-password"}, kOptionsRun},
+      {{"--save-password", "--http-port", "0"}, kOptionsInvalidPort},
+      {{"--forget-password", "--socks-user", ""}, kOptionsInvalidUser},
       {{"--bypass"}, kOptionsMissingValue},
       {{"--bypass", ""}, kOptionsInvalidBypass},
       {{"--bypass", "bad entry"}, kOptionsInvalidBypass},
@@ -98,6 +113,7 @@ TEST(Options, DecisionTable) {
       {{"--plain-http", ""}, kOptionsInvalidPlainHttp},
       {{"--plain-http", "x", "--plain-http", "refuse"}, kOptionsRun},
       {{"--Plain-Http", "forward"}, kOptionsUnknown},
+      {{"--save-password", "--bypass", ""}, kOptionsNeedsUser},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -118,6 +134,11 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_EQ(parse({"--socks-user", std::string(255, 'u')}).user, std::string(255, 'u'));
   EXPECT_EQ(parse({"--socks-user", "--help"}).user, "--help");
   EXPECT_EQ(parse({"--socks-user", std::string(256, 'u')}).user, "");
+  // A flag's next argument is a name again, and a value is never a flag.
+  EXPECT_EQ(
+      parse({"--save-password", "--socks-user", "a", "--socks-host", "--forget-password"}).host,
+      "--forget-password");
+  EXPECT_TRUE(options.save_password && !options.forget_password);
 }
 
 TEST(Options, PlainHttpModeFollowsTheLastValue) {

@@ -17,6 +17,25 @@ constexpr char kTextInvalidPlainHttp[] = "Invalid plain HTTP mode.";
 // question when it is not set (takes the user name).
 constexpr char kPasswordVariable[] = "LUMARET_SOCKS_PASSWORD";
 constexpr char kPasswordPromptFormat[] = "SOCKS5 password for %s: ";
+
+// The password kept in Windows Credential Manager. The target name and the
+// lines about it take "USER@HOST:PORT", as given on the command line.
+constexpr char kTextNeedsUser[] =
+    "The options --save-password and --forget-password need --socks-user.";
+constexpr char kPasswordTargetFormat[] = "LumaretDesktopProxyLauncher:socks5:%s";
+constexpr char kPasswordSavedLine[] =
+    "The SOCKS5 password was saved in Windows Credential Manager.";
+constexpr char kPasswordNotSavedFormat[] =
+    "The SOCKS5 password could not be saved in Windows Credential Manager (error %lu).\n";
+constexpr char kUsingSavedPasswordLine[] =
+    "Using the SOCKS5 password saved in Windows Credential Manager.";
+constexpr char kSavedPasswordRefusedLine[] =
+    "The SOCKS5 server did not accept the password saved in Windows Credential Manager; add "
+    "--forget-password to this command line to remove it.";
+constexpr char kPasswordRemovedFormat[] = "The saved SOCKS5 password for %s was removed.\n";
+constexpr char kNoPasswordSavedFormat[] = "No SOCKS5 password is saved for %s.\n";
+constexpr char kPasswordNotRemovedFormat[] =
+    "The saved SOCKS5 password for %s could not be removed (error %lu).\n";
 constexpr char kTextNoNetworking[] = "Unable to initialize Windows networking.";
 constexpr char kTextSocksFailed[] =
     "SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the address "
@@ -72,6 +91,10 @@ constexpr char kMonitorLine2[] =
     "recovery.";
 constexpr char kDisconnectLine[] =
     "SOCKS5 disconnected. Restoring the previous Windows proxy settings...";
+// The end of a run whose last restore of the settings did not complete.
+constexpr char kRestorePendingLine[] =
+    "The previous Windows proxy settings could not be restored yet. A background copy of the "
+    "launcher keeps trying, and the next sign-in tries again.";
 constexpr char kDisconnectCaption[] = "Lumaret Proxy - SOCKS5 disconnected";
 constexpr char kDisconnectText[] =
     "The local SOCKS5 service has disconnected.\n\nThe previous Windows proxy settings will now "

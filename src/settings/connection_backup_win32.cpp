@@ -5,9 +5,11 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/console.h"
 #include "settings/connection_settings.h"
 #include "settings/proxy_settings.h"
 #include "settings/registry_values_win32.h"
+#include "settings/settings_text.h"
 
 namespace {
 
@@ -63,11 +65,23 @@ RecordNames record_names(int index) {
   return names;
 }
 
-void add_connection(ConnectionsBackup* connections, const wchar_t* name, DWORD is_ras) {
+// Makes room for capacity values. Returns 1 when there is.
+int connections_reserve(ConnectionsBackup* connections, size_t capacity) {
+  if (capacity <= static_cast<size_t>(connections->capacity)) return 1;
+  void* grown = realloc(connections->connections, capacity * sizeof(SavedConnection));
+  if (grown == nullptr) return 0;
+  connections->connections = static_cast<SavedConnection*>(grown);
+  connections->capacity = static_cast<int>(capacity);
+  return 1;
+}
+
+// Appends a cleared value; the caller has reserved room for it.
+SavedConnection* add_connection(ConnectionsBackup* connections, const wchar_t* name, DWORD is_ras) {
   SavedConnection* connection = &connections->connections[connections->count++];
   memset(connection, 0, sizeof(*connection));
-  wcscpy(connection->name, name);
+  wcsncpy(connection->name, name, kRasEntryNameCapacity - 1);
   connection->is_ras = is_ras;
+  return connection;
 }
 
 // The store value WinINet keeps for a connection holds the server with
@@ -116,6 +130,44 @@ int store_write(HKEY connections_key, const wchar_t* name, const char* server, c
          write_checked(connections_key, name, REG_BINARY, value, static_cast<DWORD>(bytes));
 }
 
+// Switches the value of connection to a direct connection where it holds the
+// launcher's proxy and not the user's saved bytes. Returns 1 when the
+// launcher's proxy is off there (or was never on), 0 when it could not be read
+// or written.
+int switch_off_one(HKEY store, const SavedConnection& connection) {
+  StoredValue value;
+  LONG read = stored_value_read(store, connection.name, &value);
+  if (read == ERROR_FILE_NOT_FOUND) return 1;
+  if (read != ERROR_SUCCESS) return 0;
+  if (value.type != REG_BINARY) return 1;
+  // A value already back to the user's bytes stays, even when it is a
+  // loopback proxy of their own.
+  if (connection.present && !connection.saved_missing && connection.type == value.type &&
+      connection.size == value.size &&
+      (value.size == 0 || memcmp(connection.data, value.data, value.size) == 0)) {
+    return 1;
+  }
+  if (!connection_settings_switch_to_direct(value.data, value.size)) return 1;
+  return stored_value_write(store, connection.name, &value);
+}
+
+// Puts one value back as put_back describes. Returns 1 when it is back (or
+// switched off, its copy missing), 0 when a call failed.
+int put_back_one(HKEY store, const SavedConnection& connection) {
+  if (!connection.present) return registry_delete_value(store, connection.name);
+  if (connection.saved_missing) return switch_off_one(store, connection);
+  if (connection.is_ras) {
+    // The launcher wrote every entry's value: one that is gone now went
+    // with its entry, which must not come back as a stray value.
+    DWORD size = 0;
+    LONG now = registry_query_value(store, connection.name, nullptr, nullptr, &size);
+    if (now == ERROR_FILE_NOT_FOUND) return 1;
+    if (now != ERROR_SUCCESS) return 0;
+  }
+  return registry_set_value(store, connection.name, connection.type, connection.data,
+                            connection.size) == ERROR_SUCCESS;
+}
+
 int view_is_local(const ConnectionView& view, uint16_t port) {
   return !view.auto_detect && !view.has_script_url &&
          connection_proxy_is_local(view.proxy, strlen(view.proxy), port);
@@ -126,27 +178,30 @@ int view_is_local(const ConnectionView& view, uint16_t port) {
 ConnectionsBackup* connections_new() {
   ConnectionsBackup* connections =
       static_cast<ConnectionsBackup*>(malloc(sizeof(ConnectionsBackup)));
-  if (connections != nullptr) connections->count = 0;
+  if (connections != nullptr) memset(connections, 0, sizeof(*connections));
   return connections;
 }
 
 void connections_free(ConnectionsBackup* connections) {
   if (connections == nullptr) return;
   for (int i = 0; i < connections->count; ++i) free(connections->connections[i].data);
+  free(connections->connections);
   free(connections);
 }
 
 int connections_list(ConnectionsBackup* connections) {
   connections->count = 0;
-  add_connection(connections, kLanValue, 0);
-  add_connection(connections, kSavedLegacyValue, 0);
-  // Some 33 KB: on the heap rather than the stack.
-  RasEntryList* entries = static_cast<RasEntryList*>(malloc(sizeof(RasEntryList)));
-  if (entries == nullptr) return 1;
-  // Without the list only the LAN is covered, as on a machine with no entries.
-  if (ras_list_entries(entries)) {
-    for (int i = 0; i < entries->count && connections->count < kConnectionCapacity; ++i) {
-      const wchar_t* name = entries->names[i];
+  RasEntryList entries;
+  if (!ras_list_entries(&entries)) {
+    // Without the list only the LAN is covered, as on a machine with no entries.
+    console_write_line(kRasEntriesUnreadableLine);
+  }
+  int listed = connections_reserve(connections, 2 + static_cast<size_t>(entries.count));
+  if (listed) {
+    add_connection(connections, kLanValue, 0);
+    add_connection(connections, kSavedLegacyValue, 0);
+    for (int i = 0; i < entries.count; ++i) {
+      const wchar_t* name = entries.names[i];
       // An entry named like the LAN's values would share them.
       if (name[0] == L'\0' || wcscmp(name, kLanValue) == 0 ||
           wcscmp(name, kSavedLegacyValue) == 0) {
@@ -155,8 +210,8 @@ int connections_list(ConnectionsBackup* connections) {
       add_connection(connections, name, 1);
     }
   }
-  free(entries);
-  return 1;
+  ras_entries_free(&entries);
+  return listed;
 }
 
 int connections_save(HKEY backup, ConnectionsBackup* connections) {
@@ -187,7 +242,7 @@ int connections_save(HKEY backup, ConnectionsBackup* connections) {
   if (store != nullptr) RegCloseKey(store);
   return saved &&
          write_dword_checked(backup, kCountValue, static_cast<DWORD>(connections->count)) &&
-         write_dword_checked(backup, kFormatValue, kBackupFormatWithConnections);
+         write_dword_checked(backup, kFormatValue, kBackupFormatWithScriptUrl);
 }
 
 int connections_apply(const ConnectionsBackup* connections, const char* server,
@@ -236,18 +291,22 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port, con
 
 LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
   connections->count = 0;
+  connections->format = 0;
   DWORD format = 0;
   LONG result = registry_read_dword(backup, kFormatValue, &format);
   if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (result != ERROR_SUCCESS) return result;
-  if (format != kBackupFormatWithConnections) return ERROR_INVALID_DATA;
+  if (format != kBackupFormatWithConnections && format != kBackupFormatWithScriptUrl) {
+    return ERROR_INVALID_DATA;
+  }
+  connections->format = format;
   DWORD count = 0;
   result = registry_read_dword(backup, kCountValue, &count);
   if (result != ERROR_SUCCESS) return result;
-  if (count > kConnectionCapacity) return ERROR_INVALID_DATA;
+  if (count > kConnectionCountLimit) return ERROR_INVALID_DATA;
+  if (!connections_reserve(connections, count)) return ERROR_NOT_ENOUGH_MEMORY;
   for (DWORD i = 0; i < count; ++i) {
-    SavedConnection* connection = &connections->connections[connections->count++];
-    memset(connection, 0, sizeof(*connection));
+    SavedConnection* connection = add_connection(connections, L"", 0);
     const RecordNames names = record_names(static_cast<int>(i));
     DWORD type = 0;
     // The longest name with its terminator fills the buffer exactly.
@@ -279,61 +338,27 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
 
 int connections_put_back(const ConnectionsBackup* connections) {
   if (connections->count == 0) return 1;
-  HKEY store = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &store, nullptr) != ERROR_SUCCESS) {
-    return 0;
+  RegistryKey store;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE, &store.key);
+  if (opened == ERROR_FILE_NOT_FOUND) {
+    opened = RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr,
+                             REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                             &store.key, nullptr);
   }
+  if (opened != ERROR_SUCCESS) return 0;
   int restored = 1;
-  for (int i = 0; i < connections->count && restored; ++i) {
-    const SavedConnection& connection = connections->connections[i];
-    if (!connection.present) {
-      restored = registry_delete_value(store, connection.name);
-      continue;
-    }
-    if (connection.saved_missing) continue;
-    if (connection.is_ras) {
-      // The launcher wrote every entry's value: one that is gone now went
-      // with its entry, which must not come back as a stray value.
-      DWORD size = 0;
-      LONG now = registry_query_value(store, connection.name, nullptr, nullptr, &size);
-      if (now == ERROR_FILE_NOT_FOUND) continue;
-      if (now != ERROR_SUCCESS) {
+  // WinINet's copy of the legacy values first, the stores that programs read
+  // last: a reader in between sees the user's legacy values beside their copy.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < connections->count; ++i) {
+      const SavedConnection& connection = connections->connections[i];
+      if ((wcscmp(connection.name, kSavedLegacyValue) == 0) != (pass == 0)) continue;
+      if (!put_back_one(store.key, connection)) {
         restored = 0;
-        break;
+        switch_off_one(store.key, connection);
       }
     }
-    restored = registry_set_value(store, connection.name, connection.type, connection.data,
-                                  connection.size) == ERROR_SUCCESS;
   }
-  RegCloseKey(store);
   return restored;
-}
-
-void connections_switch_off_launcher_proxy(const ConnectionsBackup* connections) {
-  if (connections->count == 0) return;
-  RegistryKey store;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                    &store.key) != ERROR_SUCCESS) {
-    return;
-  }
-  for (int i = 0; i < connections->count; ++i) {
-    const SavedConnection& connection = connections->connections[i];
-    StoredValue value;
-    if (stored_value_read(store.key, connection.name, &value) != ERROR_SUCCESS ||
-        value.type != REG_BINARY) {
-      continue;
-    }
-    // A value already back to the user's bytes stays, even when it is a
-    // loopback proxy of their own.
-    if (connection.present && !connection.saved_missing && connection.type == value.type &&
-        connection.size == value.size &&
-        (value.size == 0 || memcmp(connection.data, value.data, value.size) == 0)) {
-      continue;
-    }
-    // Best effort: a write that fails leaves the next value still to try.
-    if (connection_settings_switch_to_direct(value.data, value.size)) {
-      stored_value_write(store.key, connection.name, &value);
-    }
-  }
 }

@@ -15,9 +15,14 @@
 #include "settings/connection_store.h"
 
 // The backup's format number (the value Format): a backup without one was
-// written by an earlier version and holds only the three legacy values.
+// written by an earlier version and holds only the three legacy values; format
+// 2 adds the Connections values, and format 3, which apply writes, the legacy
+// AutoConfigURL beside the three.
 constexpr DWORD kBackupFormatWithConnections = 2;
-constexpr int kConnectionCapacity = 2 + kRasEntryCapacity;
+constexpr DWORD kBackupFormatWithScriptUrl = 3;
+// More Connections values than any machine has: a backup that counts more is
+// not one this program wrote.
+constexpr DWORD kConnectionCountLimit = 1000000;
 
 struct SavedConnection {
   wchar_t name[kRasEntryNameCapacity];  // the value's name under Connections
@@ -29,19 +34,24 @@ struct SavedConnection {
   BYTE* data;
 };
 
-// The values apply may change, with what the backup holds for each. Large:
-// take it from connections_new.
+// The values apply may change, with what the backup holds for each (count of
+// them in connections, an array of capacity on the heap), and the backup's
+// format number as connections_read found it (0: none).
 struct ConnectionsBackup {
   int count;
-  SavedConnection connections[kConnectionCapacity];
+  int capacity;
+  SavedConnection* connections;
+  DWORD format;
 };
 
-// A cleared record on the heap, or nullptr; connections_free releases it.
+// An empty record on the heap, or nullptr; connections_free releases it.
 ConnectionsBackup* connections_new();
 void connections_free(ConnectionsBackup* connections);
 
-// Names the values of the LAN and of every listed VPN or dial-up entry.
-// Returns 1 (entries that cannot be listed leave only the LAN's).
+// Names the values of the LAN and of every listed VPN or dial-up entry,
+// however many. Entries that cannot be listed leave only the LAN's, and the
+// console says that VPN and dial-up connections keep their own settings for
+// this run. Returns 1; 0 when memory ran out.
 int connections_list(ConnectionsBackup* connections);
 
 // Saves each named value of the user into the backup (its presence, type and
@@ -62,22 +72,22 @@ int connections_apply(const ConnectionsBackup* connections, const char* server, 
 // reports bypass as its bypass list.
 int connections_confirm(const ConnectionsBackup* connections, uint16_t port, const char* bypass);
 
-// Reads what the backup holds for the Connections values into *connections:
-// none for a backup without a format number. Returns ERROR_SUCCESS, or the
-// error that must stop the restore before any change: a read that failed, a
-// record value missing (but a saved copy, which leaves its value as it is),
-// and ERROR_INVALID_DATA for a value of another type or a format this version
-// does not know.
+// Reads what the backup holds for the Connections values, and its format
+// number, into *connections: none for a backup without a format number.
+// Returns ERROR_SUCCESS, or the error that must stop the restore before any
+// change: a read that failed, a record value missing (but a saved copy, which
+// is marked saved_missing), ERROR_INVALID_DATA for a value of another type, a
+// count past kConnectionCountLimit or a format this version does not know,
+// and ERROR_NOT_ENOUGH_MEMORY.
 LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 
-// Puts the read values back: those the user had byte for byte, those they had
-// not deleted. A VPN or dial-up entry whose value is gone was removed during
-// the run and is skipped. Returns 1 when every write and deletion succeeded.
+// Puts the read values back, each on its own: SavedLegacySettings first, then
+// the LAN's and every entry's. Those the user had come back byte for byte,
+// those they had not are deleted; a VPN or dial-up entry whose value is gone
+// was removed during the run and is skipped. A value that cannot be put back,
+// or whose saved copy is missing, is switched to a direct connection where it
+// still holds the launcher's proxy (its texts kept), so that no program
+// follows it to a port that dies with the launcher. Returns 1 when every value
+// is back, or switched off where its copy is missing; 0 when any write or
+// deletion failed (the others still went ahead).
 int connections_put_back(const ConnectionsBackup* connections);
-
-// After a restore that stopped part-way, the backup still standing: switches
-// every value named in connections that still holds the launcher's proxy (and
-// not the user's saved bytes) to a direct connection, keeping its texts, so
-// that programs reading the store do not follow it to a port that dies with
-// the launcher. Best effort: a value that cannot be read or written is passed.
-void connections_switch_off_launcher_proxy(const ConnectionsBackup* connections);

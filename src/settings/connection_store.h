@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 
 // The longest bypass list that the launcher writes, with its NUL.
 constexpr size_t kConnectionBypassCapacity = 2048;
@@ -49,15 +50,23 @@ int winhttp_view_query(ConnectionView* view);
 // the current user's settings are not the ones programs use.
 int proxy_settings_are_per_machine();
 
-// The VPN and dial-up entries of all phone books, by name.
+// The VPN and dial-up entries of all phone books, by name: count names, each
+// terminated, in an array on the heap (nullptr while count is 0 or after
+// ras_entries_free).
 constexpr size_t kRasEntryNameCapacity = 257;
-constexpr int kRasEntryCapacity = 64;
 struct RasEntryList {
   int count;
-  wchar_t names[kRasEntryCapacity][kRasEntryNameCapacity];
+  wchar_t (*names)[kRasEntryNameCapacity];
 };
 
-// Lists the entries (RasEnumEntriesW; the test build links a stand-in that
-// lists two). Returns 1 with list filled (count may be 0), 0 when they could
-// not be listed whole.
+// Lists every entry, however many (RasEnumEntriesW, each name read within its
+// field; the test build links a stand-in). Returns 1 with list filled (count
+// may be 0; release it with ras_entries_free), 0 with nothing held when they
+// could not be listed whole.
 int ras_list_entries(RasEntryList* list);
+
+inline void ras_entries_free(RasEntryList* list) {
+  free(list->names);
+  list->names = nullptr;
+  list->count = 0;
+}

@@ -45,18 +45,23 @@ int connection_store_set_proxy(const wchar_t* connection, const wchar_t* server,
 }
 
 int connection_store_query(const wchar_t* connection, ConnectionView* view) {
+  // Windows 7 and later keep the flags that the user's dialog shows apart:
+  // they are asked for first, and the older option where they are not known.
+  const DWORD kFlagOptions[2] = {INTERNET_PER_CONN_FLAGS_UI, INTERNET_PER_CONN_FLAGS};
   INTERNET_PER_CONN_OPTIONW options[3];
-  options[0].dwOption = INTERNET_PER_CONN_FLAGS;
-  options[0].Value.dwValue = 0;
-  options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
-  options[1].Value.pszValue = nullptr;
-  options[2].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
-  options[2].Value.pszValue = nullptr;
-  INTERNET_PER_CONN_OPTION_LISTW list = option_list(connection, options, 3);
-  DWORD size = sizeof(list);
-  if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) {
-    return 0;
+  int queried = 0;
+  for (int i = 0; i < 2 && !queried; ++i) {
+    options[0].dwOption = kFlagOptions[i];
+    options[0].Value.dwValue = 0;
+    options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+    options[1].Value.pszValue = nullptr;
+    options[2].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
+    options[2].Value.pszValue = nullptr;
+    INTERNET_PER_CONN_OPTION_LISTW list = option_list(connection, options, 3);
+    DWORD size = sizeof(list);
+    queried = InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size);
   }
+  if (!queried) return 0;
   view->flags = options[0].Value.dwValue;
   view->auto_detect = (view->flags & PROXY_TYPE_AUTO_DETECT) != 0;
   // A URL left behind the flags is no setup script in use.

@@ -1,9 +1,13 @@
 #include <windows.h>
 
+#include <cstring>
+
+#include "platform/console.h"
 #include "settings/connection_backup_win32.h"
 #include "settings/proxy_settings.h"
 #include "settings/proxy_settings_internal_win32.h"
 #include "settings/registry_values_win32.h"
+#include "settings/settings_text.h"
 
 namespace {
 
@@ -28,89 +32,145 @@ LONG plan_read(HKEY backup, const SavedValue& value, RestorePlan* plan) {
   return plan->saved_result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : plan->saved_result;
 }
 
-// Puts one value back, or deletes the user's value when they had none. A saved
-// string that is missing leaves the user's value as it is; a saved ProxyEnable
-// that is missing turns the proxy off, which never cuts the user off the
-// network. Returns 1 when the write or deletion succeeded.
-int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePlan& plan,
-               int disable_when_missing) {
-  if (plan.present == 0) return registry_delete_value(internet_settings, value.user_name);
-  if (plan.saved_result == ERROR_SUCCESS) {
-    return stored_value_write(internet_settings, value.user_name, &plan.saved);
-  }
-  return disable_when_missing ? registry_write_dword(internet_settings, value.user_name, 0) : 1;
+// Returns 1 when the backup holds a presence flag of 1 for a value but lost
+// its saved copy (a cleaner, a hand edit).
+int plan_copy_missing(const RestorePlan& plan) {
+  return plan.present != 0 && plan.saved_result != ERROR_SUCCESS;
 }
 
-// Puts the saved values back, the backup still standing: the Connections
-// values first (a backup of an earlier version has none), the three legacy
-// values last, so that theirs are exactly the user's bytes whatever WinINet
-// derives from the stores. Returns kRestoreDone when every write and deletion
-// succeeded.
+// Puts one value back, or deletes the user's value when they had none. A saved
+// copy that is missing leaves the value as it is. Returns 1 when the write or
+// deletion succeeded.
+int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePlan& plan) {
+  if (plan.present == 0) return registry_delete_value(internet_settings, value.user_name);
+  if (plan_copy_missing(plan)) return 1;
+  return stored_value_write(internet_settings, value.user_name, &plan.saved);
+}
+
+// Puts the legacy values back, each on its own, ProxyEnable last, so that a
+// restore cut short never switches on a server that is not yet the user's.
+// Where the user's server cannot come back (its write failed, or its copy is
+// missing), or ProxyEnable's copy is missing, ProxyEnable goes to 0: off never
+// cuts the user off the network, while the launcher's server dies with it.
+// Returns 1 when every value is back (or switched off, its copy missing).
+int legacy_put_back(const RestorePlan* plans, int count) {
+  RegistryKey internet_settings;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
+                    &internet_settings.key) != ERROR_SUCCESS) {
+    return 0;
+  }
+  int restored = 1;
+  int server_back = 1;
+  for (int at = 0; at < count; ++at) {
+    if (at == kProxyEnableIndex) continue;
+    const int written = plan_apply(internet_settings.key, kSavedValues[at], plans[at]);
+    if (!written) restored = 0;
+    if (at == kProxyServerIndex && (!written || plan_copy_missing(plans[at]))) server_back = 0;
+  }
+  const RestorePlan& enable = plans[kProxyEnableIndex];
+  if (server_back && !plan_copy_missing(enable)) {
+    if (!plan_apply(internet_settings.key, kSavedValues[kProxyEnableIndex], enable)) {
+      restored = 0;
+      registry_write_dword(internet_settings.key, L"ProxyEnable", 0);
+    }
+  } else if (!registry_write_dword(internet_settings.key, L"ProxyEnable", 0)) {
+    restored = 0;
+  }
+  return restored;
+}
+
+// Appends name to the text of lost copies (capacity bytes), ", " between
+// names; characters outside ASCII show as '?'.
+void lost_copies_add(char* text, size_t capacity, const wchar_t* name) {
+  size_t used = strlen(text);
+  if (used > 0 && used + 2 < capacity) {
+    text[used++] = ',';
+    text[used++] = ' ';
+  }
+  for (; *name != L'\0' && used + 1 < capacity; ++name) {
+    text[used++] = *name < 0x80 ? static_cast<char>(*name) : '?';
+  }
+  text[used] = '\0';
+}
+
+// Says on the console which values could not come back because the backup
+// lost their saved copies; says nothing when none did.
+void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBackup* connections) {
+  char names[1024] = "";
+  for (int at = 0; at < count; ++at) {
+    if (plan_copy_missing(plans[at]))
+      lost_copies_add(names, sizeof(names), kSavedValues[at].user_name);
+  }
+  for (int i = 0; i < connections->count; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    if (connection.present && connection.saved_missing) {
+      lost_copies_add(names, sizeof(names), connection.name);
+    }
+  }
+  if (names[0] != '\0') console_printf("%s%s\n", kLostCopiesLine, names);
+}
+
+// Puts the saved values back, the backup still standing, each place on its
+// own so that one that cannot be written does not keep the launcher's proxy
+// in the others: the legacy values first (ProxyEnable last of them), then
+// SavedLegacySettings, then the LAN's and every entry's store. In that order
+// no WinINet reader in between sees the launcher's legacy values beside the
+// user's copy of them, which it would take for an edit and fold into the
+// stores. Returns kRestoreDone when every value is back, or switched off where
+// the backup lost its copy (the console names those).
 RestoreOutcome restore_values(HKEY backup) {
   ConnectionsHolder connections;
   if (connections.connections == nullptr) return kRestoreFailed;
   LONG connections_read_result = connections_read(backup, connections.connections);
   if (connections_read_result != ERROR_SUCCESS) return restore_stopped_by(connections_read_result);
-  RestorePlan plans[3];
-  for (int i = 0; i < 3; ++i) {
+  // An earlier format did not save the setup-script URL: it stays as it is.
+  const int count = connections.connections->format >= kBackupFormatWithScriptUrl
+                        ? kSavedValueCount
+                        : kEarlierFormatSavedValueCount;
+  RestorePlan plans[kSavedValueCount];
+  for (int i = 0; i < count; ++i) {
     LONG read = plan_read(backup, kSavedValues[i], &plans[i]);
     if (read != ERROR_SUCCESS) return restore_stopped_by(read);
   }
-  RegistryKey internet_settings;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
-                    &internet_settings.key) != ERROR_SUCCESS) {
-    return kRestoreFailed;
-  }
-  // ProxyEnable last, so that a restore cut short never switches on a server
-  // that is not yet the user's.
-  constexpr int kOrder[3] = {1, 2, kProxyEnableIndex};
-  int restored = connections_put_back(connections.connections);
-  for (int i = 0; i < 3 && restored; ++i) {
-    const int at = kOrder[i];
-    restored =
-        plan_apply(internet_settings.key, kSavedValues[at], plans[at], at == kProxyEnableIndex);
-  }
-  // Cut short, the launcher's server may still stand, in the legacy values and
-  // in the stores that WinHTTP's readers follow, and its port dies with the
-  // launcher: the proxy goes off everywhere until a later restore puts the
-  // user's values back (off never cuts the user off the network).
-  if (!restored) {
-    connections_switch_off_launcher_proxy(connections.connections);
-    registry_write_dword(internet_settings.key, L"ProxyEnable", 0);
-  }
+  int restored = legacy_put_back(plans, count);
+  restored = connections_put_back(connections.connections) && restored;
   // Even a restore cut short has written something WinINet must reread.
   notify_settings_changed();
-  return restored ? kRestoreDone : kRestoreFailed;
+  if (!restored) return kRestoreFailed;
+  report_lost_copies(plans, count, connections.connections);
+  return kRestoreDone;
 }
 
 // Reads Active from the open backup key. Only its absence or a 0 makes the
 // backup incomplete: an Active of another type, size or number may have been
-// written by another version and still guard the user's values.
+// written by another version and still guard the user's values. Any other
+// error is a read that failed now and may succeed later.
 BackupState backup_state_of(HKEY backup) {
   DWORD active = 0;
   LONG read = registry_read_flag(backup, kActiveValue, &active);
   if (read == ERROR_FILE_NOT_FOUND) return kBackupIncomplete;
-  if (read != ERROR_SUCCESS) return kBackupUnreadable;
+  if (is_layout_error(read)) return kBackupUnreadable;
+  if (read != ERROR_SUCCESS) return kBackupReadFailed;
   return active == 1 ? kBackupComplete : kBackupIncomplete;
 }
 
 // Puts the user's values back from a complete backup that this process may
 // act on, the backup still standing. Returns kRestoreDone when they are back.
 RestoreOutcome restore_from_backup() {
+  // Read only: the backup is deleted as a whole, never written here, so a
+  // key that refuses writing still restores.
   RegistryKey backup;
-  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess, &backup.key);
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key);
   if (opened == ERROR_FILE_NOT_FOUND) return kRestoreNoBackup;
-  if (opened != ERROR_SUCCESS) {
-    // Not writable, yet perhaps readable: an incomplete backup needs no restore.
-    const BackupState state = backup_state();
-    return state == kBackupAbsent || state == kBackupIncomplete ? kRestoreNoBackup : kRestoreFailed;
-  }
+  if (opened != ERROR_SUCCESS) return kRestoreFailed;
   switch (backup_state_of(backup.key)) {
     case kBackupAbsent:
     case kBackupIncomplete:
       return kRestoreNoBackup;
     case kBackupUnreadable:
       return kRestoreUnreadable;
+    case kBackupReadFailed:
+      return kRestoreFailed;
     case kBackupComplete:
       break;
   }
@@ -127,7 +187,8 @@ int restore_result(RestoreOutcome outcome) { return outcome != kRestoreFailed; }
 // at without it (a look, no change). A complete backup gets its logon command
 // again, as after a failed restore.
 int restore_result_without_lock() {
-  if (backup_state() != kBackupComplete) return 1;
+  const BackupState state = backup_state();
+  if (state != kBackupComplete && state != kBackupReadFailed) return 1;
   write_restore_command();
   return 0;
 }
@@ -138,7 +199,7 @@ BackupState backup_state() {
   RegistryKey backup;
   LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key);
   if (opened == ERROR_FILE_NOT_FOUND) return kBackupAbsent;
-  if (opened != ERROR_SUCCESS) return kBackupUnreadable;
+  if (opened != ERROR_SUCCESS) return kBackupReadFailed;
   return backup_state_of(backup.key);
 }
 

@@ -41,7 +41,7 @@ extern std::atomic<int32_t> settings_applied;
 int settings_are_applied();
 
 // Restores a leftover complete backup; then saves the user's ProxyEnable,
-// ProxyServer and ProxyOverride and every Connections value that apply may
+// ProxyServer, ProxyOverride and AutoConfigURL and every Connections value that apply may
 // change (the LAN's store and its SavedLegacySettings, each VPN or dial-up
 // entry's store; each with its own type and all its bytes, or as absent),
 // with the format number and this launcher's identity, into the backup key,
@@ -52,8 +52,10 @@ int settings_are_applied();
 // store's bypass list being bypass, an ASCII list of at most kProxyBypassMax
 // characters), notifies WinINet and checks that WinINet for every connection
 // and WinHTTP report the launcher's proxy with no automatic detection and no
-// setup script, and WinHTTP the bypass list; then sets
-// settings_applied. Returns 1 when all of it succeeded. Returns 0 when the
+// setup script, and WinHTTP the bypass list. settings_applied is
+// set before the first of the launcher's values is written, so that every
+// ending of the process restores from then on, also after a failed apply
+// whose own restore failed. Returns 1 when all of it succeeded. Returns 0 when the
 // user's values were left as they were: no lock, a machine policy that makes
 // the proxy settings per machine, a complete backup that could not be restored
 // (it is never overwritten), a backup key that exists but cannot be read as
@@ -66,22 +68,27 @@ int settings_are_applied();
 int apply_proxy_settings(uint16_t port, const char* bypass = kLauncherBypass);
 
 // With a complete backup that this process wrote, or whose launcher no longer
-// runs, or that names none (an earlier version's): reads the whole backup,
-// writes the saved values back (deleting those the user did not have): the
-// Connections values first (none in a backup without a format number; a VPN
-// or dial-up entry whose value is gone is skipped), then the three legacy
-// values, ProxyEnable last; then deletes the backup key and the RunOnce restore
-// command, notifies WinINet and clears settings_applied. Changes nothing
+// runs, or that names none (an earlier version's): reads the whole backup
+// (opened for reading only), then puts each place back on its own, so that
+// one that cannot be written does not stop the others: the legacy values
+// first (ProxyServer, ProxyOverride, AutoConfigURL when the backup's format
+// holds it, ProxyEnable last), then SavedLegacySettings, then the LAN's and
+// every VPN or dial-up entry's store (an entry whose value is gone is
+// skipped); values the user did not have are deleted. Then deletes the backup
+// key and the RunOnce restore command, notifies WinINet and clears
+// settings_applied. Wherever the user's value cannot be put back, the
+// launcher's proxy is switched off there (ProxyEnable 0; a store set to
+// direct) and the backup stays for the next try. A saved copy that the backup
+// lost is switched off likewise (ProxyEnable 0 when it is ProxyServer's or
+// ProxyEnable's); everything else comes back, the backup and the command are
+// deleted, and one console line names the values lost. Changes nothing
 // without a complete backup or while its launcher runs. A backup not in the
 // layout this program writes (Active or a presence flag of another type, size
 // or number, a presence flag missing, an owner record of another type or
-// size) is left alone; any read failure but a missing saved value stops it
-// before a change. A write or deletion that fails stops it with the backup
-// left for the next restore and ProxyEnable switched to 0 where that write
-// succeeds, so that the launcher's server is never left switched on.
-// Whenever a complete backup stays (a failure, its launcher still runs, or
-// the lock was not had within 5 s), the RunOnce restore command is written
-// again: the command that runs now may have been the last one.
+// size) is left alone; any other read failure stops it before a change, as a
+// failed try. Whenever a complete backup stays (a failure, its launcher still
+// runs, or the lock was not had within 5 s), the RunOnce restore command is
+// written again: the command that runs now may have been the last one.
 // Returns 0 when a complete backup that this process may restore still stands
 // after a failure or without the lock: another try later may succeed. Returns
 // 1 when nothing is left for this caller: no complete backup (any more), its

@@ -58,12 +58,20 @@ struct SavedValue {
   const wchar_t* saved_name;    // saved copy in the backup key
 };
 
+// The legacy values of the Internet Settings key in the backup. WinINet may
+// rewrite or remove the setup-script URL when the per-connection settings
+// change, so it is saved beside the three (from format 3 on).
 constexpr SavedValue kSavedValues[] = {
     {L"ProxyEnable", L"ProxyEnablePresent", L"ProxyEnableValue"},
     {L"ProxyServer", L"ProxyServerPresent", L"ProxyServerValue"},
     {L"ProxyOverride", L"ProxyOverridePresent", L"ProxyOverrideValue"},
+    {L"AutoConfigURL", L"AutoConfigURLPresent", L"AutoConfigURLValue"},
 };
+constexpr int kSavedValueCount = 4;
+// A backup of an earlier format holds the first three.
+constexpr int kEarlierFormatSavedValueCount = 3;
 constexpr int kProxyEnableIndex = 0;
+constexpr int kProxyServerIndex = 1;
 
 // Returns 1 for a read result that says the backup does not hold the layout
 // this program writes (a value missing, or of another type, size or number):
@@ -108,7 +116,8 @@ enum BackupState {
   kBackupAbsent,      // there is no backup key
   kBackupIncomplete,  // Active missing or 0: the user's values were never touched
   kBackupComplete,    // Active 1
-  kBackupUnreadable,  // the key or its Active cannot be read as this program writes them
+  kBackupUnreadable,  // Active of another type, size or number: not this program's layout
+  kBackupReadFailed,  // the key or its Active could not be read now: try again later
 };
 
 // Opens the backup key and reads its state; only a key that is not found is

@@ -119,6 +119,10 @@ ApplyOutcome backup_and_write(uint16_t port, const char* bypass, ConnectionsBack
     return kApplyBackupFailed;
   }
   write_restore_command();
+  // From the first write on, the launcher's values may be in force: every
+  // ending of this process restores them, also when apply fails below and its
+  // own restore fails too.
+  settings_applied.exchange(1);
   return write_all_launcher_values(internet_settings.key, connections, port, bypass)
              ? kApplyWritten
              : kApplyValuesFailed;

@@ -81,7 +81,7 @@ TEST_F(ProxySettings, ConnectionsValuesComeBackWholeAndAbsentOnesGoAgain) {
     write_registry_value(connections, "SavedLegacySettings", user[1]);
     ASSERT_EQ(apply_proxy_settings(18118), 1);
     EXPECT_TRUE(read_registry_value(connections, "DefaultConnectionSettings").present);
-    EXPECT_EQ(read_backup("Format"), dword_value(2));
+    EXPECT_EQ(read_backup("Format"), dword_value(3));
 
     restore_proxy_settings();
     EXPECT_EQ(read_registry_value(connections, "DefaultConnectionSettings"), user[0]);

@@ -6,6 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 
+// The console line of an apply that could not list the VPN and dial-up
+// entries: it goes on with the LAN alone.
+constexpr char kRasEntriesUnreadableLine[] =
+    "VPN and dial-up connections could not be listed: they keep their own proxy settings for "
+    "this run, and only the LAN connection uses the local proxy.";
+// The console line of a restore that found saved copies missing from the
+// backup, followed by their names: the launcher's proxy is switched off there.
+constexpr char kLostCopiesLine[] =
+    "These saved proxy settings were missing from the backup and could not be restored; the "
+    "local proxy is switched off there instead: ";
+
 // The program's own path is taken into this many characters; a path that
 // fills them (260 or more) is refused rather than cut.
 constexpr size_t kProgramPathCapacity = 260;

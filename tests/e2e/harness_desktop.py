@@ -207,10 +207,11 @@ class Desktop:
             return run()[3]
         return repeat_when_ended_silently(run, "%s %s" % (name, " ".join(arguments)))
 
-    def start_plain(self, program, arguments=(), environment=None, cwd=None):
+    def start_plain(self, program, arguments=(), environment=None, cwd=None, stdin=None):
         """Starts program (a Linux path) with plain wine, no console, in the
-        current folder cwd (a Linux path; default the test's); see PlainRun."""
-        run = PlainRun(self, program, arguments, environment or self.environment, cwd)
+        current folder cwd (a Linux path; default the test's), with standard
+        input from the file descriptor stdin (default none); see PlainRun."""
+        run = PlainRun(self, program, arguments, environment or self.environment, cwd, stdin)
         self._runs.append(run)
         return run
 

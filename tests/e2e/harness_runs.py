@@ -77,13 +77,14 @@ class PlainRun(_Run):
     going to files (read with output()). wait() gives the RunResult; the exit
     code is the program's own, which wine passes on."""
 
-    def __init__(self, desktop, program, arguments, environment, cwd=None):
+    def __init__(self, desktop, program, arguments, environment, cwd=None, stdin=None):
         self._directory = tempfile.mkdtemp(prefix="plain-", dir=desktop.work_dir)
         self._stdout_path = os.path.join(self._directory, "stdout")
         self._stderr_path = os.path.join(self._directory, "stderr")
         with open(self._stdout_path, "wb") as out, open(self._stderr_path, "wb") as err:
             process = peers.start_child(["wine", program] + list(arguments), env=environment,
-                                        stdout=out, stderr=err, cwd=cwd)
+                                        stdout=out, stderr=err, cwd=cwd,
+                                        stdin=subprocess.DEVNULL if stdin is None else stdin)
         super().__init__(desktop, process, time.monotonic())
 
     def wait(self, timeout=60):

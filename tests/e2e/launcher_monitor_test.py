@@ -5,7 +5,8 @@ SOCKS5 server going away. Also with a login to microsocks (-u alice -P
 secret), the password from the environment or typed at the console's prompt,
 and then nowhere to be found: not on the screen, in the transcript, the
 registry, a command line, a child's environment (as the PowerShell stand-in
-received it) or a file.
+received it) or a file. The password kept in Credential Manager: saved,
+used without asking, refused, forgotten.
 
 The test environment (tests/env) serves the test host names; the SOCKS5
 server is either microsocks, resolving the test names through a hosts file
@@ -45,7 +46,7 @@ class LauncherMonitor(harness.LauncherTestCase):
         self.files = peers.FileServer()
         self.addCleanup(self.files.stop)
 
-    def run_to_monitor(self, socks_port, extra=(), password=None, typed=None):
+    def run_to_monitor(self, socks_port, extra=(), password=None, typed=None, after_check=""):
         """Starts the launcher in a console, checks the confirmed outcome box
         and the transcript through the monitor's lines; returns the run.
         password goes into the variable; typed is typed at the prompt, and
@@ -75,7 +76,8 @@ class LauncherMonitor(harness.LauncherTestCase):
                          ("information", ["OK"], transcripts.confirmed_text(self.direct, EXIT_ADDRESS)))
         box.dismiss()
         expected = transcripts.run_transcript(socks_port, self.http_port, "monitor", https_status=200,
-                                              direct=self.direct, exit_address=EXIT_ADDRESS)
+                                              direct=self.direct, exit_address=EXIT_ADDRESS,
+                                              after_check=after_check)
         run.wait_output(transcripts.console(transcripts.MONITOR_LINES), timeout=30)
         self.assertEqual(run.output(), expected)
         return run, expected
@@ -131,10 +133,50 @@ class LauncherMonitor(harness.LauncherTestCase):
                 with open(path, "rb") as f:
                     self.assertNotIn(form, f.read(), path)
 
+    def kept_run(self, socks_port, extra=(), password=None, stdin=b"", box=transcripts.PORT_NOT_OPEN,
+                 expected=None, **lines):
+        """A plain run with --socks-user, its local port held, that shows box
+        (exit 7 after a passed check, 4 after a refused login; **lines as
+        run_transcript takes them) or none (exit 0 with the output expected).
+        stdin goes into a pipe kept open; returns what the run left unread."""
+        environment = dict(self.environment)
+        environment.pop(transcripts.PASSWORD_VARIABLE, None)
+        if password is not None:
+            environment[transcripts.PASSWORD_VARIABLE] = password
+        read_end, write_end = os.pipe()
+        os.write(write_end, stdin)
+        http_port = peers.free_port()  # the whole run's may still be in TIME_WAIT
+        exit_code = 0
+        with peers.HeldPort(http_port):
+            run = self.desktop.start_plain(harness.launcher("testhosts"), [
+                "--socks-port", str(socks_port), "--http-port", str(http_port), "--socks-user",
+                USER] + list(extra), environment, stdin=read_end)
+            if box is not None:
+                shown = self.desktop.wait_box(transcripts.ERROR_CAPTION, timeout=30, run=run)
+                self.assertEqual((shown.icon, shown.text), ("error", box))
+                shown.dismiss()
+                exit_code = 7 if box == transcripts.PORT_NOT_OPEN else 4
+                expected = transcripts.run_transcript(
+                    socks_port, http_port, "socks-passed" if exit_code == 7 else "socks-failed", **lines)
+            result = run.wait(timeout=30)
+        self.assertEqual((result.exit_code, result.stdout), (exit_code, expected))
+        os.set_blocking(read_end, False)
+        try:
+            return os.read(read_end, 100)
+        except BlockingIOError:
+            return b""
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+
     def test_login_by_the_variable_runs_to_the_monitor_and_the_password_stays_secret(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)
+        account = "%s@127.0.0.1:%d" % (USER, socks.port)
         since = time.time()
-        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER], password=PASSWORD)
+        # The password is kept once the server took it, encrypted: the
+        # prefix's files do not hold it either.
+        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER, "--save-password"],
+                                            password=PASSWORD, after_check=transcripts.PASSWORD_SAVED)
         # Every tunnel logs in, also a client's of its own.
         content = os.urandom(1 << 16)
         self.assertEqual(peers.curl_through_proxy(self.http_port, self.files.add_file("a", content)),
@@ -144,6 +186,33 @@ class LauncherMonitor(harness.LauncherTestCase):
         run.press_enter()
         result = run.wait(timeout=30)
         self.assertEqual((result.exit_code, result.stdout), (0, expected))
+        credential = (r"Software\Wine\Credential Manager\Generic: "
+                      + transcripts.PASSWORD_TARGET % account)
+        # A generic credential (type 1) kept on this computer (persist 2).
+        self.assertEqual(self.wine.read(credential, ["UserName", "Type", "Persist"]),
+                         {"UserName": harness.text(harness.REG_SZ, USER), "Type": harness.dword(1),
+                          "Persist": harness.dword(2)})
+        # The variable wins over the kept password, and a refused one is not kept.
+        self.kept_run(socks.port, ["--save-password"], password="wrong",
+                      box=transcripts.SOCKS_LOGIN_REJECTED)
+        # Without it the kept one logs in, and standard input is left unread.
+        self.assertEqual(self.kept_run(socks.port, stdin=b"wrong\r\n",
+                                       before=transcripts.USING_SAVED_PASSWORD), b"wrong\r\n")
+        # A kept password that the server no longer takes.
+        socks.stop()
+        self.start_microsocks(port=socks.port, user=USER, password="changed")
+        self.kept_run(socks.port, box=transcripts.SOCKS_LOGIN_REJECTED,
+                      before=transcripts.USING_SAVED_PASSWORD,
+                      after_check=transcripts.SAVED_PASSWORD_REFUSED)
+        # Forgetting needs no server; then the password is asked for again.
+        with peers.SilentServer() as silent:
+            self.kept_run(socks.port, ["--forget-password", "--save-password"], box=None,
+                          expected=transcripts.console(transcripts.PASSWORD_REMOVED % account))
+            self.kept_run(silent.port, ["--forget-password"], box=None, expected=transcripts.console(
+                transcripts.NO_PASSWORD_SAVED % ("%s@127.0.0.1:%d" % (USER, silent.port))))
+            self.assertEqual(silent.accepted, 0)
+        self.assertEqual(self.wine.reg("key", credential).strip(), "absent")
+        self.assertEqual(self.kept_run(socks.port, stdin=b"changed\r\n"), b"")
 
     def test_login_by_a_typed_password_that_is_not_echoed_runs_to_the_monitor(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)

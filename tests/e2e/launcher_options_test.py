@@ -37,6 +37,8 @@ class LauncherOptions(harness.LauncherTestCase):
             (["--socks-user"], transcripts.MISSING_VALUE, None),
             (["--socks-user", ""], transcripts.INVALID_USER, None),
             (["--socks-user", "u" * 256], transcripts.INVALID_USER, None),
+            (["--save-password"], transcripts.NEEDS_USER, None),
+            (["--socks-port", "1", "--forget-password"], transcripts.NEEDS_USER, None),
             (user, transcripts.INVALID_PASSWORD, ""),
             (user, transcripts.INVALID_PASSWORD, "p" * 256),
             (user, transcripts.INVALID_PASSWORD, None),

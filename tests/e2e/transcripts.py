@@ -21,6 +21,8 @@ HELP = console(BANNER + "\n\n"
                "  --socks-port PORT   Default: 1080\n"
                "  --http-port PORT    Default: 18118\n"
                "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)\n"
+               "  --save-password     Keep the SOCKS5 password in Windows Credential Manager\n"
+               "  --forget-password   Remove the kept SOCKS5 password\n"
                "  --bypass LIST       More addresses that skip the proxy, separated by ;\n"
                "  --plain-http MODE   refuse (the default) or forward plain http:// requests\n"
                "  --help              Show this help\n")
@@ -34,6 +36,15 @@ INVALID_BYPASS = "Invalid proxy bypass list."
 INVALID_PLAIN_HTTP = "Invalid plain HTTP mode."
 PASSWORD_VARIABLE = "LUMARET_SOCKS_PASSWORD"
 PASSWORD_PROMPT = "SOCKS5 password for %s: "
+NEEDS_USER = "The options --save-password and --forget-password need --socks-user."
+# The kept password: its target name and lines take "USER@HOST:PORT".
+PASSWORD_TARGET = "LumaretDesktopProxyLauncher:socks5:%s"
+PASSWORD_SAVED = "The SOCKS5 password was saved in Windows Credential Manager.\n"
+USING_SAVED_PASSWORD = "Using the SOCKS5 password saved in Windows Credential Manager.\n"
+SAVED_PASSWORD_REFUSED = ("The SOCKS5 server did not accept the password saved in Windows Credential "
+                          "Manager; add --forget-password to this command line to remove it.\n")
+PASSWORD_REMOVED = "The saved SOCKS5 password for %s was removed.\n"
+NO_PASSWORD_SAVED = "No SOCKS5 password is saved for %s.\n"
 SOCKS_FAILED = ("SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the "
                 "address and port are correct.")
 SOCKS_LOGIN_REJECTED = ("SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user "
@@ -72,8 +83,9 @@ DISCONNECT_LINE = "SOCKS5 disconnected. Restoring the previous Windows proxy set
 
 
 def run_transcript(socks_port, http_port, until, socks_host="127.0.0.1", https_status=None,
-                   direct=None, exit_address=None):
-    """The console bytes of a run up to a point:
+                   direct=None, exit_address=None, before="", after_check=""):
+    """The console bytes of a run up to a point, with the lines before the
+    banner and after the "[1/3]" verdict (the kept password's):
         "socks-failed"   [1/3] FAILED
         "socks-passed"   [1/3] PASSED (a later phase failed without a line)
         "https-failed"   [2/3] FAILED
@@ -81,10 +93,10 @@ def run_transcript(socks_port, http_port, until, socks_host="127.0.0.1", https_s
                          (needs https_status, direct and exit_address)
         "disconnect"     the monitor, then the disconnect line
     """
-    text = _banner(socks_host, socks_port, http_port) + SOCKS_CHECK
+    text = before + _banner(socks_host, socks_port, http_port) + SOCKS_CHECK
     if until == "socks-failed":
-        return console(text + "FAILED\n")
-    text += "PASSED\n"
+        return console(text + "FAILED\n" + after_check)
+    text += "PASSED\n" + after_check
     if until == "socks-passed":
         return console(text)
     if until == "https-failed":
