@@ -38,6 +38,7 @@ struct Bench {
   PeerProcess proxy;
   TargetServer target;
   BenchRoute route;
+  const char* proxy_log;  // the proxy's --log file, or null for none
 };
 
 // "proxy" or "direct", the name of a BenchPath in tables and keys.
@@ -60,6 +61,12 @@ void bulk_phase(Bench* bench, int* failures);
 // each server of --setup-servers (restarting the proxy for a server other than
 // the main one); prints rate, p50, p99 and CPU per tunnel. Adds failures.
 void setup_phase(Bench* bench, int* failures);
+
+// log: the set-up rate through the proxy with and without its --log, against
+// microsocks (whose own cost is low, so the proxy's shows), in alternating
+// rounds; prints the best rate of each and their ratio. Leaves a proxy
+// without a log running towards the main server. Adds failures.
+void log_phase(Bench* bench, int* failures);
 
 // idle: for each count, a fresh proxy holds that many tunnels at once; prints
 // failures, whether a new tunnel works, and resident memory per tunnel, before

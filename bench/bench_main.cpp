@@ -149,6 +149,8 @@ int start_proxy(Bench* bench) {
                                 port_text,
                                 "--socks-port",
                                 socks_text,
+                                bench->proxy_log != nullptr ? "--log" : nullptr,
+                                bench->proxy_log,
                                 nullptr};
     if (!peer_start(&bench->proxy, argv)) return 0;
     if (peer_wait_listening(port, 5000)) {
@@ -211,6 +213,8 @@ int main(int argc, char** argv) {
   bulk_phase(bench, &failures);
   fflush(stdout);
   setup_phase(bench, &failures);
+  fflush(stdout);
+  log_phase(bench, &failures);
   fflush(stdout);
   idle_phase(bench, &failures);
 

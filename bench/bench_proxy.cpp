@@ -1,11 +1,13 @@
 // The local proxy alone, for the benchmark: the listener and its tunnel
 // threads on 127.0.0.1 at --http-port, with the upstream SOCKS5 server at
-// --socks-host / --socks-port. It runs until it is killed.
+// --socks-host / --socks-port, and with --log FILE the run's log as the
+// launcher keeps it. It runs until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/run_log.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
 
@@ -15,7 +17,9 @@ namespace {
 ProxyContext g_context;
 
 int usage() {
-  fprintf(stderr, "usage: lumaret_bench_proxy --http-port N [--socks-host H] [--socks-port P]\n");
+  fprintf(stderr,
+          "usage: lumaret_bench_proxy --http-port N [--socks-host H] [--socks-port P] "
+          "[--log FILE]\n");
   return 2;
 }
 
@@ -34,6 +38,8 @@ int main(int argc, char** argv) {
       snprintf(g_context.socks_host, sizeof(g_context.socks_host), "%s", value);
     } else if (strcmp(name, "--socks-port") == 0) {
       snprintf(g_context.socks_port, sizeof(g_context.socks_port), "%s", value);
+    } else if (strcmp(name, "--log") == 0) {
+      if (!run_log_open(value)) return 2;
     } else {
       return usage();
     }

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "bench.h"
 #include "platform/net.h"
@@ -168,4 +170,93 @@ void setup_phase(Bench* bench, int* failures) {
     bench->route.socks_port = main_port;
     if (!start_proxy(bench)) ++*failures;
   }
+}
+
+void log_phase(Bench* bench, int* failures) {
+  constexpr int kClients = 50;
+  constexpr int kRounds = 5;
+  char log_path[] = "/tmp/lumaret-bench-log-XXXXXX";
+  int descriptor = mkstemp(log_path);
+  if (descriptor < 0) {
+    ++*failures;
+    return;
+  }
+  close(descriptor);
+  printf(
+      "\nlog: %d clients open and close tunnels through the proxy via microsocks, without\n"
+      "and with --log, %d alternating rounds of %.1f s each; the median of the rounds'\n"
+      "ratios, the best rate of each and the proxy's CPU per tunnel\n",
+      kClients, kRounds, bench->options.setup_seconds);
+  PeerProcess socks;
+  const uint16_t main_port = bench->route.socks_port;
+  const uint16_t port = peer_free_port();
+  double best[2] = {0, 0};
+  size_t tunnels[2] = {0, 0};
+  double cpu_seconds[2] = {0, 0};
+  // Each round's pair runs back to back, so its ratio sees about the same
+  // load from other programs; the median of the pairs is the figure.
+  double rates[kRounds][2] = {};
+  if (peer_start_microsocks(&socks, port)) {
+    bench->route.socks_port = port;
+    for (int round = 0; round < kRounds; ++round) {
+      for (int logged = 0; logged <= 1; ++logged) {
+        peer_stop(&bench->proxy);
+        bench->proxy_log = logged ? log_path : nullptr;
+        SetupResult result;
+        if (!start_proxy(bench)) {
+          ++*failures;
+          continue;
+        }
+        ProcessSample before;
+        ProcessSample after;
+        process_sample(bench->proxy.pid, &before);
+        setup_run(bench, kClients, kPathProxy, &result);
+        process_sample(bench->proxy.pid, &after);
+        cpu_seconds[logged] += after.cpu_seconds - before.cpu_seconds;
+        *failures += result.failures;
+        best[logged] = std::max(best[logged], result.rate);
+        rates[round][logged] = result.rate;
+        tunnels[logged] += result.count;
+        printf("  round %d %-12s %9zu tunnels %9.0f per s %6d failed\n", round + 1,
+               logged ? "with --log" : "without log", result.count, result.rate, result.failures);
+        fflush(stdout);
+        thread_sleep_ms(300);
+      }
+    }
+    peer_stop(&bench->proxy);
+    peer_stop(&socks);
+  } else {
+    printf("  microsocks did not start\n");
+    ++*failures;
+  }
+  struct stat status;
+  const double log_bytes = stat(log_path, &status) == 0 ? static_cast<double>(status.st_size) : 0;
+  unlink(log_path);
+  printf(
+      "  best: without %.0f per s, with --log %.0f per s, ratio %.3f; %.0f log bytes per tunnel\n",
+      best[0], best[1], best[0] > 0 ? best[1] / best[0] : 0,
+      tunnels[1] > 0 ? log_bytes / static_cast<double>(tunnels[1]) : 0);
+  print_key("log_c50_without_per_s", best[0]);
+  print_key("log_c50_with_per_s", best[1]);
+  double ratios[kRounds];
+  for (int round = 0; round < kRounds; ++round) {
+    ratios[round] = rates[round][0] > 0 ? rates[round][1] / rates[round][0] : 0;
+  }
+  std::sort(ratios, ratios + kRounds);
+  printf("  median of the rounds' ratios (with / without): %.3f\n", ratios[kRounds / 2]);
+  print_key("log_c50_best_ratio", best[0] > 0 ? best[1] / best[0] : 0);
+  print_key("log_c50_rate_ratio", ratios[kRounds / 2]);
+  // The proxy's CPU per tunnel tells the log's own cost also on a busy machine,
+  // where the rates move with other programs' load.
+  double cpu_us[2];
+  for (int logged = 0; logged <= 1; ++logged) {
+    cpu_us[logged] =
+        tunnels[logged] > 0 ? cpu_seconds[logged] * 1e6 / static_cast<double>(tunnels[logged]) : 0;
+  }
+  printf("  proxy CPU per tunnel: without %.1f us, with --log %.1f us\n", cpu_us[0], cpu_us[1]);
+  print_key("log_c50_without_proxy_cpu_us", cpu_us[0]);
+  print_key("log_c50_with_proxy_cpu_us", cpu_us[1]);
+  bench->proxy_log = nullptr;
+  bench->route.socks_port = main_port;
+  if (!start_proxy(bench)) ++*failures;
 }

@@ -12,6 +12,7 @@
 #include "platform/credentials.h"
 #include "platform/desktop.h"
 #include "platform/net.h"
+#include "platform/run_log.h"
 #include "platform/thread.h"
 #include "probes/address_text.h"
 #include "probes/app_launch.h"
@@ -40,6 +41,7 @@ void print_help() {
   console_write_line(
       "  --save-password     Keep the SOCKS5 password in Windows Credential Manager");
   console_write_line("  --forget-password   Remove the kept SOCKS5 password");
+  console_write_line("  --log FILE          Append a record of the run to FILE");
   console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
   console_write_line(
       "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
@@ -53,11 +55,24 @@ void print_help() {
 int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   *login_rejected = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
-  if (upstream == kInvalidSocket) return 0;
+  if (upstream == kInvalidSocket) {
+    run_log_printf("SOCKS5 pre-check: %s:%s could not be reached", context->socks_host,
+                   context->socks_port);
+    return 0;
+  }
   net_set_timeouts(upstream, 5000);
-  int ok = socks5_connect_login(upstream, app_host, 443, context->socks_user,
-                                context->socks_password, login_rejected);
+  SocksOutcome outcome;
+  int ok = socks5_connect_report(upstream, app_host, 443, context->socks_user,
+                                 context->socks_password, login_rejected, &outcome);
   net_close(upstream);
+  if (ok) {
+    run_log_printf("SOCKS5 pre-check: passed; method %d, reply %d to CONNECT %s:443",
+                   outcome.method, outcome.reply, app_host);
+  } else {
+    run_log_printf("SOCKS5 pre-check: failed; method %d, reply %d: %s%s", outcome.method,
+                   outcome.reply, outcome.failure,
+                   *login_rejected ? " (the user name and password were not accepted)" : "");
+  }
   return ok;
 }
 
@@ -130,17 +145,22 @@ int run_monitor(ProxyContext* context, int result_code) {
     for (int step = 0; step < 10; ++step) {
       if (desktop_key_waiting()) {
         int key = desktop_read_key();
-        if (key == 13 || key == 10) return result_code;
+        if (key == 13 || key == 10) {
+          run_log_printf("Monitor ended: ENTER was pressed");
+          return result_code;
+        }
       }
       thread_sleep_ms(100);
     }
     if (!probe_socks_alive(context->socks_host, context->socks_port)) break;
   }
   console_write_line(kDisconnectLine);
+  run_log_printf("Monitor ended: the SOCKS5 server %s:%s accepted no connection",
+                 context->socks_host, context->socks_port);
   // Every program that uses the system proxy gets errors from ours while the
   // server is gone, and the user may be away: the settings come back before
   // the box waits for a click.
-  restore_proxy_settings_if_applied();
+  restore_and_log("the launcher (SOCKS5 disconnected)", restore_proxy_settings_if_applied, 0);
   desktop_show_box(kDisconnectText, kDisconnectCaption, kBoxWarning);
   return kExitSocksGone;
 }
@@ -150,8 +170,8 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   // The user's proxy settings first, while ours are applied, and only then the
   // proxy they point at: a restore that fails is tried again while the proxy
   // still serves; after that the watchdog goes on trying.
-  const int restored =
-      restore_with_retries(restore_proxy_settings_if_applied, kShutdownRestoreRetryLimitMs);
+  const int restored = restore_and_log("the launcher", restore_proxy_settings_if_applied,
+                                       kShutdownRestoreRetryLimitMs);
   if (!restored) {
     // Never reported as the run's success: the settings may still point at
     // the proxy that stops now.
@@ -164,7 +184,23 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
   // No new tunnel logs in from here on.
   socks_wipe(context->socks_password, sizeof(context->socks_password));
   net_cleanup();
+  run_log_printf("End: exit code %d", result_code);
   return result_code;
+}
+
+// The log's first lines: the program and every option's value, without the
+// password.
+void log_start(const ProxyContext* context, int save_password) {
+  run_log_printf("Start: %s", kBannerLine);
+  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s%s",
+                 context->socks_host, context->socks_port,
+                 static_cast<unsigned>(context->http_port), context->log_path,
+                 save_password ? " --save-password" : "");
+  if (context->socks_user[0] == '\0') {
+    run_log_printf("SOCKS5 login: none");
+  } else {
+    run_log_printf("SOCKS5 login: user %s", context->socks_user);
+  }
 }
 
 // Keeps the password that the server has just accepted, and says whether it was kept.
@@ -173,7 +209,9 @@ void save_kept_password(const ProxyContext* context, const KeptPassword* kept) {
   if (credential_save(kept->target, context->socks_user, context->socks_password,
                       strlen(context->socks_password), &error)) {
     console_write_line(kPasswordSavedLine);
+    run_log_printf("SOCKS5 password saved in Windows Credential Manager");
   } else {
+    run_log_printf("SOCKS5 password not saved: Windows error %lu", error);
     console_printf(kPasswordNotSavedFormat, error);
   }
 }
@@ -181,6 +219,7 @@ void save_kept_password(const ProxyContext* context, const KeptPassword* kept) {
 int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // Networking.
   if (!net_startup()) {
+    run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
     show_error(kTextNoNetworking);
     return kExitNoNetworking;
   }
@@ -214,6 +253,8 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   }
   thread_sleep_ms(300);
   if (context->listen_socket.load() == kInvalidSocket) {
+    run_log_printf("The local proxy could not listen on " LUMARET_LOOPBACK_ADDRESS ":%u",
+                   static_cast<unsigned>(context->http_port));
     show_error(kTextPortNotOpen);
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
@@ -252,13 +293,17 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // It starts before the user's values change, so that no moment after the
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
+  run_log_printf("Restore watchdog: %s", watchdog_state);
   if (!apply_proxy_settings(context->http_port, context->proxy_bypass)) {
+    run_log_printf("Applying the proxy settings failed");
     show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
   console_printf("      Restore watchdog: %s\n", watchdog_state);
 
   // The app, started through the Start-menu app list.
+  run_log_printf("Proxy settings applied: " LUMARET_LOOPBACK_ADDRESS ":%u",
+                 static_cast<unsigned>(context->http_port));
   console_write_line(kLaunchLine);
   if (!launch_target_app()) {
     show_error(kTextLaunchFailed);
@@ -268,6 +313,9 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // The observation window; either outcome goes on to the monitor.
   const ObservationServices services = {thread_sleep_ms, desktop_show_box};
   int result_code = observe_app_traffic(context, direct_address, exit_address, &services);
+  run_log_printf("Observation: %s", result_code == kExitSuccess
+                                        ? "app traffic was seen through the local proxy"
+                                        : "NOT CONFIRMED, no app tunnel within 30 seconds");
   result_code = run_monitor(context, result_code);
   return shutdown_launcher(context, listener, result_code);
 }
@@ -323,6 +371,12 @@ int main() {
     case kOptionsRun:
       break;
   }
+  // Opened before anything is printed or changed: a log that cannot be
+  // written is a bad command line.
+  if (context.log_path != nullptr && !run_log_open(context.log_path)) {
+    show_error(kTextLogNotOpened);
+    return kExitOptionError;
+  }
   static KeptPassword kept;
   name_kept_password(&context, &kept);
   kept.save = options.save_password;
@@ -340,9 +394,12 @@ int main() {
                                                                 &environment_password_length);
   }
   desktop_remove_environment_variable(kPasswordVariable);
+  if (run_log_enabled) log_start(&context, kept.save);
   // A second launcher of the same user, in this session or another, would
   // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
+    run_log_printf("End: another launcher of this user is running; exit code %d",
+                   kExitAlreadyRunning);
     show_error(kTextAlreadyRunning);
     return kExitAlreadyRunning;
   }
@@ -353,11 +410,12 @@ int main() {
   // Logoff and shutdown reach a program that uses user32 only as window
   // messages, so a hidden window restores then.
   start_session_end_window();
-  restore_proxy_settings();
+  restore_and_log("the launcher (a backup left by an earlier run)", restore_proxy_settings, 0);
 
   // The app reads the proxy settings when it starts, so it must not be
   // running yet; nothing has been printed or changed at this point.
   if (is_target_app_running()) {
+    run_log_printf("End: the app is already running; exit code %d", kExitAppRunning);
     show_error(kTextAppRunning);
     return kExitAppRunning;
   }
@@ -366,8 +424,15 @@ int main() {
   // so that the question stands alone on the console.
   if (context.socks_user[0] != '\0' && !obtain_socks_password(&context, password_from_environment,
                                                               environment_password_length, &kept)) {
+    run_log_printf("End: no SOCKS5 password of 1 to 255 bytes; exit code %d", kExitOptionError);
     show_error(kTextInvalidPassword);
     return kExitOptionError;
+  }
+
+  if (context.socks_user[0] != '\0') {
+    run_log_printf("SOCKS5 password: %s", password_from_environment ? "from the environment"
+                                          : kept.from_store ? "saved in Windows Credential Manager"
+                                                            : "typed at the prompt");
   }
 
   return run_launch(&context, &kept);

@@ -141,6 +141,8 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
       size_t length = strnlen(value, sizeof(context->socks_user));
       user_valid = length >= 1 && length < sizeof(context->socks_user);
       copy_field(context->socks_user, sizeof(context->socks_user), user_valid ? value : "");
+    } else if (strcmp(name, "--log") == 0) {
+      context->log_path = value;
     } else if (strcmp(name, "--bypass") == 0) {
       bypass_valid = options_build_bypass(value, context->proxy_bypass);
     } else if (strcmp(name, "--plain-http") == 0) {

@@ -11,7 +11,7 @@ enum OptionsResult {
   kOptionsRun = 0,              // run the launch with the context as parsed
   kOptionsHelp = 1,             // print the help text, exit 0
   kOptionsMissingValue = 2,     // an option name has no value after it
-  kOptionsUnknown = 3,          // an option name is none of the four
+  kOptionsUnknown = 3,          // an option name is none of the known ones
   kOptionsInvalidPort = 4,      // the local port is 0 or not a 32-bit number
   kOptionsInvalidUser = 5,      // the SOCKS5 user name is empty or above 255 bytes
   kOptionsNeedsUser = 6,        // --save-password or --forget-password without --socks-user
@@ -43,7 +43,8 @@ int options_is_watchdog_mode(int argc, char** argv);
 // user name (1 to 255 bytes), then a flag without --socks-user, then the
 // bypass list, then the plain HTTP mode ("refuse" or "forward"). Host and port
 // texts longer than their fields are cut (255 and 15 bytes); a user name is
-// never cut. The password is not an option: the driver obtains it.
+// never cut. The --log path is kept as the argument itself, not copied. The
+// password is not an option: the driver obtains it.
 OptionsResult options_parse(int argc, char** argv, ProxyContext* context, LauncherOptions* options);
 
 // Converts a --http-port value as atoi would for every number that fits a

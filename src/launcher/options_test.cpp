@@ -15,6 +15,7 @@ struct Parsed {
   std::string port;
   unsigned http_port;
   std::string user;
+  std::string log;
   std::string bypass;
   PlainHttpMode plain_http;
 };
@@ -35,6 +36,7 @@ Parsed parse(std::vector<std::string> arguments) {
           context.socks_port,
           context.http_port,
           context.socks_user,
+          context.log_path != nullptr ? context.log_path : "(none)",
           context.proxy_bypass,
           context.plain_http_mode};
 }
@@ -98,6 +100,8 @@ TEST(Options, DecisionTable) {
       {{"--socks-host", "--save-password"}, kOptionsRun},
       {{"--save-password", "--http-port", "0"}, kOptionsInvalidPort},
       {{"--forget-password", "--socks-user", ""}, kOptionsInvalidUser},
+      {{"--log"}, kOptionsMissingValue},
+      {{"--log", "run.log", "--http-port", "0"}, kOptionsInvalidPort},
       {{"--bypass"}, kOptionsMissingValue},
       {{"--bypass", ""}, kOptionsInvalidBypass},
       {{"--bypass", "bad entry"}, kOptionsInvalidBypass},
@@ -139,6 +143,8 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
       parse({"--save-password", "--socks-user", "a", "--socks-host", "--forget-password"}).host,
       "--forget-password");
   EXPECT_TRUE(options.save_password && !options.forget_password);
+  EXPECT_EQ(parse({}).log, "(none)");
+  EXPECT_EQ(parse({"--log", "a.log", "--log", "--help"}).log, "--help");
 }
 
 TEST(Options, PlainHttpModeFollowsTheLastValue) {

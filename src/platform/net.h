@@ -70,6 +70,9 @@ NetSocket net_listen_loopback(uint16_t port, int* failed_step);
 // the port the system chose), or 0 when it cannot be read.
 uint16_t net_local_port(NetSocket socket);
 
+// Returns the port of the connected peer, or 0 when it cannot be read.
+uint16_t net_peer_port(NetSocket socket);
+
 // What a failed net_accept means for the listener. Only kAcceptRetry may be
 // retried at once; the other two can persist, so a caller that retries pauses first.
 enum NetAcceptFailure {

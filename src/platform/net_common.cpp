@@ -73,12 +73,17 @@ NetSocket net_listen_loopback(uint16_t port, int* failed_step) {
   return listener;
 }
 
-uint16_t net_local_port(NetSocket socket) {
+namespace {
+
+// The port of the socket's own end (peer 0) or of the other end (peer 1).
+uint16_t net_port_of(NetSocket socket, int peer) {
   sockaddr_storage address;
   SystemAddressLength length = sizeof(address);
   memset(&address, 0, sizeof(address));
   sockaddr* named = reinterpret_cast<sockaddr*>(&address);
-  if (getsockname(net_system_socket(socket), named, &length) != 0) return 0;
+  const int failed = peer ? getpeername(net_system_socket(socket), named, &length)
+                          : getsockname(net_system_socket(socket), named, &length);
+  if (failed != 0) return 0;
   if (address.ss_family == AF_INET) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   }
@@ -87,6 +92,12 @@ uint16_t net_local_port(NetSocket socket) {
   }
   return 0;
 }
+
+}  // namespace
+
+uint16_t net_local_port(NetSocket socket) { return net_port_of(socket, 0); }
+
+uint16_t net_peer_port(NetSocket socket) { return net_port_of(socket, 1); }
 
 NetSocket net_accept(NetSocket listener, int* failure) {
   NetSocket accepted = net_from_system(accept(net_system_socket(listener), nullptr, nullptr));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/desktop.h"
+#include "platform/run_log.h"
 
 namespace {
 
@@ -75,12 +76,22 @@ int launch_target_app() {
   }
 
   void* process = nullptr;
-  if (!desktop_start_process(application, command_line, CREATE_NO_WINDOW, &process)) return 0;
+  if (!desktop_start_process(application, command_line, CREATE_NO_WINDOW, &process)) {
+    run_log_printf("PowerShell could not be started: Windows error %lu",
+                   static_cast<unsigned long>(GetLastError()));
+    return 0;
+  }
+  run_log_printf("PowerShell started to launch the app");
   // A script still running after the wait reads as STILL_ACTIVE and counts as
   // a failure; it is neither stopped nor waited for any longer.
   DWORD exit_code = 1;
   WaitForSingleObject(process, kLaunchWaitMs);
   GetExitCodeProcess(process, &exit_code);
   CloseHandle(process);
+  if (exit_code == STILL_ACTIVE) {
+    run_log_printf("PowerShell still runs after %u ms; it is left running", kLaunchWaitMs);
+  } else {
+    run_log_printf("PowerShell ended with exit code %lu", static_cast<unsigned long>(exit_code));
+  }
   return exit_code == 0 ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include "build_constants.h"
+#include "platform/run_log.h"
 #include "probes/address_text.h"
 #include "probes/proxy_name.h"
 
@@ -113,10 +114,18 @@ int probe_https_through_proxy(uint16_t http_port, uint32_t* status_code) {
   wchar_t proxy_name[kProxyNameCapacity];
   proxy_name_format(proxy_name, 1, http_port);
   WinHttpHandles handles = {nullptr, nullptr, nullptr};
-  int passed = winhttp_exchange(kProbeUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy_name,
-                                app_host, L"HEAD", &handles, &status) &&
-               status >= 100 && status <= 599;
+  int exchanged = winhttp_exchange(kProbeUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy_name,
+                                   app_host, L"HEAD", &handles, &status);
+  const DWORD error = exchanged ? 0 : GetLastError();
+  int passed = exchanged && status >= 100 && status <= 599;
   winhttp_close_all(&handles);
+  if (exchanged) {
+    run_log_printf("HTTPS probe: HEAD https://%s/ through the local proxy: HTTP %lu", app_host,
+                   static_cast<unsigned long>(status));
+  } else {
+    run_log_printf("HTTPS probe: HEAD https://%s/ through the local proxy: Windows error %lu",
+                   app_host, static_cast<unsigned long>(error));
+  }
   *status_code = status;
   return passed;
 }
@@ -129,10 +138,20 @@ int query_public_address(int32_t via_proxy, uint16_t http_port, char* out) {
   DWORD access_type = via_proxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
   DWORD status = 0;
   WinHttpHandles handles = {nullptr, nullptr, nullptr};
-  int ok = winhttp_exchange(kQueryUserAgent, access_type, proxy_name, address_service_host, L"GET",
-                            &handles, &status) &&
-           status == 200 && read_address_body(handles.request, out);
+  int exchanged = winhttp_exchange(kQueryUserAgent, access_type, proxy_name, address_service_host,
+                                   L"GET", &handles, &status);
+  const DWORD error = exchanged ? 0 : GetLastError();
+  int ok = exchanged && status == 200 && read_address_body(handles.request, out);
   winhttp_close_all(&handles);
   if (!ok) out[0] = '\0';
+  const char* route = via_proxy ? "through the local proxy" : "direct";
+  if (exchanged) {
+    run_log_printf("Public address query %s to %s: HTTP %lu, address %s", route,
+                   address_service_host, static_cast<unsigned long>(status),
+                   ok ? out : "not obtained");
+  } else {
+    run_log_printf("Public address query %s to %s: Windows error %lu", route, address_service_host,
+                   static_cast<unsigned long>(error));
+  }
   return ok;
 }

@@ -43,6 +43,9 @@ struct ProxyContext {
   // kLauncherBypass, then the user's own entries, separated by ";".
   char proxy_bypass[kProxyBypassMax + 1];
   PlainHttpMode plain_http_mode;
+  // The --log file's path (UTF-8, as given; it lives as long as the
+  // arguments), or null when the run keeps no log.
+  const char* log_path;
   // Set to 1 by the shutdown (exchange); read by the listener between accepts.
   std::atomic<int32_t> stop_requested;
   // Raised by tunnels whose host is the app's; reset and read by the driver.
@@ -54,6 +57,6 @@ struct ProxyContext {
 };
 
 // Sets every field to its default (the k* defaults above), no login, the
-// launcher's bypass alone, plain HTTP refused, both counters 0, no listening
-// socket; the rest of the texts zero.
+// launcher's bypass alone, plain HTTP refused, no log, both counters 0, no
+// listening socket; the rest of the texts zero.
 void proxy_context_set_defaults(ProxyContext* context);

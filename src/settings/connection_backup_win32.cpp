@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "platform/console.h"
+#include "platform/run_log.h"
 #include "settings/connection_settings.h"
 #include "settings/proxy_settings.h"
 #include "settings/registry_values_win32.h"
@@ -173,6 +174,16 @@ int view_is_local(const ConnectionView& view, uint16_t port) {
          connection_proxy_is_local(view.proxy, strlen(view.proxy), port);
 }
 
+// The connection's name for the log: "LAN" or the entry's name in UTF-8.
+void connection_log_name(const SavedConnection& connection, char* out, int capacity) {
+  if (!connection.is_ras) {
+    snprintf(out, static_cast<size_t>(capacity), "LAN");
+  } else if (WideCharToMultiByte(CP_UTF8, 0, connection.name, -1, out, capacity, nullptr,
+                                 nullptr) <= 0) {
+    snprintf(out, static_cast<size_t>(capacity), "(a name that cannot be shown)");
+  }
+}
+
 }  // namespace
 
 ConnectionsBackup* connections_new() {
@@ -267,8 +278,13 @@ int connections_apply(const ConnectionsBackup* connections, const char* server,
                                          bypass_wide);
     // Some WinINet versions (Wine's) keep only the legacy values: the store,
     // which WinHTTP and the programs using it read, is written here then.
-    if (applied && !store_holds(store, connection.name, server, bypass)) {
-      applied = store_write(store, connection.name, server, bypass);
+    const int store_written = applied && !store_holds(store, connection.name, server, bypass);
+    if (store_written) applied = store_write(store, connection.name, server, bypass);
+    if (run_log_enabled) {
+      char name[3 * kRasEntryNameCapacity];
+      connection_log_name(connection, name, sizeof(name));
+      run_log_printf("Settings written: %s: proxy %s through WinINet%s: %s", name, server,
+                     store_written ? " and its stored value" : "", applied ? "ok" : "FAILED");
     }
   }
   RegCloseKey(store);
@@ -280,13 +296,27 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port, con
     const SavedConnection& connection = connections->connections[i];
     if (wcscmp(connection.name, kSavedLegacyValue) == 0) continue;
     ConnectionView view;
-    if (!connection_store_query(connection.is_ras ? connection.name : nullptr, &view) ||
-        (view.flags & kConnectionFlagProxy) == 0 || !view_is_local(view, port)) {
-      return 0;
+    const int read = connection_store_query(connection.is_ras ? connection.name : nullptr, &view);
+    const int confirmed = read && (view.flags & kConnectionFlagProxy) != 0 &&
+                          view_is_local(view, port);
+    if (run_log_enabled) {
+      char name[3 * kRasEntryNameCapacity];
+      connection_log_name(connection, name, sizeof(name));
+      run_log_printf(
+          "Read-back: %s: %s, flags 0x%lx, proxy %s, automatic detection %s, setup "
+          "script %s",
+          name, confirmed ? "ours" : "NOT ours", read ? view.flags : 0UL,
+          read ? view.proxy : "(unread)", read && view.auto_detect ? "on" : "off",
+          read && view.has_script_url ? "set" : "none");
     }
+    if (!confirmed) return 0;
   }
   ConnectionView view;
-  return winhttp_view_query(&view) && view_is_local(view, port) && strcmp(view.bypass, bypass) == 0;
+  const int read = winhttp_view_query(&view);
+  const int confirmed = read && view_is_local(view, port) && strcmp(view.bypass, bypass) == 0;
+  run_log_printf("Read-back: WinHTTP: %s, proxy %s, bypass %s", confirmed ? "ours" : "NOT ours",
+                 read ? view.proxy : "(unread)", read ? view.bypass : "(unread)");
+  return confirmed;
 }
 
 LONG connections_read(HKEY backup, ConnectionsBackup* connections) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/run_log.h"
 #include "settings/connection_backup_win32.h"
 #include "settings/proxy_settings.h"
 #include "settings/proxy_settings_internal_win32.h"
@@ -193,6 +194,22 @@ int restore_result_without_lock() {
   return 0;
 }
 
+const char* restore_outcome_text(RestoreOutcome outcome) {
+  switch (outcome) {
+    case kRestoreNoBackup:
+      return "no complete backup, nothing to put back";
+    case kRestoreDone:
+      return "the user's proxy settings were put back and the backup deleted";
+    case kRestoreOwnerRuns:
+      return "the backup's launcher still runs; it is left to that launcher";
+    case kRestoreUnreadable:
+      return "the backup is not in the layout this program writes; left alone";
+    case kRestoreFailed:
+      break;
+  }
+  return "a registry call FAILED; the backup stays for a later restore";
+}
+
 }  // namespace
 
 BackupState backup_state() {
@@ -221,6 +238,7 @@ RestoreOutcome restore_locked() {
   // command that runs now may be the only one there was: a complete backup
   // that stays must have it again for the next logon.
   if (outcome == kRestoreFailed || outcome == kRestoreOwnerRuns) write_restore_command();
+  if (run_log_enabled) run_log_printf("Restore: %s", restore_outcome_text(outcome));
   return outcome;
 }
 

@@ -107,6 +107,10 @@ int restore_proxy_settings_if_applied();
 // apply_proxy_settings of this process from changing anything.
 void restore_proxy_settings_before_exit();
 
+// Reads the log path that a launcher run with --log kept in the backup, as
+// UTF-8 into path (capacity bytes). Returns 1 when there is one.
+int proxy_backup_log_path(char* path, size_t capacity);
+
 // Writes "Global\\<base>_<the user's SID>" into buffer (capacity in
 // characters): the name of a kernel object that every session of the current
 // user shares. Returns 1; when the SID cannot be read, writes "Local\\<base>",

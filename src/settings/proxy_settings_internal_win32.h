@@ -17,6 +17,7 @@ constexpr wchar_t kInternetSettingsKey[] = L"" LUMARET_INTERNET_SETTINGS_KEY;
 constexpr wchar_t kProxyBackupKey[] = L"" LUMARET_PROXY_BACKUP_KEY;
 
 constexpr wchar_t kActiveValue[] = L"Active";
+constexpr wchar_t kLogFileValue[] = L"LogFile";
 
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;  // 0x2001F
 
@@ -106,6 +107,11 @@ int owner_allows_restore(HKEY backup, RestoreOutcome* stop);
 // entry and the next launch is the one that restores.
 void write_restore_command();
 void delete_restore_command();
+
+// Keeps the open log's full path in the backup (kLogFileValue), so that the
+// watchdog and the logon's restore command add their lines to the same file.
+// Nothing without a log; a failed write only costs those lines.
+void backup_write_log_path(HKEY backup);
 
 // WinINet, and the programs that use it, reread the settings: proxy settings
 // changed (95), settings changed (39), refresh (37).

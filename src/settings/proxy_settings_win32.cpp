@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/run_log.h"
 #include "proxy/proxy_context.h"
 #include "settings/connection_backup_win32.h"
 #include "settings/connection_store.h"
@@ -116,16 +117,23 @@ ApplyOutcome backup_and_write(uint16_t port, const char* bypass, ConnectionsBack
   }
   if (!connections_list(connections) ||
       !save_backup(internet_settings.key, backup.key, connections)) {
+    run_log_printf("Backup of the user's proxy settings: FAILED; nothing was changed");
     return kApplyBackupFailed;
   }
+  run_log_printf("Backup of the user's proxy settings: complete (%d Connections values)",
+                 connections->count);
+  backup_write_log_path(backup.key);
   write_restore_command();
   // From the first write on, the launcher's values may be in force: every
   // ending of this process restores them, also when apply fails below and its
   // own restore fails too.
   settings_applied.exchange(1);
-  return write_all_launcher_values(internet_settings.key, connections, port, bypass)
-             ? kApplyWritten
-             : kApplyValuesFailed;
+  if (!write_all_launcher_values(internet_settings.key, connections, port, bypass)) {
+    run_log_printf("Settings written: ProxyServer, ProxyOverride, ProxyEnable: FAILED");
+    return kApplyValuesFailed;
+  }
+  run_log_printf("Settings written: ProxyServer, ProxyOverride, ProxyEnable: ok");
+  return kApplyWritten;
 }
 
 int apply_locked(uint16_t port, const char* bypass) {
@@ -162,6 +170,7 @@ int apply_locked(uint16_t port, const char* bypass) {
   // automatic detection nor a setup script ahead of it, and WinHTTP the
   // bypass list as written.
   if (!connections_confirm(connections.connections, port, bypass)) {
+    run_log_printf("Read-back: the launcher's proxy is not in force everywhere; undoing");
     restore_locked();
     return 0;
   }
@@ -170,6 +179,33 @@ int apply_locked(uint16_t port, const char* bypass) {
 }
 
 }  // namespace
+
+void backup_write_log_path(HKEY backup) {
+  const wchar_t* path = run_log_full_path();
+  if (path == nullptr) return;
+  // Not through the registry fault seam: the path is no setting of the user's.
+  RegSetValueExW(backup, kLogFileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                 static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t)));
+}
+
+int proxy_backup_log_path(char* path, size_t capacity) {
+  RegistryKey backup;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_QUERY_VALUE, &backup.key) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  static wchar_t wide[32768];
+  DWORD type = 0;
+  DWORD size = sizeof(wide) - sizeof(wchar_t);
+  if (RegQueryValueExW(backup.key, kLogFileValue, nullptr, &type, reinterpret_cast<BYTE*>(wide),
+                       &size) != ERROR_SUCCESS ||
+      type != REG_SZ || size < sizeof(wchar_t)) {
+    return 0;
+  }
+  wide[size / sizeof(wchar_t)] = L'\0';
+  return WideCharToMultiByte(CP_UTF8, 0, wide, -1, path, static_cast<int>(capacity), nullptr,
+                             nullptr) > 0;
+}
 
 int apply_proxy_settings(uint16_t port, const char* bypass) {
   SettingsLock lock;

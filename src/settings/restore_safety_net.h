@@ -53,12 +53,18 @@ constexpr unsigned long kShutdownRestoreRetryLimitMs = 15000;
 // have passed since the first call. Returns the last result of restore.
 int restore_with_retries(int (*restore)(), unsigned long limit_ms);
 
+// Calls restore (with restore_with_retries for up to limit_ms when limit_ms
+// is not 0, else once) and, with a log, writes who made it, its result and
+// its duration. Returns restore's result.
+int restore_and_log(const char* who, int (*restore)(), unsigned long limit_ms);
+
 // The watchdog mode: converts process_id_text with strtoul (base 10), waits
 // without limit for that process to end and 250 ms more, then restores with
 // retries (restore_with_retries, kRestoreRetryLimitMs). When the process
 // cannot be opened (ended, id 0, access refused), or was created after this
 // watchdog (so it is not the launcher that started it: the launcher ended and
-// its id went to another process), it restores at once. The restore leaves a
+// its id went to another process), it restores at once. Before it restores,
+// it opens the log that the backup names, if any, and logs there. The restore leaves a
 // backup whose own launcher still runs. Always returns 0, the mode's exit
 // code.
 int run_restore_watchdog(const char* process_id_text);

@@ -8,6 +8,7 @@
 
 #include "identity.h"
 #include "platform/desktop.h"
+#include "platform/run_log.h"
 #include "platform/thread.h"
 #include "settings/proxy_settings.h"
 #include "settings/settings_text.h"
@@ -18,6 +19,23 @@ namespace {
 // per user, not per session.
 constexpr wchar_t kLauncherMutexBase[] = L"" LUMARET_IDENTITY_TOKEN;
 
+// Restores before Windows ends the process and logs how it went: failed
+// when this process's values are still applied afterwards.
+void restore_before_exit_and_log(const char* who) {
+  if (!run_log_enabled) {
+    restore_proxy_settings_before_exit();
+    return;
+  }
+  const int was_applied = settings_are_applied();
+  const uint64_t started = run_log_clock_ms();
+  restore_proxy_settings_before_exit();
+  run_log_printf("Restore by %s: %s, %llu ms", who,
+                 !was_applied             ? "nothing of ours was applied"
+                 : settings_are_applied() ? "FAILED, the backup stays for the watchdog"
+                                          : "done",
+                 static_cast<unsigned long long>(run_log_clock_ms() - started));
+}
+
 LRESULT CALLBACK session_end_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_QUERYENDSESSION:
@@ -25,7 +43,7 @@ LRESULT CALLBACK session_end_procedure(HWND window, UINT message, WPARAM wparam,
     case WM_ENDSESSION:
       // The process may be ended as soon as this returns, so the restore
       // finishes here. A cancelled session end (wParam FALSE) keeps the proxy.
-      if (wparam) restore_proxy_settings_before_exit();
+      if (wparam) restore_before_exit_and_log("the session end");
       return 0;
     default:
       return DefWindowProcA(window, message, wparam, lparam);
@@ -94,7 +112,10 @@ HANDLE open_launcher(DWORD process_id) {
 int on_console_event(unsigned long control_type) {
   // The process may end next: a password prompt must not leave echo off.
   desktop_restore_console_mode();
-  if (console_event_restores(control_type)) restore_proxy_settings_before_exit();
+  if (console_event_restores(control_type)) {
+    run_log_printf("Console event %lu", control_type);
+    restore_before_exit_and_log("the console handler");
+  }
   return FALSE;
 }
 
@@ -143,6 +164,17 @@ int restore_with_retries(int (*restore)(), unsigned long limit_ms) {
   return result;
 }
 
+int restore_and_log(const char* who, int (*restore)(), unsigned long limit_ms) {
+  const uint64_t started = run_log_enabled ? run_log_clock_ms() : 0;
+  const int result = limit_ms != 0 ? restore_with_retries(restore, limit_ms) : restore();
+  if (run_log_enabled) {
+    run_log_printf("Restore by %s: %s, %llu ms", who,
+                   result ? "done" : "FAILED, the backup stays for a later restore",
+                   static_cast<unsigned long long>(run_log_clock_ms() - started));
+  }
+  return result;
+}
+
 int run_restore_watchdog(const char* process_id_text) {
   DWORD process_id = strtoul(process_id_text, nullptr, 10);
   HANDLE process = open_launcher(process_id);
@@ -153,12 +185,24 @@ int run_restore_watchdog(const char* process_id_text) {
     // process; the pause gives Windows time to finish ending it.
     Sleep(250);
   }
+  // The log of the run whose backup stands, if it kept one: only a backup
+  // left behind names it, so a run that ended cleanly gets no lines from here.
+  static char log_path[3 * 32768];
+  if (proxy_backup_log_path(log_path, sizeof(log_path)) && run_log_open(log_path)) {
+    if (process_id == 0) {
+      run_log_printf("Logon command: a backup stands; restoring it unless its launcher runs");
+    } else {
+      run_log_printf("Watchdog: launcher process %lu ended, its backup stands; restoring it",
+                     static_cast<unsigned long>(process_id));
+    }
+  }
   // Acts only when the backup's own launcher no longer runs: a late watchdog
   // of an earlier launcher, or the logon's command, must not take the backup
   // of a launcher that serves now. A restore that fails (the user's mutex held
   // past its wait, a key that refuses writing) is tried again for a while:
   // after the launcher, nothing else restores before the next logon.
-  restore_with_retries(restore_proxy_settings, kRestoreRetryLimitMs);
+  restore_and_log(process_id == 0 ? "the logon command" : "the watchdog", restore_proxy_settings,
+                  kRestoreRetryLimitMs);
   return 0;
 }
 

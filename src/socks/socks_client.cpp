@@ -36,6 +36,15 @@ int socks5_connect(NetSocket socket, const char* host, uint16_t port) {
 
 int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, const char* user,
                          const char* password, int* login_rejected) {
+  SocksOutcome outcome;
+  return socks5_connect_report(socket, host, port, user, password, login_rejected, &outcome);
+}
+
+int socks5_connect_report(NetSocket socket, const char* host, uint16_t port, const char* user,
+                          const char* password, int* login_rejected, SocksOutcome* outcome) {
+  outcome->method = -1;
+  outcome->reply = -1;
+  outcome->failure = "target or login of an invalid length";
   int rejected_here = 0;
   int* rejected = login_rejected != nullptr ? login_rejected : &rejected_here;
   *rejected = 0;
@@ -55,6 +64,7 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
     }
   }
 
+  outcome->failure = "the greeting was not sent or not answered";
   if (login_offered) {
     if (!net_send_all(socket, kSocksGreetingWithLogin, sizeof(kSocksGreetingWithLogin))) return 0;
   } else {
@@ -63,12 +73,16 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
   unsigned char method[2];
   if (!net_recv_exact(socket, method, sizeof(method))) return 0;
   int chosen = socks_method_chosen(method, login_offered);
+  outcome->failure = "the server chose no method that was offered";
   if (chosen < 0) return 0;
+  outcome->method = chosen;
+  outcome->failure = "the login was refused or not answered";
   if (chosen == kSocksMethodLogin &&
       !socks5_log_in(socket, user, user_length, password, password_length, rejected)) {
     return 0;
   }
 
+  outcome->failure = "the request was not sent or not answered";
   unsigned char request[kSocksRequestMax];
   size_t request_length =
       socks_build_connect_request(host, host_length, port, request, sizeof(request));
@@ -77,8 +91,11 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
 
   unsigned char header[4];
   if (!net_recv_exact(socket, header, sizeof(header))) return 0;
+  outcome->reply = header[1];
+  outcome->failure = "the CONNECT was refused or its reply malformed";
   int remaining = socks_reply_remaining(header);
   if (remaining == 0) return 0;
+  outcome->failure = "the reply's bound address did not arrive";
   if (remaining < 0) {
     unsigned char name_length;
     if (!net_recv_exact(socket, &name_length, 1)) return 0;
@@ -87,7 +104,9 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
   // The bound address is of no use to us; it is read away so that the next
   // byte in the socket is the target's first.
   unsigned char bound[kSocksTextMax + 2];
-  return net_recv_exact(socket, bound, static_cast<size_t>(remaining));
+  if (!net_recv_exact(socket, bound, static_cast<size_t>(remaining))) return 0;
+  outcome->failure = nullptr;
+  return 1;
 }
 
 int probe_socks_alive(const char* host, const char* port) {

@@ -33,6 +33,17 @@ int socks5_connect(NetSocket socket, const char* host, uint16_t port);
 int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, const char* user,
                          const char* password, int* login_rejected);
 
+// What one SOCKS5 exchange came to, for the run's log.
+struct SocksOutcome {
+  int method;           // the method the server chose; -1 when it chose none or did not answer
+  int reply;            // the CONNECT reply's code; -1 when no reply arrived
+  const char* failure;  // the step that failed, as words for the log; null on success
+};
+
+// socks5_connect_login that also tells in *outcome (not null) how it went.
+int socks5_connect_report(NetSocket socket, const char* host, uint16_t port, const char* user,
+                          const char* password, int* login_rejected, SocksOutcome* outcome);
+
 // Returns 1 when a TCP connection to host and port could be opened (it is
 // closed at once and nothing is sent), 0 otherwise.
 int probe_socks_alive(const char* host, const char* port);

@@ -168,21 +168,22 @@ class Desktop:
         self.display = ":" + number.strip().decode()
 
     def _prepare_prefix(self):
-        # Several test processes of one build may start at once: one creates
-        # the prefix, the others wait.
+        # What every test program of the prefix needs, shared with run-in-wine
+        # (the prefix itself, a crash that ends its program at once, the
+        # stand-ins), then what the desktop's boxes need. Several test
+        # processes of one build may start at once: one prepares, the others
+        # wait.
+        subprocess.run([os.path.join(SOURCE_DIR, "tests", "wine", "prepare-prefix"),
+                        self.build_dir, self.prefix], env=self.environment,
+                       stdin=subprocess.DEVNULL, check=True, timeout=400)
         with open(self.prefix + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             stamp = os.path.join(self.prefix, ".e2e-ready")
             if not os.path.exists(stamp):
                 self._create_prefix(stamp)
-            # The launcher takes PowerShell from the system folder only: the
-            # build's stand-in goes there (again after each build).
-            subprocess.run([os.path.join(SOURCE_DIR, "tests", "wine", "install-standins"),
-                            self.build_dir, self.prefix], check=True, timeout=60)
 
     def _create_prefix(self, stamp):
         environment = self.environment
-        subprocess.run(["wineboot", "-i"], env=environment, capture_output=True, timeout=300)
         # Without a window manager a box takes 2 s to close unless Wine
         # leaves the windows unmanaged.
         subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",

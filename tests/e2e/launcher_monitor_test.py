@@ -16,6 +16,8 @@ of its own, or the environment's own server.
 """
 
 import os
+import re
+import signal
 import subprocess
 import time
 import unittest
@@ -133,6 +135,20 @@ class LauncherMonitor(harness.LauncherTestCase):
                 with open(path, "rb") as f:
                     self.assertNotIn(form, f.read(), path)
 
+    def read_log(self, path):
+        """The log's lines: UTF-8 without a byte-order mark, each ended by
+        CR LF and stamped with the UTC time, and no form of the password."""
+        with open(path, "rb") as f:
+            data = f.read()
+        for form in secret_forms(PASSWORD):
+            self.assertNotIn(form, data)
+        self.assertFalse(data.startswith(b"\xef\xbb\xbf"))
+        self.assertTrue(data.endswith(b"\r\n"))
+        lines = data.decode("utf-8").split("\r\n")[:-1]
+        for line in lines:
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z [^\r\n]+$")
+        return [line[25:] for line in lines]
+
     def kept_run(self, socks_port, extra=(), password=None, stdin=b"", box=transcripts.PORT_NOT_OPEN,
                  expected=None, **lines):
         """A plain run with --socks-user, its local port held, that shows box
@@ -173,10 +189,18 @@ class LauncherMonitor(harness.LauncherTestCase):
         socks = self.start_microsocks(user=USER, password=PASSWORD)
         account = "%s@127.0.0.1:%d" % (USER, socks.port)
         since = time.time()
+        # The log in a folder outside Wine's ANSI code page here (1252); the
+        # app stand-in ends by itself, so that a second run may start.
+        self.environment.update(LC_ALL="C.UTF-8", LUMARET_TEST_APP_TIMEOUT_MS="3000")
+        # (Not below self.work, whose name holds the password's word.)
+        folder = os.path.join(self.desktop.work_dir, "журнал-%d" % time.monotonic_ns())
+        os.makedirs(folder)
+        log = os.path.join(folder, "run.log")
         # The password is kept once the server took it, encrypted: the
         # prefix's files do not hold it either.
-        run, expected = self.run_to_monitor(socks.port, ["--socks-user", USER, "--save-password"],
-                                            password=PASSWORD, after_check=transcripts.PASSWORD_SAVED)
+        run, expected = self.run_to_monitor(
+            socks.port, ["--socks-user", USER, "--save-password", "--log", harness.windows_path(log)],
+            password=PASSWORD, after_check=transcripts.PASSWORD_SAVED)
         # Every tunnel logs in, also a client's of its own.
         content = os.urandom(1 << 16)
         self.assertEqual(peers.curl_through_proxy(self.http_port, self.files.add_file("a", content)),
@@ -213,6 +237,45 @@ class LauncherMonitor(harness.LauncherTestCase):
             self.assertEqual(silent.accepted, 0)
         self.assertEqual(self.wine.reg("key", credential).strip(), "absent")
         self.assertEqual(self.kept_run(socks.port, stdin=b"changed\r\n"), b"")
+
+        lines = self.read_log(log)
+        self.assertEqual(lines[:2], ["Start: Lumaret Desktop Proxy Launcher 1.3 beta",
+                                     "Options: --socks-host 127.0.0.1 --socks-port %d --http-port %d "
+                                     "--log %s --save-password"
+                                     % (socks.port, self.http_port, harness.windows_path(log))])
+        self.assertEqual(lines[2], "SOCKS5 login: user alice")
+        for line in ("SOCKS5 password: from the environment",
+                     "SOCKS5 password saved in Windows Credential Manager"):
+            self.assertIn(line, lines)
+        self.assertRegex("\n".join(lines[lines.index("PowerShell started to launch the app"):]),
+                         r"Tunnel from client port \d+ opened: target [^ ]+:443, SOCKS5 reply 0, "
+                         r"app traffic")
+        curl = "target 127.0.0.1:%d" % self.files.port
+        self.assertIn("opened: %s, SOCKS5 reply 0, not app traffic" % curl, "\n".join(lines))
+        self.assertRegex("\n".join(lines), r"closed: %s, \d+ bytes up, \d{5,} bytes down, \d+\.\d{3} s"
+                         % re.escape(curl))
+        after_enter = "\n".join(lines[lines.index("Monitor ended: ENTER was pressed"):])
+        self.assertRegex(after_enter, r"\nRestore: the user's proxy settings were put back and the "
+                                      r"backup deleted\n(.*\n)*Restore by the launcher: done, \d+ ms\n")
+        self.assertEqual(lines[-1], "End: exit code 0")
+
+        # kill -9 of a second run: the watchdog appends its restore to the same file.
+        second = self.desktop.start_plain(
+            harness.launcher("testhosts"), ["--socks-port", str(self.env.socks_port), "--http-port",
+                                            str(peers.free_port()), "--log", harness.windows_path(log)],
+            self.environment)
+        second.wait_output(b"Restore watchdog: ACTIVE", timeout=90)
+        os.kill(second.process.pid, signal.SIGKILL)
+        second.process.wait()
+        harness.wait_until(lambda: self.read_log(log)[-1].startswith("Restore by the watchdog: "), 15,
+                           message="no restore by the watchdog in the log")
+        added = self.read_log(log)[len(lines):]
+        self.assertEqual(added[0], lines[0])
+        self.assertRegex("\n".join(added[-3:]),
+                         r"^Watchdog: launcher process \d+ ended, its backup stands; restoring it\n"
+                         r"Restore: the user's proxy settings were put back and the backup deleted\n"
+                         r"Restore by the watchdog: done, \d+ ms$")
+        self.assert_user_values_back()
 
     def test_login_by_a_typed_password_that_is_not_echoed_runs_to_the_monitor(self):
         socks = self.start_microsocks(user=USER, password=PASSWORD)

@@ -4,6 +4,7 @@ the option errors, each with its exact output, box and exit code.
     launcher_options_test.py --build-dir DIR [unittest arguments]
 """
 
+import os
 import unittest
 
 import harness
@@ -42,6 +43,9 @@ class LauncherOptions(harness.LauncherTestCase):
             (user, transcripts.INVALID_PASSWORD, ""),
             (user, transcripts.INVALID_PASSWORD, "p" * 256),
             (user, transcripts.INVALID_PASSWORD, None),
+            # Before the password: nothing is asked, created or changed.
+            (["--log", harness.windows_path(self.path("missing/run.log"))] + user,
+             transcripts.LOG_NOT_OPENED, None),
             (["--bypass", " ; ;"], transcripts.INVALID_BYPASS, None),
             (["--plain-http", "Forward"], transcripts.INVALID_PLAIN_HTTP, None),
         ]
@@ -59,6 +63,8 @@ class LauncherOptions(harness.LauncherTestCase):
                 result = run.wait(timeout=30)
                 self.assertEqual(result.exit_code, 2)
                 self.assertEqual(result.stdout, b"")
+        self.assertFalse(os.path.exists(self.path("missing")))
+        self.assertFalse(self.wine.backup_exists())
 
 
 if __name__ == "__main__":

@@ -16,6 +16,8 @@
 // whether echo is back on.
 // Exit code: the program's, or 100 when it could not be started, 101 on bad usage.
 #include <windows.h>
+// shellapi.h needs the types of windows.h first.
+#include <shellapi.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -103,20 +105,35 @@ int main(int argc, char** argv) {
   }
   SetConsoleCtrlHandler(console_run_on_event, TRUE);
 
-  static char command_line[32768];
+  // The program's arguments come from the wide command line, through UTF-8
+  // (the quoting is ASCII), so that a name outside the ANSI code page reaches
+  // the program as the test wrote it.
+  static char command_line[3 * 32768];
+  static char argument[3 * 32768];
+  static wchar_t wide_command_line[32768];
   command_line[0] = '\0';
-  for (int i = 4; i < argc; ++i) {
-    if (!console_run_append_argument(command_line, sizeof(command_line), argv[i])) {
+  int wide_count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
+  for (int i = 4; wide != nullptr && i < wide_count; ++i) {
+    if (WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argument, sizeof(argument), nullptr,
+                            nullptr) <= 0 ||
+        !console_run_append_argument(command_line, sizeof(command_line), argument)) {
       fprintf(stderr, "console_run: command line too long\n");
       return kExitUsage;
     }
   }
+  if (wide == nullptr || wide_count != argc ||
+      MultiByteToWideChar(CP_UTF8, 0, command_line, -1, wide_command_line, 32768) <= 0) {
+    fprintf(stderr, "console_run: command line not readable\n");
+    return kExitUsage;
+  }
+  LocalFree(wide);
 
   char pid_path[MAX_PATH + 8];
   snprintf(pid_path, sizeof(pid_path), "%s.pid", argv[3]);
   console_run_write_number(pid_path, GetCurrentProcessId());
 
-  STARTUPINFOA startup;
+  STARTUPINFOW startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   HANDLE output = INVALID_HANDLE_VALUE;
@@ -136,8 +153,8 @@ int main(int argc, char** argv) {
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
   if (!start_retrying([&] {
-        return CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                              &startup, &process);
+        return CreateProcessW(nullptr, wide_command_line, nullptr, nullptr, TRUE, 0, nullptr,
+                              nullptr, &startup, &process);
       })) {
     fprintf(stderr, "console_run: cannot start %s (error %lu)\n", argv[4], GetLastError());
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);

@@ -1,0 +1,73 @@
+#include "platform/run_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+std::string format(const char* text, size_t capacity = kRunLogLineCapacity) {
+  const RunLogTime time = {2026, 1, 9, 7, 5, 3, 42};
+  char line[kRunLogLineCapacity];
+  return std::string(line, run_log_format_line(line, capacity, &time, text));
+}
+
+TEST(RunLog, LinesHaveTheUtcStampAndCrLfAndNoControlBytes) {
+  EXPECT_EQ(format("Start"), "2026-01-09T07:05:03.042Z Start\r\n");
+  EXPECT_EQ(format(""), "2026-01-09T07:05:03.042Z \r\n");
+  // A text cannot end the line early or forge a line of its own.
+  EXPECT_EQ(format("a\r\n2026 b\tc\x7f"), "2026-01-09T07:05:03.042Z a??2026 b?c?\r\n");
+  // UTF-8 passes unchanged; a cut text ends on a whole character.
+  EXPECT_EQ(format("\xd0\x96\xe2\x82\xac"), "2026-01-09T07:05:03.042Z \xd0\x96\xe2\x82\xac\r\n");
+  EXPECT_EQ(format("ab\xe2\x82\xac", kRunLogStampLength + 5), "2026-01-09T07:05:03.042Z ab\r\n");
+  EXPECT_EQ(format("abc\xd0\x96", kRunLogStampLength + 6), "2026-01-09T07:05:03.042Z abc\r\n");
+  EXPECT_EQ(format("ab\xd0\x96x", kRunLogStampLength + 6),
+            "2026-01-09T07:05:03.042Z ab\xd0\x96\r\n");
+  EXPECT_EQ(format(std::string(2000, 'x').c_str()).size(), kRunLogLineCapacity);
+}
+
+TEST(RunLog, TheLineThatPassesTheLimitBecomesTheStopLineAndNothingFollows) {
+  struct Case {
+    uint64_t offset;
+    size_t length;
+    RunLogDecision expected;
+  } cases[] = {
+      {0, 40, kRunLogWrite},
+      {kRunLogLimit - 40, 40, kRunLogWrite},
+      {kRunLogLimit - 39, 40, kRunLogWriteStop},
+      {kRunLogLimit, 40, kRunLogWriteStop},
+      {kRunLogLimit + 1, 40, kRunLogDrop},
+      {kRunLogLimit * 2, 1, kRunLogDrop},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(run_log_decide(c.offset, c.length, kRunLogLimit), c.expected) << c.offset;
+  }
+}
+
+// The writer itself, on a file just short of the limit (sparse, so nothing is
+// really written): a line that fits, the stop line in place of the one that
+// passes the limit, then nothing. The log stays open for the rest of the
+// process, so the file has a fixed name and is replaced by the next run.
+TEST(RunLog, AFileNearTheLimitGetsOneLineTheStopLineAndNothingMore) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / "lumaret_run_log_test.log";
+  std::filesystem::remove(path);
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, kRunLogLimit - 40);
+  ASSERT_TRUE(run_log_open(path.string().c_str()));
+  run_log_printf("fits %d", 1);
+  run_log_printf("%s", std::string(20, 'x').c_str());
+  run_log_printf("after the stop");
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(kRunLogLimit - 40));
+  const std::string tail((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(tail.size(), 2 * kRunLogStampLength + 8 + sizeof(kRunLogStoppedText) - 1 + 2);
+  EXPECT_EQ(tail.substr(kRunLogStampLength, 8), "fits 1\r\n");
+  EXPECT_EQ(tail.substr(tail.size() - sizeof(kRunLogStoppedText) - 1),
+            std::string(kRunLogStoppedText) + "\r\n");
+}
+
+}  // namespace
