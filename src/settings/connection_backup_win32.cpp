@@ -355,8 +355,8 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
     if (!connection->present) continue;
     result =
         read_whole(backup, names.value, &connection->type, &connection->data, &connection->size);
-    // A saved copy that is missing leaves the value as it is, as for the
-    // legacy strings.
+    // A saved copy that is missing cannot come back: put_back switches the
+    // launcher's proxy off there instead.
     if (result == ERROR_FILE_NOT_FOUND) {
       connection->saved_missing = 1;
     } else if (result != ERROR_SUCCESS) {

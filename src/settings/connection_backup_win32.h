@@ -22,7 +22,7 @@ constexpr DWORD kBackupFormatWithConnections = 2;
 constexpr DWORD kBackupFormatWithScriptUrl = 3;
 // More Connections values than any machine has: a backup that counts more is
 // not one this program wrote.
-constexpr DWORD kConnectionCountLimit = 1000000;
+constexpr DWORD kConnectionCountLimit = 65536;
 
 struct SavedConnection {
   wchar_t name[kRasEntryNameCapacity];  // the value's name under Connections

@@ -196,7 +196,10 @@ TEST_F(ProxySettings, BackupNotInTheWrittenLayoutIsLeftAloneAndRefusesApply) {
     write_backup(c.value, c.replacement);
     std::vector<RegValue> backup;
     for (const char* name : names) backup.push_back(read_backup(name));
-    restore_proxy_settings();
+    // No try can use it: not retried, and no restore command written again.
+    write_registry_value(kRunOnceKeyPath, kRunOnceValueName, RegValue::absent());
+    EXPECT_EQ(restore_proxy_settings(), 1);
+    EXPECT_FALSE(read_registry_value(kRunOnceKeyPath, kRunOnceValueName).present);
     EXPECT_EQ(apply_proxy_settings(18118), 0);
     expect_launcher_values("http=127.0.0.1:9999;https=127.0.0.1:9999");
     for (size_t i = 0; i < backup.size(); ++i) {
@@ -213,6 +216,59 @@ TEST_F(ProxySettings, ApplyRestoresALeftoverBackupBeforeTakingItsOwn) {
   expect_launcher_values("http=127.0.0.1:18118;https=127.0.0.1:18118");
   restore_proxy_settings();
   EXPECT_EQ(read_user_values(), user);
+}
+
+// A try that fails, then one that works. After each failed try the backup and
+// the logon's restore command stand (the shell deleted the command before it
+// ran it), the stores come back even where the legacy values cannot, and the
+// launcher's server is not left switched on; a later ending restores all.
+TEST_F(ProxySettings, FailedTriesKeepTheBackupAndALaterEndingRestores) {
+  const char connections[] = LUMARET_INTERNET_SETTINGS_KEY "\\Connections";
+  const RegValue lan = RegValue::of(REG_BINARY, "the user's store", 16);
+  struct Case {
+    const char* name;
+    const wchar_t* fault;
+    int in_apply;      // the fault hits apply and its own clean-up
+    int failed_tries;  // restores that fail before one succeeds
+    RegValue enable_while_failing;
+  };
+  const Case cases[] = {
+      // A passing read error on Active is a failed try, not a damaged backup.
+      {"Active unreadable once", L"query:Active:1018", 0, 1, dword_value(1)},
+      {"ProxyServer not writable twice", L"set:ProxyServer:5*2", 0, 2, dword_value(0)},
+      // The settings count as applied from apply's first write.
+      {"apply whose clean-up fails once", L"set:ProxyEnable:5*2", 1, 0, RegValue::absent()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const UserValues user = {dword_value(1), RegValue::text(REG_SZ, "corp:3128"),
+                             RegValue::text(REG_SZ, "<local>")};
+    write_user_values(user);
+    write_registry_value(connections, "DefaultConnectionSettings", lan);
+    if (c.in_apply) registry_fault_arm(c.fault);
+    ASSERT_EQ(apply_proxy_settings(18118), c.in_apply ? 0 : 1);
+    EXPECT_TRUE(settings_are_applied());
+    EXPECT_TRUE(backup_key_exists());
+    if (!c.in_apply) registry_fault_arm(c.fault);
+    for (int i = 0; i < c.failed_tries; ++i) {
+      write_registry_value(kRunOnceKeyPath, kRunOnceValueName, RegValue::absent());
+      EXPECT_EQ(restore_proxy_settings(), 0);
+      EXPECT_TRUE(backup_key_exists());
+      EXPECT_TRUE(read_registry_value(kRunOnceKeyPath, kRunOnceValueName).present);
+      EXPECT_EQ(read_user("ProxyEnable"), c.enable_while_failing);
+      if (c.enable_while_failing == dword_value(0)) {
+        EXPECT_EQ(read_registry_value(connections, "DefaultConnectionSettings"), lan);
+        EXPECT_EQ(read_user("ProxyOverride"), user.override_list);
+      }
+    }
+    EXPECT_EQ(restore_proxy_settings_if_applied(), 1);
+    EXPECT_EQ(read_user_values(), user);
+    EXPECT_EQ(read_registry_value(connections, "DefaultConnectionSettings"), lan);
+    EXPECT_FALSE(backup_key_exists());
+    EXPECT_FALSE(read_registry_value(kRunOnceKeyPath, kRunOnceValueName).present);
+    EXPECT_FALSE(settings_are_applied());
+    write_registry_value(connections, "DefaultConnectionSettings", RegValue::absent());
+  }
 }
 
 TEST_F(ProxySettings, SecondRestoreInARowChangesNothing) {

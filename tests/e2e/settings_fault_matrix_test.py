@@ -31,8 +31,9 @@ import unittest
 
 import harness
 import transcripts
-from harness import (RUN_ONCE, RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, launcher_values,
-                     restore_command)
+from harness import (INTERNET_SETTINGS, PAC_URL, REG_SZ, RUN_ONCE, RUN_ONCE_VALUE,
+                     USER_CONNECTIONS, USER_VALUES, USER_VIEW, launcher_values, restore_command,
+                     text)
 
 # The stand-ins' settings (LUMARET_TEST_<NAME>) that hold a run at each moment.
 MOMENTS = {
@@ -57,6 +58,10 @@ RESTORE_LIMIT = 4.0
 WATCHDOG_PAUSE = 0.25
 
 ROWS = []
+# The user's legacy setup-script URL, which the backup keeps beside the three
+# values: WinINet may rewrite or remove it when the per-connection settings
+# change, so each run here removes it while the launcher serves.
+USER_SCRIPT_URL = {"AutoConfigURL": text(REG_SZ, PAC_URL)}
 
 
 class DetachedRun:
@@ -94,11 +99,13 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
 
     def reset_user_values(self):
         super().reset_user_values()
+        self.wine.write(INTERNET_SETTINGS, USER_SCRIPT_URL)
         self.wine.set_connections(USER_CONNECTIONS)
 
     def assert_user_values_back(self, within=0):
         super().assert_user_values_back(within)
         self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertEqual(self.wine.read(INTERNET_SETTINGS, ["AutoConfigURL"]), USER_SCRIPT_URL)
 
     def log(self, name):
         try:
@@ -142,6 +149,7 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
         run.wait_output(transcripts.console("      Restore watchdog: ACTIVE\n"), timeout=90)
         self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
         self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
+        self.wine.write(INTERNET_SETTINGS, {"AutoConfigURL": None})
         return run
 
     def standins_did_their_part(self, moment):
@@ -219,6 +227,26 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
         self.assertLess(elapsed, RESTORE_LIMIT)
         if WAYS[way] == "watchdog":
             self.assertGreaterEqual(elapsed, WATCHDOG_PAUSE)
+
+    def test_enter_while_internet_settings_deny_writing_ends_with_13(self):
+        run = self.start("monitor", console=True)
+        self.wine.reg("deny-write", INTERNET_SETTINGS)
+        self.addCleanup(self.wine.run, self.wine.regdump, ["allow-write", INTERNET_SETTINGS])
+        run.press_enter()
+        result = run.wait(timeout=90)
+        self.assertEqual(result.exit_code, 13, result.stdout)
+        self.assertTrue(result.stdout.endswith(transcripts.console(
+            transcripts.RESTORE_PENDING_LINE)), result.stdout)
+        # Every place but the denied key holds the user's values at once.
+        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertEqual(self.wine.proxy_view(), USER_VIEW)
+        self.assertTrue(self.wine.backup_exists())
+        self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
+        # The watchdog goes on trying: once the key takes writes, all is back.
+        self.wine.reg("allow-write", INTERNET_SETTINGS)
+        harness.wait_until(lambda: not self.wine.backup_exists(), 90, 0.5,
+                           message="the watchdog did not restore after the denial was lifted")
+        self.assert_user_values_back()
 
     def test_launcher_and_watchdog_killed_together_the_logon_command_restores(self):
         self.start("monitor", console=True)

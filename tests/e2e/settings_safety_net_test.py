@@ -28,18 +28,31 @@ from harness import (BACKUP, CONNECTIONS, ERROR_CAPTION, INTERNET_SETTINGS, REG_
 from peers import free_port
 
 
-def launcher_connections(port):
+def launcher_connections(port, entries=2):
     """The Connections values while the launcher serves: its proxy in each
     connection's store (counter one past the user's), WinINet's own copy
-    SavedLegacySettings left alone."""
+    SavedLegacySettings left alone. With more entries than the test
+    launcher's two (LUMARET_TEST_RAS_ENTRIES), "Test Entry 3" and on; with 0,
+    the entries could not be listed."""
     def store(counter):
         return connection_value(0x3, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
                                 "<local>;localhost;127.0.0.1", counter=counter)
-    return {"DefaultConnectionSettings": store(10),
-            "SavedLegacySettings": USER_CONNECTIONS["SavedLegacySettings"],
-            "Test VPN": store(4), "Test Dial-up": store(1)}
+    values = {"DefaultConnectionSettings": store(10),
+              "SavedLegacySettings": USER_CONNECTIONS["SavedLegacySettings"],
+              "Test VPN": store(4), "Test Dial-up": store(1)}
+    if entries == 0:
+        # Not listed (LUMARET_TEST_RAS_ENTRIES=unreadable): they keep their own.
+        del values["Test Dial-up"]
+        values["Test VPN"] = USER_CONNECTIONS["Test VPN"]
+    values.update({"Test Entry %d" % n: store(1) for n in range(3, entries + 1)})
+    return values
 
 
+RAS_ENTRIES_UNREADABLE = (b"VPN and dial-up connections could not be listed: they keep their "
+                          b"own proxy settings for this run, and only the LAN connection uses "
+                          b"the local proxy.")
+LOST_COPIES = (b"These saved proxy settings were missing from the backup and could not be "
+               b"restored; the local proxy is switched off there instead: ")
 # The user's mutex that apply and every restore hold (base name).
 SETTINGS_MUTEX = "MorvoProxyLauncherSettings"
 ALREADY_RUNNING_TEXT = ("Lumaret Desktop Proxy Launcher is already running.\\n\\nUse the launcher "
@@ -69,14 +82,15 @@ class SettingsSafetyNet(harness.LauncherTestCase):
             ["--socks-port", str(self.env.socks_port), "--http-port", str(port)],
             environment or self.environment)
 
-    def start_launcher(self, port, launcher=None, environment=None):
+    def start_launcher(self, port, launcher=None, environment=None, entries=2):
         """Starts a whole run without a console and waits for the watchdog
         line. Returns the run."""
         run = self.start_run(port, launcher, environment)
         run.wait_output(b"Restore watchdog:", timeout=90)
         self.assertIn(b"      Restore watchdog: ACTIVE", run.output())
+        self.assertEqual(RAS_ENTRIES_UNREADABLE in run.output(), entries == 0)
         self.assertEqual(self.wine.user_values(), launcher_values(port))
-        self.assertEqual(self.wine.connections(), launcher_connections(port))
+        self.assertEqual(self.wine.connections(), launcher_connections(port, entries))
         self.assertEqual(self.wine.proxy_view(), launcher_view(port))
         if launcher is None:
             self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
@@ -165,7 +179,10 @@ class SettingsSafetyNet(harness.LauncherTestCase):
     # ---- whole runs ----
 
     def test_kill_9_of_the_launcher_the_watchdog_restores_within_a_second(self):
-        process = self.start_launcher(free_port()).process
+        # VPN and dial-up entries that cannot be listed: the run goes on with
+        # the LAN alone, and says so.
+        environment = dict(self.environment, LUMARET_TEST_RAS_ENTRIES="unreadable")
+        process = self.start_launcher(free_port(), environment=environment, entries=0).process
         self.assertEqual(len(self.watchdog_pids()), 1)
         os.kill(process.pid, signal.SIGKILL)
         process.wait()
@@ -196,18 +213,40 @@ class SettingsSafetyNet(harness.LauncherTestCase):
     def test_launcher_and_watchdog_killed_together_the_logon_command_restores(self):
         # Wine runs no RunOnce commands of the user at its start, so the test
         # starts the command as the logon would, from the value's own text.
-        process = self.start_launcher(free_port()).process
-        for pid in self.watchdog_pids() + [process.pid]:
-            os.kill(pid, signal.SIGKILL)
-        process.wait()
-        kind, data = self.wine.run_once()
-        self.assertEqual(kind, REG_SZ)
-        self.wine.spawn_detached(data.rstrip(b"\0").decode())
-        self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
-        self.assert_user_values_back()
+        # With the saved ProxyServer lost from the backup (a cleaner, a hand
+        # edit), the launcher's server must not stay switched on, and the
+        # backup goes, as nothing more can come back.
+        user_proxy_on = dict(USER_VALUES, ProxyEnable=dword(1))
+        for lost in (None, "ProxyServerValue"):
+            with self.subTest(lost=lost):
+                self.wine.write(INTERNET_SETTINGS, user_proxy_on)
+                port = free_port()
+                process = self.start_launcher(port).process
+                for pid in self.watchdog_pids() + [process.pid]:
+                    os.kill(pid, signal.SIGKILL)
+                process.wait()
+                if lost:
+                    self.wine.write(BACKUP, {lost: None})
+                kind, data = self.wine.run_once()
+                self.assertEqual(kind, REG_SZ)
+                output = self.path("logon-%s.out" % lost)
+                self.wine.spawn_detached(data.rstrip(b"\0").decode(), output=output)
+                self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 10))
+                expected = user_proxy_on
+                if lost:
+                    expected = dict(USER_VALUES, ProxyServer=launcher_values(port)["ProxyServer"])
+                    with open(output, "rb") as f:
+                        self.assertEqual(f.read(), LOST_COPIES + b"ProxyServer\r\n")
+                self.assertEqual(self.wine.user_values(), expected)
+                self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+                self.assertEqual(self.wine.proxy_view(), USER_VIEW)
+                self.assertIsNone(self.wine.run_once())
 
     def test_an_entry_removed_during_the_run_is_skipped_by_the_restore(self):
-        process = self.start_launcher(free_port()).process
+        # More entries than a fixed list would hold: every one is switched
+        # (start_launcher checks each store) and put back.
+        environment = dict(self.environment, LUMARET_TEST_RAS_ENTRIES="70")
+        process = self.start_launcher(free_port(), environment=environment, entries=70).process
         # Windows deletes an entry's value with the entry.
         self.wine.write(CONNECTIONS, {"Test VPN": None})
         os.kill(process.pid, signal.SIGKILL)
@@ -384,15 +423,17 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         user_proxy_on = dict(USER_VALUES, ProxyEnable=dword(1))
         cases = (
             # Injected, after a whole run whose launcher and watchdog were
-            # killed: one VPN entry's store is never written back. The stores
-            # after it that still name the launcher's dead port go direct.
+            # killed: one VPN entry's store is never written back. Every other
+            # place comes back all the same.
             ("VPN store never written", "set:Test VPN:5*", None, USER_VALUES),
             # Real: the Internet Settings key denies writing; the same command
             # restores once the denial is lifted.
             ("Internet Settings denied", None, launcher_values(18118), USER_VALUES),
-            # Injected: every write of ProxyServer fails; ProxyEnable goes off.
+            # Injected: every write of ProxyServer fails; ProxyEnable goes
+            # off, and ProxyOverride comes back all the same.
             ("ProxyServer never written", "set:ProxyServer:5*",
-             dict(launcher_values(18118), ProxyEnable=dword(0)), user_proxy_on),
+             dict(launcher_values(18118), ProxyEnable=dword(0), ProxyOverride=None),
+             user_proxy_on),
         )
         for name, fault, while_failing, restored in cases:
             with self.subTest(name):
@@ -402,13 +443,9 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                     for pid in self.watchdog_pids() + [process.pid]:
                         os.kill(pid, signal.SIGKILL)
                     process.wait()
-                    while_failing = dict(launcher_values(port), ProxyEnable=dword(0))
-                    direct = connection_value(
-                        0x1, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
-                        "<local>;localhost;127.0.0.1", counter=2)
-                    stores = dict(USER_CONNECTIONS, **{
-                        "Test VPN": launcher_connections(port)["Test VPN"],
-                        "Test Dial-up": direct})
+                    while_failing = USER_VALUES
+                    stores = dict(USER_CONNECTIONS,
+                                  **{"Test VPN": launcher_connections(port)["Test VPN"]})
                 else:
                     self.leave_complete_backup()
                     self.wine.write(BACKUP, {"ProxyEnableValue": restored["ProxyEnable"]})

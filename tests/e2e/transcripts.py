@@ -82,6 +82,10 @@ MONITOR_LINES = ("Press ENTER to stop the proxy and restore the previous Windows
                  "The local SOCKS5 port is checked every second; the first disconnect triggers "
                  "immediate recovery.\n")
 DISCONNECT_LINE = "SOCKS5 disconnected. Restoring the previous Windows proxy settings...\n"
+# The end of a run whose last restore did not complete (exit 13).
+RESTORE_PENDING_LINE = ("The previous Windows proxy settings could not be restored yet. A "
+                        "background copy of the launcher keeps trying, and the next sign-in "
+                        "tries again.\n")
 
 
 def run_transcript(socks_port, http_port, until, socks_host="127.0.0.1", https_status=None,

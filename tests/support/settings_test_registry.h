@@ -12,6 +12,11 @@
 
 #include "settings/proxy_settings.h"
 
+// Arms the registry fault seam of this process (OPERATION:VALUE:ACTION, as
+// LUMARET_TEST_REGISTRY_FAULT in tests/support/registry_fault_injection_win32.cpp);
+// an empty text disarms it.
+void registry_fault_arm(const wchar_t* fault_text);
+
 // One registry value as stored: absent, or a type and its exact bytes.
 struct RegValue {
   bool present;
@@ -138,5 +143,6 @@ class RegistryTest : public ::testing::Test {
     write_registry_value(kRunOnceKeyPath, kRunOnceValueName, RegValue::absent());
     write_user_values({RegValue::absent(), RegValue::absent(), RegValue::absent()});
     settings_applied.exchange(0);
+    registry_fault_arm(L"");
   }
 };
