@@ -42,6 +42,9 @@ void print_help() {
       "  --save-password     Keep the SOCKS5 password in Windows Credential Manager");
   console_write_line("  --forget-password   Remove the kept SOCKS5 password");
   console_write_line("  --log FILE          Append a record of the run to FILE");
+  console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
+  console_write_line(
+      "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
   console_write_line("  --help              Show this help");
 }
 
@@ -291,7 +294,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
   run_log_printf("Restore watchdog: %s", watchdog_state);
-  if (!apply_proxy_settings(context->http_port)) {
+  if (!apply_proxy_settings(context->http_port, context->proxy_bypass)) {
     run_log_printf("Applying the proxy settings failed");
     show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
@@ -358,6 +361,12 @@ int main() {
       return kExitOptionError;
     case kOptionsNeedsUser:
       show_error(kTextNeedsUser);
+      return kExitOptionError;
+    case kOptionsInvalidBypass:
+      show_error(kTextInvalidBypass);
+      return kExitOptionError;
+    case kOptionsInvalidPlainHttp:
+      show_error(kTextInvalidPlainHttp);
       return kExitOptionError;
     case kOptionsRun:
       break;

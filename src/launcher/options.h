@@ -4,17 +4,19 @@
 
 #include <cstdint>
 
-struct ProxyContext;
+#include "proxy/proxy_context.h"
 
 // What the command line asks for.
 enum OptionsResult {
-  kOptionsRun = 0,           // run the launch with the context as parsed
-  kOptionsHelp = 1,          // print the help text, exit 0
-  kOptionsMissingValue = 2,  // an option name has no value after it
-  kOptionsUnknown = 3,       // an option name is none of the known ones
-  kOptionsInvalidPort = 4,   // the local port is 0 or not a 32-bit number
-  kOptionsInvalidUser = 5,   // the SOCKS5 user name is empty or above 255 bytes
-  kOptionsNeedsUser = 6      // --save-password or --forget-password without --socks-user
+  kOptionsRun = 0,              // run the launch with the context as parsed
+  kOptionsHelp = 1,             // print the help text, exit 0
+  kOptionsMissingValue = 2,     // an option name has no value after it
+  kOptionsUnknown = 3,          // an option name is none of the known ones
+  kOptionsInvalidPort = 4,      // the local port is 0 or not a 32-bit number
+  kOptionsInvalidUser = 5,      // the SOCKS5 user name is empty or above 255 bytes
+  kOptionsNeedsUser = 6,        // --save-password or --forget-password without --socks-user
+  kOptionsInvalidBypass = 7,    // the --bypass list is refused by options_build_bypass
+  kOptionsInvalidPlainHttp = 8  // the --plain-http mode is neither refuse nor forward
 };
 
 // The options that only the driver reads; nothing of them reaches the proxy.
@@ -38,7 +40,8 @@ int options_is_watchdog_mode(int argc, char** argv);
 // a missing value and "--bogus --save-password" an unknown name); a value
 // option takes its value; any other name is unknown. Both errors end parsing.
 // A later option replaces an earlier one. After all names: the port, then the
-// user name (1 to 255 bytes), then a flag without --socks-user. Host and port
+// user name (1 to 255 bytes), then a flag without --socks-user, then the
+// bypass list, then the plain HTTP mode ("refuse" or "forward"). Host and port
 // texts longer than their fields are cut (255 and 15 bytes); a user name is
 // never cut. The --log path is kept as the argument itself, not copied. The
 // password is not an option: the driver obtains it.
@@ -49,3 +52,13 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context, Launch
 // without digits) and keeps its low 16 bits in *port. Returns 0 when the
 // number does not fit a 32-bit int: such a value is an invalid port.
 int options_convert_port(const char* text, uint16_t* port);
+
+// Builds the bypass list that the proxy settings carry from a --bypass value:
+// kLauncherBypass, then the value's entries in their order, separated by ";".
+// Entries are split at ";", spaces around them trimmed, empty ones dropped, and
+// one equal (ASCII case ignored) to an earlier one, or to one of the launcher's,
+// dropped. Returns 1 and writes the NUL-terminated list into text; returns 0
+// (text then holds kLauncherBypass) when the value has no entry, an entry is
+// longer than 255 characters or holds a byte outside 0x21 to 0x7E, or the
+// whole list would exceed kProxyBypassMax characters.
+int options_build_bypass(const char* value, char text[kProxyBypassMax + 1]);

@@ -16,6 +16,8 @@ struct Parsed {
   unsigned http_port;
   std::string user;
   std::string log;
+  std::string bypass;
+  PlainHttpMode plain_http;
 };
 
 LauncherOptions options;  // the last parse's flags
@@ -34,7 +36,9 @@ Parsed parse(std::vector<std::string> arguments) {
           context.socks_port,
           context.http_port,
           context.socks_user,
-          context.log_path != nullptr ? context.log_path : "(none)"};
+          context.log_path != nullptr ? context.log_path : "(none)",
+          context.proxy_bypass,
+          context.plain_http_mode};
 }
 
 TEST(Options, NoArgumentsKeepsTheDefaults) {
@@ -44,6 +48,8 @@ TEST(Options, NoArgumentsKeepsTheDefaults) {
   EXPECT_EQ(parsed.port, "1080");
   EXPECT_EQ(parsed.http_port, 18118u);
   EXPECT_EQ(parsed.user, "");
+  EXPECT_EQ(parsed.bypass, "<local>;localhost;127.0.0.1");
+  EXPECT_EQ(parsed.plain_http, kPlainHttpRefuse);
 }
 
 TEST(Options, DecisionTable) {
@@ -96,6 +102,22 @@ TEST(Options, DecisionTable) {
       {{"--forget-password", "--socks-user", ""}, kOptionsInvalidUser},
       {{"--log"}, kOptionsMissingValue},
       {{"--log", "run.log", "--http-port", "0"}, kOptionsInvalidPort},
+      {{"--bypass"}, kOptionsMissingValue},
+      {{"--bypass", ""}, kOptionsInvalidBypass},
+      {{"--bypass", "bad entry"}, kOptionsInvalidBypass},
+      {{"--bypass", "", "--bypass", "a"}, kOptionsRun},
+      {{"--bypass", "a", "--bypass", ";"}, kOptionsInvalidBypass},
+      {{"--bypass", "", "--help"}, kOptionsHelp},
+      {{"--bypass", "", "--socks-user", ""}, kOptionsInvalidUser},
+      {{"--bypass", "", "--plain-http", "x"}, kOptionsInvalidBypass},
+      {{"--plain-http"}, kOptionsMissingValue},
+      {{"--plain-http", "refuse"}, kOptionsRun},
+      {{"--plain-http", "forward"}, kOptionsRun},
+      {{"--plain-http", "Forward"}, kOptionsInvalidPlainHttp},
+      {{"--plain-http", ""}, kOptionsInvalidPlainHttp},
+      {{"--plain-http", "x", "--plain-http", "refuse"}, kOptionsRun},
+      {{"--Plain-Http", "forward"}, kOptionsUnknown},
+      {{"--save-password", "--bypass", ""}, kOptionsNeedsUser},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -123,6 +145,52 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_TRUE(options.save_password && !options.forget_password);
   EXPECT_EQ(parse({}).log, "(none)");
   EXPECT_EQ(parse({"--log", "a.log", "--log", "--help"}).log, "--help");
+}
+
+TEST(Options, PlainHttpModeFollowsTheLastValue) {
+  EXPECT_EQ(parse({"--plain-http", "forward"}).plain_http, kPlainHttpForward);
+  EXPECT_EQ(parse({"--plain-http", "forward", "--plain-http", "refuse"}).plain_http,
+            kPlainHttpRefuse);
+}
+
+TEST(Options, BypassListKeepsTheLaunchersEntriesFirstAndRefusesBadLists) {
+  const std::string base = "<local>;localhost;127.0.0.1";
+  const std::string longest(255, 'e');
+  // Entries that fill the list to 2047 characters exactly: 27 + 8 * 252 + 4.
+  std::string full;
+  for (int i = 0; i < 8; ++i) full += std::string(250, static_cast<char>('a' + i)) + "." + ";";
+  full += "i.j";
+  struct Case {
+    std::string value;
+    int accepted;
+    std::string list;
+  } cases[] = {
+      {"*.corp.example;10.*;192.168.*;intranet:8080", 1,
+       base + ";*.corp.example;10.*;192.168.*;intranet:8080"},
+      {"  a ; ;b;;  ", 1, base + ";a;b"},
+      {"A;b;a;B;LOCALHOST;<LOCAL>;127.0.0.1;c", 1, base + ";A;b;c"},
+      {"localhost", 1, base},
+      {"!~", 1, base + ";!~"},
+      {longest, 1, base + ";" + longest},
+      {full, 1, base + ";" + full},
+      {full + "k", 0, base},
+      {longest + "f", 0, base},
+      {"", 0, base},
+      {" ; ;", 0, base},
+      {"a b", 0, base},
+      {"a\tb", 0, base},
+      {"a;\x7f", 0, base},
+      {"caf\xc3\xa9", 0, base},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.substr(0, 40));
+    char list[kProxyBypassMax + 1];
+    EXPECT_EQ(options_build_bypass(c.value.c_str(), list), c.accepted);
+    EXPECT_EQ(std::string(list), c.list);
+    Parsed parsed = parse({"--bypass", c.value});
+    EXPECT_EQ(parsed.result, c.accepted ? kOptionsRun : kOptionsInvalidBypass);
+  }
+  EXPECT_EQ(base.size() + 1 + full.size(), kProxyBypassMax);
 }
 
 TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/compiler.h"
 #include "platform/net.h"
 #include "platform/run_log.h"
 #include "proxy/connect_head.h"
+#include "proxy/forward_head.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
 #include "socks/socks_client.h"
@@ -84,6 +86,59 @@ void log_refused_request(NetSocket client, const char* head, const char* outcome
                  outcome);
 }
 
+// Forwards one plain http:// request: the rewritten head, the body bytes that
+// came with the head, then both ways as a tunnel until either side ends. Kept
+// apart so that only a forwarding thread takes the rewritten head's stack. The
+// log names the host and port, never the path, the query or a header.
+LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, const char* head,
+                                    size_t count, size_t head_end) {
+  ForwardRequest request;
+  char rewritten[kForwardHeadCapacity];
+  size_t rewritten_length = 0;
+  if (forward_request_parse(head, head_end, &request)) {
+    rewritten_length = forward_head_rewrite(head, &request, rewritten, sizeof(rewritten));
+  }
+  if (rewritten_length == 0) {
+    if (run_log_enabled) log_refused_request(client, head, "refused with 405");
+    net_send_all(client, kResponseRefused, strlen(kResponseRefused));
+    return;
+  }
+  NetSocketHolder upstream(open_upstream_connection(context->socks_host, context->socks_port));
+  SocksOutcome outcome = {-1, -1, "the SOCKS5 server could not be reached"};
+  if (upstream.socket == kInvalidSocket ||
+      !socks5_connect_report(upstream.socket, request.target.host, request.target.port,
+                             context->socks_user, context->socks_password, nullptr, &outcome)) {
+    if (run_log_enabled) {
+      char text[160];
+      snprintf(text, sizeof(text), "502, SOCKS5 reply %d: %s", outcome.reply, outcome.failure);
+      log_refused_request(client, head, text);
+    }
+    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
+    return;
+  }
+  uint64_t up = rewritten_length;
+  uint64_t down = 0;
+  if (!net_send_all(upstream.socket, rewritten, rewritten_length)) return;
+  if (count > head_end) {
+    if (!net_send_all(upstream.socket, head + head_end, count - head_end)) return;
+    up += count - head_end;
+  }
+  const int app_traffic = connect_host_is_app_traffic(request.target.host);
+  if (app_traffic) context->app_tunnel_count.fetch_add(1);
+  const uint16_t client_port = run_log_enabled ? net_peer_port(client) : 0;
+  if (run_log_enabled) {
+    run_log_printf("Forwarded request from client port %u: host %s port %u, SOCKS5 reply %d, %s",
+                   client_port, request.target.host, request.target.port, outcome.reply,
+                   app_traffic ? "app traffic" : "not app traffic");
+  }
+  relay(client, upstream.socket, &up, &down);
+  if (run_log_enabled) {
+    run_log_printf("Forwarded request from client port %u closed: %llu bytes up, %llu bytes down",
+                   client_port, static_cast<unsigned long long>(up),
+                   static_cast<unsigned long long>(down));
+  }
+}
+
 }  // namespace
 
 unsigned run_connect_tunnel(void* argument) {
@@ -102,6 +157,10 @@ unsigned run_connect_tunnel(void* argument) {
   // Proxy-Authorization value stays out of the log.
   ConnectTarget target;
   if (!connect_head_parse(head, &target)) {
+    if (context->plain_http_mode == kPlainHttpForward) {
+      serve_forward(client.socket, context, head, count, head_end);
+      return 0;
+    }
     if (run_log_enabled) log_refused_request(client.socket, head, "refused with 405");
     net_send_all(client.socket, kResponseRefused, strlen(kResponseRefused));
     return 0;

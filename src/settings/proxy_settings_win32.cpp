@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/run_log.h"
 #include "proxy/proxy_context.h"
 #include "settings/connection_backup_win32.h"
+#include "settings/connection_store.h"
 #include "settings/proxy_settings_internal_win32.h"
 #include "settings/registry_values_win32.h"
 #include "settings/settings_text.h"
@@ -14,7 +17,8 @@ std::atomic<int32_t> settings_applied{0};
 namespace {
 
 constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2001B
-constexpr char kProxyOverrideText[] = "<local>;localhost;" LUMARET_LOOPBACK_ADDRESS;
+static_assert(kConnectionBypassCapacity == kProxyBypassMax + 1,
+              "every store and reader holds the longest bypass list");
 
 // Saves one of the user's values into the backup: its presence flag and, when
 // present, its copy; both are read back. Returns 1 when the backup holds them
@@ -55,16 +59,18 @@ int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connecti
 }
 
 // Writes the launcher's three values. Returns 1 when all three went in.
-int write_launcher_values(HKEY internet_settings, uint16_t port) {
+int write_launcher_values(HKEY internet_settings, uint16_t port, const char* bypass) {
   char server[256];
   size_t server_bytes = settings_format_proxy_server(server, sizeof(server), port);
   wchar_t server_wide[256];
-  wchar_t override_wide[sizeof(kProxyOverrideText)];
+  wchar_t override_wide[kProxyBypassMax + 1];
+  const size_t override_chars = strnlen(bypass, kProxyBypassMax + 1) + 1;
+  if (override_chars > kProxyBypassMax + 1) return 0;
   // Both texts are ASCII; their byte counts as REG_SZ are those of the
   // 8-bit text widened.
   for (size_t i = 0; i < server_bytes; ++i) server_wide[i] = static_cast<unsigned char>(server[i]);
-  for (size_t i = 0; i < sizeof(kProxyOverrideText); ++i) {
-    override_wide[i] = static_cast<unsigned char>(kProxyOverrideText[i]);
+  for (size_t i = 0; i < override_chars; ++i) {
+    override_wide[i] = static_cast<unsigned char>(bypass[i]);
   }
   return server_bytes != 0 &&
          registry_set_value(internet_settings, L"ProxyServer", REG_SZ,
@@ -72,7 +78,8 @@ int write_launcher_values(HKEY internet_settings, uint16_t port) {
                             static_cast<DWORD>(server_bytes * sizeof(wchar_t))) == ERROR_SUCCESS &&
          registry_set_value(internet_settings, L"ProxyOverride", REG_SZ,
                             reinterpret_cast<const BYTE*>(override_wide),
-                            sizeof(override_wide)) == ERROR_SUCCESS &&
+                            static_cast<DWORD>(override_chars * sizeof(wchar_t))) ==
+             ERROR_SUCCESS &&
          registry_write_dword(internet_settings, L"ProxyEnable", 1);
 }
 
@@ -87,17 +94,17 @@ enum ApplyOutcome {
 // The launcher's values everywhere: each connection's store, then the three
 // legacy values. Returns 1 when all were written.
 int write_all_launcher_values(HKEY internet_settings, const ConnectionsBackup* connections,
-                              uint16_t port) {
+                              uint16_t port, const char* bypass) {
   char server[256];
   if (settings_format_proxy_server(server, sizeof(server), port) == 0) return 0;
   // The legacy values after the stores: WinINet derives them from a store it
   // sets (Wine's drops ProxyOverride), and they must be exactly the launcher's.
-  return connections_apply(connections, server, kProxyOverrideText) &&
-         write_launcher_values(internet_settings, port);
+  return connections_apply(connections, server, bypass) &&
+         write_launcher_values(internet_settings, port, bypass);
 }
 
 // The user's values change only after the backup stands complete and exact.
-ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
+ApplyOutcome backup_and_write(uint16_t port, const char* bypass, ConnectionsBackup* connections) {
   RegistryKey internet_settings;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, kApplyInternetSettingsAccess,
                     &internet_settings.key) != ERROR_SUCCESS) {
@@ -121,7 +128,7 @@ ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
   // ending of this process restores them, also when apply fails below and its
   // own restore fails too.
   settings_applied.exchange(1);
-  if (!write_all_launcher_values(internet_settings.key, connections, port)) {
+  if (!write_all_launcher_values(internet_settings.key, connections, port, bypass)) {
     run_log_printf("Settings written: ProxyServer, ProxyOverride, ProxyEnable: FAILED");
     return kApplyValuesFailed;
   }
@@ -129,7 +136,7 @@ ApplyOutcome backup_and_write(uint16_t port, ConnectionsBackup* connections) {
   return kApplyWritten;
 }
 
-int apply_locked(uint16_t port) {
+int apply_locked(uint16_t port, const char* bypass) {
   if (process_ending.load() != 0) return 0;
   // A leftover complete backup goes back first, so the backup below always
   // holds the user's own values and never the launcher's. One that stays (its
@@ -144,7 +151,7 @@ int apply_locked(uint16_t port) {
   ConnectionsHolder connections;
   if (connections.connections == nullptr) return 0;
   // Both keys are closed again before the cleanup below opens them anew.
-  switch (backup_and_write(port, connections.connections)) {
+  switch (backup_and_write(port, bypass, connections.connections)) {
     case kApplyUntouched:
       return 0;
     case kApplyBackupFailed:
@@ -160,8 +167,9 @@ int apply_locked(uint16_t port) {
   notify_settings_changed();
   // An apply that programs cannot see is no success: WinINet for every
   // connection and WinHTTP must report the launcher's proxy, with neither
-  // automatic detection nor a setup script ahead of it.
-  if (!connections_confirm(connections.connections, port)) {
+  // automatic detection nor a setup script ahead of it, and WinHTTP the
+  // bypass list as written.
+  if (!connections_confirm(connections.connections, port, bypass)) {
     run_log_printf("Read-back: the launcher's proxy is not in force everywhere; undoing");
     restore_locked();
     return 0;
@@ -199,7 +207,7 @@ int proxy_backup_log_path(char* path, size_t capacity) {
                              nullptr) > 0;
 }
 
-int apply_proxy_settings(uint16_t port) {
+int apply_proxy_settings(uint16_t port, const char* bypass) {
   SettingsLock lock;
-  return lock.held && apply_locked(port);
+  return lock.held && apply_locked(port, bypass);
 }

@@ -46,6 +46,8 @@ class LauncherOptions(harness.LauncherTestCase):
             # Before the password: nothing is asked, created or changed.
             (["--log", harness.windows_path(self.path("missing/run.log"))] + user,
              transcripts.LOG_NOT_OPENED, None),
+            (["--bypass", " ; ;"], transcripts.INVALID_BYPASS, None),
+            (["--plain-http", "Forward"], transcripts.INVALID_PLAIN_HTTP, None),
         ]
         for arguments, text, password in cases:
             with self.subTest(arguments=[a[:20] for a in arguments], password=password and len(password)):

@@ -62,10 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   proxy_context_set_defaults(&context);
   LauncherOptions options;
   OptionsResult result = options_parse(argc, argv, &context, &options);
-  FUZZ_CHECK(result >= kOptionsRun && result <= kOptionsNeedsUser);
+  FUZZ_CHECK(result >= kOptionsRun && result <= kOptionsInvalidPlainHttp);
   FUZZ_CHECK(memchr(context.socks_host, '\0', sizeof(context.socks_host)) != nullptr);
   FUZZ_CHECK(memchr(context.socks_port, '\0', sizeof(context.socks_port)) != nullptr);
   FUZZ_CHECK(memchr(context.socks_user, '\0', sizeof(context.socks_user)) != nullptr);
+  FUZZ_CHECK(memchr(context.proxy_bypass, '\0', sizeof(context.proxy_bypass)) != nullptr);
   if (result == kOptionsRun) FUZZ_CHECK(context.http_port != 0);
   if (result == kOptionsRun && (options.save_password || options.forget_password)) {
     FUZZ_CHECK(context.socks_user[0] != '\0');
