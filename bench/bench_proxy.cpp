@@ -1,6 +1,7 @@
 // The local proxy alone, for the benchmark: the listener and its tunnel
 // threads on 127.0.0.1 at --http-port, with the upstream SOCKS5 server at
-// --socks-host / --socks-port. It runs until it is killed.
+// --socks-host / --socks-port, and --plain-http refuse or forward for requests
+// other than CONNECT. It runs until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,9 @@ namespace {
 ProxyContext g_context;
 
 int usage() {
-  fprintf(stderr, "usage: lumaret_bench_proxy --http-port N [--socks-host H] [--socks-port P]\n");
+  fprintf(stderr,
+          "usage: lumaret_bench_proxy --http-port N [--socks-host H] [--socks-port P]\n"
+          "                           [--plain-http refuse|forward]\n");
   return 2;
 }
 
@@ -34,6 +37,10 @@ int main(int argc, char** argv) {
       snprintf(g_context.socks_host, sizeof(g_context.socks_host), "%s", value);
     } else if (strcmp(name, "--socks-port") == 0) {
       snprintf(g_context.socks_port, sizeof(g_context.socks_port), "%s", value);
+    } else if (strcmp(name, "--plain-http") == 0) {
+      // The benchmark asks every build for forwarding; one that cannot forward
+      // refuses such requests, and the benchmark leaves it out of those lines.
+      if (strcmp(value, "refuse") != 0 && strcmp(value, "forward") != 0) return usage();
     } else {
       return usage();
     }

@@ -37,7 +37,10 @@ NetSocket open_through_proxy(const BenchRoute* route) {
     ++count;
     if (count >= 4 && memcmp(response + count - 4, "\r\n\r\n", 4) == 0) {
       response[count] = '\0';
-      if (strncmp(response, "HTTP/1.1 200 ", 13) == 0) return socket;
+      // Other proxies answer in HTTP/1.0.
+      if (strncmp(response, "HTTP/1.", 7) == 0 && strncmp(response + 8, " 200 ", 5) == 0) {
+        return socket;
+      }
       break;
     }
   }
