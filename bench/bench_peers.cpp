@@ -16,11 +16,12 @@ namespace {
 // The configuration of tinyproxy 1.11 (Debian 12): loopback only, every port
 // open to CONNECT (no ConnectPort line), no headers of its own added to a
 // forwarded request, enough clients for the largest set-up line, logging only
-// what is critical, and the SOCKS5 server as upstream for every host.
+// what is critical (to standard output, which is /dev/null), and the SOCKS5 server as upstream for
+// every host.
 int write_tinyproxy_config(FILE* file, uint16_t port, uint16_t socks_port) {
   return fprintf(file,
                  "Port %u\nListen 127.0.0.1\nTimeout 600\nMaxClients %d\n"
-                 "LogLevel Critical\nLogFile \"/dev/null\"\nDisableViaHeader Yes\n"
+                 "LogLevel Critical\nDisableViaHeader Yes\n"
                  "XTinyproxy No\nupstream socks5 127.0.0.1:%u\n",
                  static_cast<unsigned>(port), kMaxIdleTunnels,
                  static_cast<unsigned>(socks_port)) > 0;
@@ -256,21 +257,22 @@ int http_request(const BenchRoute* route, int path, int body_bytes) {
   net_set_timeouts(socket, kClientLimitMs);
   int ok = net_send_all(socket, head, static_cast<size_t>(length));
   // The whole response, to the origin's close: the status line, and the body's
-  // bytes at its end.
-  static thread_local char response[kHttpBodyMax + 4096];
+  // bytes at its end (the run of body bytes last received).
+  char status[13];
+  char chunk[4096];
   size_t count = 0;
+  size_t body_run = 0;
   while (ok) {
-    long n = net_recv_some(socket, response + count, sizeof(response) - count);
+    long n = net_recv_some(socket, chunk, sizeof(chunk));
     if (n < 0) ok = 0;
     if (n <= 0) break;
+    for (long i = 0; i < n; ++i) {
+      if (count + static_cast<size_t>(i) < sizeof(status)) status[count + i] = chunk[i];
+      body_run = chunk[i] == 'b' ? body_run + 1 : 0;
+    }
     count += static_cast<size_t>(n);
-    if (count == sizeof(response)) ok = 0;
   }
   net_close(socket);
-  if (!ok || count < 13 + static_cast<size_t>(body_bytes)) return 0;
-  if (strncmp(response, "HTTP/1.", 7) != 0 || strncmp(response + 8, " 200 ", 5) != 0) return 0;
-  for (size_t i = count - static_cast<size_t>(body_bytes); i < count; ++i) {
-    if (response[i] != 'b') return 0;
-  }
-  return 1;
+  if (!ok || count < sizeof(status) || body_run < static_cast<size_t>(body_bytes)) return 0;
+  return strncmp(status, "HTTP/1.", 7) == 0 && strncmp(status + 8, " 200 ", 5) == 0;
 }

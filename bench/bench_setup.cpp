@@ -194,22 +194,20 @@ void run_line(const Bench* bench, const char* server, int server_pid, int client
   }
 }
 
-// The contenders of the lines against one server: direct, the local proxy
-// unless left out, and every other proxy that runs. Returns their count.
-int list_contenders(const Bench* bench, int with_local, Contender* contenders) {
+// The contenders of the lines against one server: direct, the local proxy and
+// every other proxy that runs. Returns their count.
+int list_contenders(const Bench* bench, Contender* contenders) {
   int count = 0;
   contenders[count].name = "direct";
   contenders[count].route = bench->route;
   contenders[count].path = kPathDirect;
   contenders[count].pid = 0;
   ++count;
-  if (with_local) {
-    contenders[count].name = "proxy";
-    contenders[count].route = bench->route;
-    contenders[count].path = kPathProxy;
-    contenders[count].pid = bench->proxy.pid;
-    ++count;
-  }
+  contenders[count].name = "proxy";
+  contenders[count].route = bench->route;
+  contenders[count].path = kPathProxy;
+  contenders[count].pid = bench->proxy.pid;
+  ++count;
   for (int i = 0; i < bench->other_count; ++i) {
     contenders[count].name = bench->others[i].name;
     contenders[count].route = bench->route;
@@ -224,18 +222,25 @@ int list_contenders(const Bench* bench, int with_local, Contender* contenders) {
 void setup_levels(Bench* bench, const char* server, int server_pid, int* failures) {
   static Contender contenders[kMaxContenders];
   char prefix[64];
-  int count = list_contenders(bench, 1, contenders);
+  int count = list_contenders(bench, contenders);
   for (int l = 0; l < bench->options.level_count; ++l) {
     int clients = bench->options.levels[l];
     snprintf(prefix, sizeof(prefix), "setup_%s_c%d", server, clients);
     run_line(bench, server, server_pid, clients, kWorkTunnel, contenders, count, prefix, failures);
   }
-  // The local proxy forwards plain HTTP only when built and started to; a
-  // proxy that refuses is left out of the HTTP lines, not counted as failing.
-  int forwards = http_request(&bench->route, kPathProxy, bench->options.http_body_bytes);
-  if (!forwards)
-    printf("  %-10s HTTP  the local proxy does not forward plain HTTP: left out\n", server);
-  count = list_contenders(bench, forwards, contenders);
+  // A build of the local proxy forwards plain HTTP only when it has been built
+  // to; one that refuses is left out of the HTTP lines, not counted as failing.
+  int kept = 0;
+  for (int c = 0; c < count && bench->options.http_level_count > 0; ++c) {
+    if (contenders[c].path == kPathProxy &&
+        !http_request(&contenders[c].route, kPathProxy, bench->options.http_body_bytes)) {
+      printf("  %-10s HTTP  %s does not forward plain HTTP: left out\n", server,
+             contenders[c].name);
+      continue;
+    }
+    contenders[kept++] = contenders[c];
+  }
+  count = kept;
   for (int l = 0; l < bench->options.http_level_count; ++l) {
     int clients = bench->options.http_levels[l];
     snprintf(prefix, sizeof(prefix), "http_%s_c%d", server, clients);
