@@ -36,6 +36,9 @@ void print_help() {
   console_printf("  --http-port PORT    Default: %u\n", static_cast<unsigned>(kDefaultHttpPort));
   console_write_line(
       "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)");
+  console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
+  console_write_line(
+      "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
   console_write_line("  --help              Show this help");
 }
 
@@ -181,7 +184,7 @@ int run_launch(ProxyContext* context) {
   // It starts before the user's values change, so that no moment after the
   // change is left unwatched; its line follows the apply.
   const char* watchdog_state = start_restore_watchdog() ? "ACTIVE" : "UNAVAILABLE";
-  if (!apply_proxy_settings(context->http_port)) {
+  if (!apply_proxy_settings(context->http_port, context->proxy_bypass)) {
     show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
@@ -238,6 +241,12 @@ int main() {
       return kExitOptionError;
     case kOptionsInvalidUser:
       show_error(kTextInvalidUser);
+      return kExitOptionError;
+    case kOptionsInvalidBypass:
+      show_error(kTextInvalidBypass);
+      return kExitOptionError;
+    case kOptionsInvalidPlainHttp:
+      show_error(kTextInvalidPlainHttp);
       return kExitOptionError;
     case kOptionsRun:
       break;

@@ -14,7 +14,67 @@ void copy_field(char* field, size_t capacity, const char* value) {
   strncpy(field, value, capacity - 1);
 }
 
+// The longest bypass entry.
+constexpr size_t kBypassEntryMax = 255;
+
+// Returns 1 when the entry [entry, entry + length) equals, ASCII case ignored,
+// one of the ";"-separated entries of the NUL-terminated list.
+int bypass_list_holds(const char* list, const char* entry, size_t length) {
+  for (const char* item = list;;) {
+    const char* end = strchr(item, ';');
+    size_t item_length = end != nullptr ? static_cast<size_t>(end - item) : strlen(item);
+    if (item_length == length) {
+      size_t i = 0;
+      while (i < length && tolower(static_cast<unsigned char>(item[i])) ==
+                               tolower(static_cast<unsigned char>(entry[i]))) {
+        ++i;
+      }
+      if (i == length) return 1;
+    }
+    if (end == nullptr) return 0;
+    item = end + 1;
+  }
+}
+
 }  // namespace
+
+int options_build_bypass(const char* value, char text[kProxyBypassMax + 1]) {
+  const size_t base_length = strlen(kLauncherBypass);
+  memcpy(text, kLauncherBypass, base_length + 1);
+  size_t length = base_length;
+  int given = 0;
+  for (const char* item = value;;) {
+    const char* end = strchr(item, ';');
+    const char* stop = end != nullptr ? end : item + strlen(item);
+    const char* first = item;
+    while (first < stop && *first == ' ') ++first;
+    while (stop > first && stop[-1] == ' ') --stop;
+    const size_t entry_length = static_cast<size_t>(stop - first);
+    if (entry_length > kBypassEntryMax) break;
+    int printable = 1;
+    for (const char* p = first; p < stop; ++p) {
+      printable &= *p >= 0x21 && *p <= 0x7E;
+    }
+    if (!printable) break;
+    given += entry_length != 0;
+    if (entry_length != 0 && !bypass_list_holds(text, first, entry_length)) {
+      if (length + 1 + entry_length > kProxyBypassMax) break;
+      text[length] = ';';
+      memcpy(text + length + 1, first, entry_length);
+      length += 1 + entry_length;
+      text[length] = '\0';
+    }
+    // A list of only the launcher's own entries is met already; a list of none
+    // is a mistake.
+    if (end == nullptr) {
+      if (given == 0) break;
+      return 1;
+    }
+    item = end + 1;
+  }
+  memcpy(text, kLauncherBypass, base_length + 1);
+  return 0;
+}
 
 int options_is_watchdog_mode(int argc, char** argv) {
   return argc == 3 && strcmp(argv[1], "--restore-watchdog") == 0;
@@ -45,6 +105,8 @@ int options_convert_port(const char* text, uint16_t* port) {
 OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
   int port_representable = 1;
   int user_valid = 1;
+  int bypass_valid = 1;
+  int plain_http_valid = 1;
   for (int i = 1; i < argc; i += 2) {
     const char* name = argv[i];
     if (strcmp(name, "--help") == 0) return kOptionsHelp;
@@ -65,11 +127,19 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context) {
       size_t length = strnlen(value, sizeof(context->socks_user));
       user_valid = length >= 1 && length < sizeof(context->socks_user);
       copy_field(context->socks_user, sizeof(context->socks_user), user_valid ? value : "");
+    } else if (strcmp(name, "--bypass") == 0) {
+      bypass_valid = options_build_bypass(value, context->proxy_bypass);
+    } else if (strcmp(name, "--plain-http") == 0) {
+      plain_http_valid = strcmp(value, "refuse") == 0 || strcmp(value, "forward") == 0;
+      context->plain_http_mode = strcmp(value, "forward") == 0 ? kPlainHttpForward
+                                                               : kPlainHttpRefuse;
     } else {
       return kOptionsUnknown;
     }
   }
   if (!port_representable || context->http_port == 0) return kOptionsInvalidPort;
   if (!user_valid) return kOptionsInvalidUser;
+  if (!bypass_valid) return kOptionsInvalidBypass;
+  if (!plain_http_valid) return kOptionsInvalidPlainHttp;
   return kOptionsRun;
 }

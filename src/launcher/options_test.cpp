@@ -15,6 +15,8 @@ struct Parsed {
   std::string port;
   unsigned http_port;
   std::string user;
+  std::string bypass;
+  PlainHttpMode plain_http;
 };
 
 Parsed parse(std::vector<std::string> arguments) {
@@ -25,7 +27,13 @@ Parsed parse(std::vector<std::string> arguments) {
   static ProxyContext context;
   proxy_context_set_defaults(&context);
   OptionsResult result = options_parse(static_cast<int>(argv.size()), argv.data(), &context);
-  return {result, context.socks_host, context.socks_port, context.http_port, context.socks_user};
+  return {result,
+          context.socks_host,
+          context.socks_port,
+          context.http_port,
+          context.socks_user,
+          context.proxy_bypass,
+          context.plain_http_mode};
 }
 
 TEST(Options, NoArgumentsKeepsTheDefaults) {
@@ -35,6 +43,8 @@ TEST(Options, NoArgumentsKeepsTheDefaults) {
   EXPECT_EQ(parsed.port, "1080");
   EXPECT_EQ(parsed.http_port, 18118u);
   EXPECT_EQ(parsed.user, "");
+  EXPECT_EQ(parsed.bypass, "<local>;localhost;127.0.0.1");
+  EXPECT_EQ(parsed.plain_http, kPlainHttpRefuse);
 }
 
 TEST(Options, DecisionTable) {
@@ -73,6 +83,21 @@ TEST(Options, DecisionTable) {
       {{"--socks-user", "alice", "--socks-user", ""}, kOptionsInvalidUser},
       {{"--socks-user", "", "--http-port", "0"}, kOptionsInvalidPort},
       {{"--Socks-User", "alice"}, kOptionsUnknown},
+      {{"--bypass"}, kOptionsMissingValue},
+      {{"--bypass", ""}, kOptionsInvalidBypass},
+      {{"--bypass", "bad entry"}, kOptionsInvalidBypass},
+      {{"--bypass", "", "--bypass", "a"}, kOptionsRun},
+      {{"--bypass", "a", "--bypass", ";"}, kOptionsInvalidBypass},
+      {{"--bypass", "", "--help"}, kOptionsHelp},
+      {{"--bypass", "", "--socks-user", ""}, kOptionsInvalidUser},
+      {{"--bypass", "", "--plain-http", "x"}, kOptionsInvalidBypass},
+      {{"--plain-http"}, kOptionsMissingValue},
+      {{"--plain-http", "refuse"}, kOptionsRun},
+      {{"--plain-http", "forward"}, kOptionsRun},
+      {{"--plain-http", "Forward"}, kOptionsInvalidPlainHttp},
+      {{"--plain-http", ""}, kOptionsInvalidPlainHttp},
+      {{"--plain-http", "x", "--plain-http", "refuse"}, kOptionsRun},
+      {{"--Plain-Http", "forward"}, kOptionsUnknown},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -93,6 +118,52 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_EQ(parse({"--socks-user", std::string(255, 'u')}).user, std::string(255, 'u'));
   EXPECT_EQ(parse({"--socks-user", "--help"}).user, "--help");
   EXPECT_EQ(parse({"--socks-user", std::string(256, 'u')}).user, "");
+}
+
+TEST(Options, PlainHttpModeFollowsTheLastValue) {
+  EXPECT_EQ(parse({"--plain-http", "forward"}).plain_http, kPlainHttpForward);
+  EXPECT_EQ(parse({"--plain-http", "forward", "--plain-http", "refuse"}).plain_http,
+            kPlainHttpRefuse);
+}
+
+TEST(Options, BypassListKeepsTheLaunchersEntriesFirstAndRefusesBadLists) {
+  const std::string base = "<local>;localhost;127.0.0.1";
+  const std::string longest(255, 'e');
+  // Entries that fill the list to 2047 characters exactly: 27 + 8 * 252 + 4.
+  std::string full;
+  for (int i = 0; i < 8; ++i) full += std::string(250, static_cast<char>('a' + i)) + "." + ";";
+  full += "i.j";
+  struct Case {
+    std::string value;
+    int accepted;
+    std::string list;
+  } cases[] = {
+      {"*.corp.example;10.*;192.168.*;intranet:8080", 1,
+       base + ";*.corp.example;10.*;192.168.*;intranet:8080"},
+      {"  a ; ;b;;  ", 1, base + ";a;b"},
+      {"A;b;a;B;LOCALHOST;<LOCAL>;127.0.0.1;c", 1, base + ";A;b;c"},
+      {"localhost", 1, base},
+      {"!~", 1, base + ";!~"},
+      {longest, 1, base + ";" + longest},
+      {full, 1, base + ";" + full},
+      {full + "k", 0, base},
+      {longest + "f", 0, base},
+      {"", 0, base},
+      {" ; ;", 0, base},
+      {"a b", 0, base},
+      {"a\tb", 0, base},
+      {"a;\x7f", 0, base},
+      {"caf\xc3\xa9", 0, base},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.substr(0, 40));
+    char list[kProxyBypassMax + 1];
+    EXPECT_EQ(options_build_bypass(c.value.c_str(), list), c.accepted);
+    EXPECT_EQ(std::string(list), c.list);
+    Parsed parsed = parse({"--bypass", c.value});
+    EXPECT_EQ(parsed.result, c.accepted ? kOptionsRun : kOptionsInvalidBypass);
+  }
+  EXPECT_EQ(base.size() + 1 + full.size(), kProxyBypassMax);
 }
 
 TEST(Options, PortConversionFollowsAtoiAndKeepsTheLow16Bits) {

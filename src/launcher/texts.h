@@ -11,6 +11,8 @@ constexpr char kTextUnknownOption[] = "Unknown command-line option. Use --help f
 constexpr char kTextInvalidPort[] = "Invalid HTTP proxy port.";
 constexpr char kTextInvalidUser[] = "Invalid SOCKS5 user name.";
 constexpr char kTextInvalidPassword[] = "Invalid SOCKS5 password.";
+constexpr char kTextInvalidBypass[] = "Invalid proxy bypass list.";
+constexpr char kTextInvalidPlainHttp[] = "Invalid plain HTTP mode.";
 // The environment variable that holds the SOCKS5 password, and the console's
 // question when it is not set (takes the user name).
 constexpr char kPasswordVariable[] = "LUMARET_SOCKS_PASSWORD";

@@ -9,3 +9,11 @@
 #else
 #define LUMARET_PRINTF_FORMAT(format_index, first_argument_index)
 #endif
+
+// Keeps a function out of its callers, so that its large stack buffers are
+// taken only when it runs (a thread that never calls it keeps a small stack).
+#if defined(__GNUC__) || defined(__clang__)
+#define LUMARET_NOINLINE __attribute__((noinline))
+#else
+#define LUMARET_NOINLINE
+#endif

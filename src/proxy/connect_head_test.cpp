@@ -9,6 +9,7 @@
 #include <string>
 
 #include "build_constants.h"
+#include "proxy/forward_head.h"
 
 namespace {
 
@@ -189,4 +190,79 @@ TEST(ConnectHead, CountsHostsContainingAMarker) {
   }
   EXPECT_EQ(connect_host_is_app_traffic("192.0.2.7"), 0);
   EXPECT_EQ(connect_host_is_app_traffic(""), 0);
+}
+
+TEST(ForwardHead, RewritesAbsoluteRequestsAndRefusesTheRest) {
+  struct ForwardCase {
+    const char* name;
+    std::string head;
+    std::string host;  // empty: refused
+    uint16_t port;
+    std::string rewritten;
+  };
+  const std::string close = "Connection: close\r\n\r\n";
+  const std::string t511 = "http://h/" + std::string(502, 'p');
+  const ForwardCase cases[] = {
+      {"port 80 by default",
+       "GET http://example.org/a?b=1#frag HTTP/1.1\r\nHost: example.org\r\n\r\n", "example.org", 80,
+       "GET /a?b=1 HTTP/1.1\r\nHost: example.org\r\n" + close},
+      {"hop-by-hop headers dropped, named ones too, in any case",
+       "POST HTTP://h:8080 HTTP/1.0\r\nproxy-connection: keep-alive\r\nX-A:1\r\n"
+       "Connection: X-Gone ,\tupgrade\r\nKeep-Alive: 5\r\nx-gone: 2\r\nUpgrade: h2c\r\n"
+       "Proxy-Authorization: Basic eA==\r\nContent-Length: 3\r\n\r\n",
+       "h", 8080, "POST / HTTP/1.0\r\nX-A:1\r\nContent-Length: 3\r\n" + close},
+      {"query without path", "HEAD http://h?q HTTP/1.1\r\n\r\n", "h", 80,
+       "HEAD /?q HTTP/1.1\r\n" + close},
+      {"bracketed IPv6", "GET http://[2001:db8::1]:81/ HTTP/1.1\r\n\r\n", "2001:db8::1", 81,
+       "GET / HTTP/1.1\r\n" + close},
+      {"511-byte target", "GET " + t511 + " HTTP/1.1\r\n\r\n", "h", 80,
+       "GET " + t511.substr(8) + " HTTP/1.1\r\n" + close},
+      {"512-byte target", "GET " + t511 + "p HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"user information", "GET http://u:p@h/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"other scheme", "GET https://h/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"origin form", "GET / HTTP/1.1\r\nHost: h\r\n\r\n", "", 0, ""},
+      {"empty host", "GET http:///x HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"empty host before port", "GET http://:80/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"port 0", "GET http://h:0/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"port 65536", "GET http://h:65536/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"port 65535", "GET http://h:65535/ HTTP/1.1\r\n\r\n", "h", 65535,
+       "GET / HTTP/1.1\r\n" + close},
+      {"empty port", "GET http://h:/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"port with letters", "GET http://h:80x/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"unbracketed IPv6", "GET http://2001:db8::1/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"host of 256 bytes", "GET http://" + std::string(256, 'h') + "/ HTTP/1.1\r\n\r\n", "", 0,
+       ""},
+      {"CONNECT is never forwarded", "CONNECT http://h/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"two spaces", "GET  http://h/ HTTP/1.1\r\n\r\n", "", 0, ""},
+      {"no version", "GET http://h/\r\n\r\n", "", 0, ""},
+      {"bare line feed inside", "GET http://h/ HTTP/1.1\r\nX: a\nConnection: x\r\n\r\n", "", 0, ""},
+      {"folded line", "GET http://h/ HTTP/1.1\r\nX: a\r\n b\r\n\r\n", "", 0, ""},
+      {"space before colon", "GET http://h/ HTTP/1.1\r\nConnection : x\r\n\r\n", "", 0, ""},
+      {"header without colon", "GET http://h/ HTTP/1.1\r\nX\r\n\r\n", "", 0, ""},
+  };
+  for (const ForwardCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ForwardRequest request;
+    memset(&request, 0x5A, sizeof(request));
+    const size_t end = connect_head_end(c.head.c_str());
+    ASSERT_NE(end, 0u);
+    ASSERT_EQ(forward_request_parse(c.head.c_str(), end, &request), c.host.empty() ? 0 : 1);
+    if (c.host.empty()) continue;
+    EXPECT_EQ(std::string(request.target.host), c.host);
+    EXPECT_EQ(request.target.port, c.port);
+    char out[kForwardHeadCapacity];
+    const size_t length = forward_head_rewrite(c.head.c_str(), &request, out, sizeof(out));
+    EXPECT_EQ(std::string(out, length), c.rewritten);
+    // One byte short of the rewritten head does not fit.
+    EXPECT_EQ(forward_head_rewrite(c.head.c_str(), &request, out, length - 1), 0u);
+  }
+  // A head without its blank line, and too many names listed by Connection.
+  ForwardRequest request;
+  EXPECT_EQ(forward_request_parse("GET http://h/ HTTP/1.1\r\n", 0, &request), 0);
+  std::string many = "GET http://h/ HTTP/1.1\r\nConnection: a";
+  for (size_t i = 1; i < kForwardConnectionTokensMax; ++i) many += ",a";
+  const std::string enough = many + "\r\n\r\n";
+  const std::string too_many = many + ",a\r\n\r\n";
+  EXPECT_EQ(forward_request_parse(enough.c_str(), enough.size(), &request), 1);
+  EXPECT_EQ(forward_request_parse(too_many.c_str(), too_many.size(), &request), 0);
 }

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/compiler.h"
 #include "platform/net.h"
 #include "proxy/connect_head.h"
+#include "proxy/forward_head.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
 #include "socks/socks_client.h"
@@ -49,6 +51,48 @@ void relay(NetSocket client, NetSocket upstream) {
   }
 }
 
+// Opens the upstream through the SOCKS5 server to target. Returns the socket,
+// or kInvalidSocket after answering the client with 502.
+NetSocket open_upstream_or_answer(NetSocket client, const ProxyContext* context,
+                                  const ConnectTarget& target) {
+  NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
+  if (upstream != kInvalidSocket &&
+      !socks5_connect_login(upstream, target.host, target.port, context->socks_user,
+                            context->socks_password, nullptr)) {
+    net_close(upstream);
+    upstream = kInvalidSocket;
+  }
+  if (upstream == kInvalidSocket) {
+    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
+  }
+  return upstream;
+}
+
+// Forwards one plain http:// request: the rewritten head, the body bytes that
+// came with the head, then both ways as a tunnel until either side ends. Kept
+// apart so that only a forwarding thread takes the rewritten head's stack.
+LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, const char* head,
+                                    size_t count, size_t head_end) {
+  ForwardRequest request;
+  char rewritten[kForwardHeadCapacity];
+  size_t rewritten_length = 0;
+  if (forward_request_parse(head, head_end, &request)) {
+    rewritten_length = forward_head_rewrite(head, &request, rewritten, sizeof(rewritten));
+  }
+  if (rewritten_length == 0) {
+    net_send_all(client, kResponseRefused, strlen(kResponseRefused));
+    return;
+  }
+  NetSocketHolder upstream(open_upstream_or_answer(client, context, request.target));
+  if (upstream.socket == kInvalidSocket) return;
+  if (!net_send_all(upstream.socket, rewritten, rewritten_length)) return;
+  if (count > head_end && !net_send_all(upstream.socket, head + head_end, count - head_end)) {
+    return;
+  }
+  if (connect_host_is_app_traffic(request.target.host)) context->app_tunnel_count.fetch_add(1);
+  relay(client, upstream.socket);
+}
+
 }  // namespace
 
 unsigned run_connect_tunnel(void* argument) {
@@ -65,17 +109,16 @@ unsigned run_connect_tunnel(void* argument) {
 
   ConnectTarget target;
   if (!connect_head_parse(head, &target)) {
-    net_send_all(client.socket, kResponseRefused, strlen(kResponseRefused));
+    if (context->plain_http_mode == kPlainHttpForward) {
+      serve_forward(client.socket, context, head, count, head_end);
+    } else {
+      net_send_all(client.socket, kResponseRefused, strlen(kResponseRefused));
+    }
     return 0;
   }
 
-  NetSocketHolder upstream(open_upstream_connection(context->socks_host, context->socks_port));
-  if (upstream.socket == kInvalidSocket ||
-      !socks5_connect_login(upstream.socket, target.host, target.port, context->socks_user,
-                            context->socks_password, nullptr)) {
-    net_send_all(client.socket, kResponseBadGateway, strlen(kResponseBadGateway));
-    return 0;
-  }
+  NetSocketHolder upstream(open_upstream_or_answer(client.socket, context, target));
+  if (upstream.socket == kInvalidSocket) return 0;
 
   if (!net_send_all(client.socket, kResponseEstablished, strlen(kResponseEstablished))) return 0;
   if (connect_host_is_app_traffic(target.host)) context->app_tunnel_count.fetch_add(1);

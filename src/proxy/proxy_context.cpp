@@ -10,6 +10,9 @@ void proxy_context_set_defaults(ProxyContext* context) {
   strcpy(context->socks_host, kDefaultSocksHost);
   strcpy(context->socks_port, kDefaultSocksPort);
   context->http_port = kDefaultHttpPort;
+  memset(context->proxy_bypass, 0, sizeof(context->proxy_bypass));
+  strcpy(context->proxy_bypass, kLauncherBypass);
+  context->plain_http_mode = kPlainHttpRefuse;
   context->stop_requested.store(0);
   context->app_tunnel_count.store(0);
   context->listen_socket.store(kInvalidSocket);

@@ -16,9 +16,9 @@ constexpr wchar_t kLanValue[] = L"DefaultConnectionSettings";
 constexpr wchar_t kSavedLegacyValue[] = L"SavedLegacySettings";
 constexpr wchar_t kFormatValue[] = L"Format";
 constexpr wchar_t kCountValue[] = L"ConnectionCount";
-// The launcher's own store values: the proxy, the bypass list and the
-// three-string header stay far below this.
-constexpr size_t kStoreValueCapacity = 1024;
+// The launcher's own store values: the proxy, the longest bypass list and the
+// three-string header stay below this.
+constexpr size_t kStoreValueCapacity = 4096;
 
 // Reads a whole value onto the heap (*data, released with free; nullptr for
 // no bytes). Returns ERROR_SUCCESS or the registry's error.
@@ -193,9 +193,9 @@ int connections_save(HKEY backup, ConnectionsBackup* connections) {
 int connections_apply(const ConnectionsBackup* connections, const char* server,
                       const char* bypass) {
   wchar_t server_wide[256];
-  wchar_t bypass_wide[256];
+  wchar_t bypass_wide[kConnectionBypassCapacity];
   if (MultiByteToWideChar(CP_ACP, 0, server, -1, server_wide, 256) == 0 ||
-      MultiByteToWideChar(CP_ACP, 0, bypass, -1, bypass_wide, 256) == 0) {
+      MultiByteToWideChar(CP_ACP, 0, bypass, -1, bypass_wide, kConnectionBypassCapacity) == 0) {
     return 0;
   }
   HKEY store = nullptr;
@@ -220,7 +220,7 @@ int connections_apply(const ConnectionsBackup* connections, const char* server,
   return applied;
 }
 
-int connections_confirm(const ConnectionsBackup* connections, uint16_t port) {
+int connections_confirm(const ConnectionsBackup* connections, uint16_t port, const char* bypass) {
   for (int i = 0; i < connections->count; ++i) {
     const SavedConnection& connection = connections->connections[i];
     if (wcscmp(connection.name, kSavedLegacyValue) == 0) continue;
@@ -231,7 +231,7 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port) {
     }
   }
   ConnectionView view;
-  return winhttp_view_query(&view) && view_is_local(view, port);
+  return winhttp_view_query(&view) && view_is_local(view, port) && strcmp(view.bypass, bypass) == 0;
 }
 
 LONG connections_read(HKEY backup, ConnectionsBackup* connections) {

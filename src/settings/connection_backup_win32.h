@@ -52,13 +52,15 @@ int connections_save(HKEY backup, ConnectionsBackup* connections);
 
 // Points every connection at the proxy server (8-bit texts): the per-
 // connection call for the LAN and each entry, then the store value written
-// (and read back) wherever it does not hold the server yet. Returns 1 when all
+// (and read back) wherever it does not hold the server and the bypass list
+// (at most kConnectionBypassCapacity - 1 characters) yet. Returns 1 when all
 // of it succeeded.
 int connections_apply(const ConnectionsBackup* connections, const char* server, const char* bypass);
 
 // Returns 1 when WinINet, for every connection, and WinHTTP report the local
-// proxy at port, with automatic detection and setup scripts off.
-int connections_confirm(const ConnectionsBackup* connections, uint16_t port);
+// proxy at port, with automatic detection and setup scripts off, and WinHTTP
+// reports bypass as its bypass list.
+int connections_confirm(const ConnectionsBackup* connections, uint16_t port, const char* bypass);
 
 // Reads what the backup holds for the Connections values into *connections:
 // none for a backup without a format number. Returns ERROR_SUCCESS, or the

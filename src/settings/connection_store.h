@@ -9,13 +9,17 @@
 
 #include <cstddef>
 
-// What a reader reports for one connection. proxy is 8-bit (characters
-// outside ASCII become '?'), cut to its capacity.
+// The longest bypass list that the launcher writes, with its NUL.
+constexpr size_t kConnectionBypassCapacity = 2048;
+
+// What a reader reports for one connection. proxy and bypass are 8-bit
+// (characters outside ASCII become '?'), cut to their capacity.
 struct ConnectionView {
   unsigned long flags;  // kConnectionFlag* of connection_settings.h
   int auto_detect;      // 1 when automatic detection is on
   int has_script_url;   // 1 when a setup-script URL is set
   char proxy[256];
+  char bypass[kConnectionBypassCapacity];  // WinHTTP's view only; empty otherwise
 };
 
 // Sets one connection's options through InternetSetOptionW with

@@ -64,6 +64,7 @@ int connection_store_query(const wchar_t* connection, ConnectionView* view) {
                          options[2].Value.pszValue != nullptr &&
                          options[2].Value.pszValue[0] != L'\0';
   narrow_text(options[1].Value.pszValue, view->proxy, sizeof(view->proxy));
+  view->bypass[0] = '\0';
   // WinINet hands the strings over to the caller.
   if (options[1].Value.pszValue != nullptr) GlobalFree(options[1].Value.pszValue);
   if (options[2].Value.pszValue != nullptr) GlobalFree(options[2].Value.pszValue);

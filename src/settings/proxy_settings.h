@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "identity.h"
+#include "proxy/proxy_context.h"
 
 // Under HKEY_CURRENT_USER.
 // Texts as macros too: the settings code needs them wide (L"" ...).
@@ -47,9 +48,11 @@ int settings_are_applied();
 // reads them back, marks the backup complete, writes the RunOnce restore
 // command, sets every connection's store to the launcher's proxy (through
 // WinINet per connection, writing the store value where WinINet does not),
-// then writes the launcher's three values for port, notifies WinINet and
-// checks that WinINet for every connection and WinHTTP report the launcher's
-// proxy with no automatic detection and no setup script; then sets
+// then writes the launcher's three values for port (ProxyOverride and every
+// store's bypass list being bypass, an ASCII list of at most kProxyBypassMax
+// characters), notifies WinINet and checks that WinINet for every connection
+// and WinHTTP report the launcher's proxy with no automatic detection and no
+// setup script, and WinHTTP the bypass list; then sets
 // settings_applied. Returns 1 when all of it succeeded. Returns 0 when the
 // user's values were left as they were: no lock, a machine policy that makes
 // the proxy settings per machine, a complete backup that could not be restored
@@ -60,7 +63,7 @@ int settings_are_applied();
 // of the launcher's values could not be written or the check failed, after the
 // user's values were restored at once. After
 // restore_proxy_settings_before_exit, always returns 0 and changes nothing.
-int apply_proxy_settings(uint16_t port);
+int apply_proxy_settings(uint16_t port, const char* bypass = kLauncherBypass);
 
 // With a complete backup that this process wrote, or whose launcher no longer
 // runs, or that names none (an earlier version's): reads the whole backup,

@@ -4,6 +4,19 @@
 #include <windows.h>
 #include <winhttp.h>
 
+namespace {
+
+// Copies text as 8-bit characters, '?' for those outside ASCII, cut to capacity.
+void narrow_into(const wchar_t* text, char* buffer, size_t capacity) {
+  size_t used = 0;
+  for (const wchar_t* p = text; p != nullptr && *p != L'\0' && used + 1 < capacity; ++p) {
+    buffer[used++] = *p < 0x80 ? static_cast<char>(*p) : '?';
+  }
+  buffer[used] = '\0';
+}
+
+}  // namespace
+
 int winhttp_view_query(ConnectionView* view) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
   ZeroMemory(&config, sizeof(config));
@@ -12,12 +25,8 @@ int winhttp_view_query(ConnectionView* view) {
   view->auto_detect = config.fAutoDetect ? 1 : 0;
   view->has_script_url = config.lpszAutoConfigUrl != nullptr &&
                          config.lpszAutoConfigUrl[0] != L'\0';
-  size_t used = 0;
-  for (const wchar_t* p = config.lpszProxy;
-       p != nullptr && *p != L'\0' && used + 1 < sizeof(view->proxy); ++p) {
-    view->proxy[used++] = *p < 0x80 ? static_cast<char>(*p) : '?';
-  }
-  view->proxy[used] = '\0';
+  narrow_into(config.lpszProxy, view->proxy, sizeof(view->proxy));
+  narrow_into(config.lpszProxyBypass, view->bypass, sizeof(view->bypass));
   // The caller owns the strings.
   if (config.lpszAutoConfigUrl != nullptr) GlobalFree(config.lpszAutoConfigUrl);
   if (config.lpszProxy != nullptr) GlobalFree(config.lpszProxy);

@@ -37,11 +37,15 @@ USER_VALUES = {
 }
 
 
-def launcher_values(port):
+# The launcher's bypass list; a --bypass list follows it.
+LAUNCHER_BYPASS = "<local>;localhost;127.0.0.1"
+
+
+def launcher_values(port, bypass=LAUNCHER_BYPASS):
     return {
         "ProxyEnable": dword(1),
         "ProxyServer": text(REG_SZ, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port)),
-        "ProxyOverride": text(REG_SZ, "<local>;localhost;127.0.0.1"),
+        "ProxyOverride": text(REG_SZ, bypass),
     }
 
 
@@ -73,10 +77,10 @@ USER_CONNECTIONS = {
 USER_VIEW = "auto-detect=1 script=%s proxy= bypass=\n" % PAC_URL
 
 
-def launcher_view(port):
+def launcher_view(port, bypass=LAUNCHER_BYPASS):
     """regdump proxy-view while the launcher's values are in force."""
     return "auto-detect=0 script= proxy=http=127.0.0.1:%d;https=127.0.0.1:%d bypass=%s\n" % (
-        port, port, "<local>;localhost;127.0.0.1")
+        port, port, bypass)
 
 
 def restore_command(launcher_path):

@@ -40,6 +40,8 @@ class LauncherOptions(harness.LauncherTestCase):
             (user, transcripts.INVALID_PASSWORD, ""),
             (user, transcripts.INVALID_PASSWORD, "p" * 256),
             (user, transcripts.INVALID_PASSWORD, None),
+            (["--bypass", " ; ;"], transcripts.INVALID_BYPASS, None),
+            (["--plain-http", "Forward"], transcripts.INVALID_PLAIN_HTTP, None),
         ]
         for arguments, text, password in cases:
             with self.subTest(arguments=[a[:20] for a in arguments], password=password and len(password)):

@@ -11,28 +11,50 @@ bytes, and no backup behind.
 import os
 import signal
 import unittest
+import urllib.request
 
 import harness
 import peers
 import transcripts
-from harness import USER_VALUES, launcher_values, restore_command
+from harness import (LAUNCHER_BYPASS, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value,
+                     launcher_values, launcher_view, restore_command)
 
 
 class SettingsConsoleEnds(harness.LauncherTestCase):
     user_values = USER_VALUES
 
-    def start_to_applied(self):
+    def start_to_applied(self, arguments=(), bypass=LAUNCHER_BYPASS):
         run = self.desktop.start_console(
             harness.launcher("testhosts"),
-            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)],
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(self.http_port)]
+            + list(arguments),
             environment=self.environment)
         run.wait_output(b"      Restore watchdog: ACTIVE\r\n", timeout=90)
-        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port))
+        self.assertEqual(self.wine.user_values(), launcher_values(self.http_port, bypass))
         self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
         return run
 
     def test_enter_restores_through_the_shutdown(self):
-        run = self.start_to_applied()
+        # With a bypass list of the user's own: it follows the launcher's
+        # entries in every place the bypass goes, and all goes back after ENTER.
+        self.wine.set_connections(USER_CONNECTIONS)
+        bypass = LAUNCHER_BYPASS + ";*.corp.example;10.*;192.168.*;intranet:8080"
+        run = self.start_to_applied(
+            ["--bypass", " *.corp.example;10.*;LOCALHOST; ;192.168.*;intranet:8080;10.*",
+             "--plain-http", "forward"], bypass)
+        # A plain http:// request through the local proxy reaches its server.
+        with peers.FileServer() as files:
+            url = files.add_file("page.txt", b"plain page")
+            opener = urllib.request.build_opener(urllib.request.ProxyHandler(
+                {"http": "http://127.0.0.1:%d" % self.http_port}))
+            with opener.open(url, timeout=30) as response:
+                self.assertEqual((response.status, response.read()), (200, b"plain page"))
+        server = "http=127.0.0.1:%d;https=127.0.0.1:%d" % (self.http_port, self.http_port)
+        connections = self.wine.connections()
+        self.assertEqual(connections["DefaultConnectionSettings"],
+                         connection_value(0x3, server, bypass, counter=10))
+        self.assertEqual(connections["Test VPN"], connection_value(0x3, server, bypass, counter=4))
+        self.assertEqual(self.wine.proxy_view(), launcher_view(self.http_port, bypass))
         self.kill_watchdog()
         box = self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90)
         box.dismiss()
@@ -41,6 +63,8 @@ class SettingsConsoleEnds(harness.LauncherTestCase):
         result = run.wait(timeout=30)
         self.assertEqual(result.exit_code, 0)
         self.assert_user_values_back()
+        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertEqual(self.wine.proxy_view(), USER_VIEW)
 
     def test_ctrl_c_typed_at_the_monitor_restores_through_the_console_handler(self):
         # The key itself, typed on the keyboard: the other cases raise the

@@ -61,10 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ProxyContext context;
   proxy_context_set_defaults(&context);
   OptionsResult result = options_parse(argc, argv, &context);
-  FUZZ_CHECK(result >= kOptionsRun && result <= kOptionsInvalidUser);
+  FUZZ_CHECK(result >= kOptionsRun && result <= kOptionsInvalidPlainHttp);
   FUZZ_CHECK(memchr(context.socks_host, '\0', sizeof(context.socks_host)) != nullptr);
   FUZZ_CHECK(memchr(context.socks_port, '\0', sizeof(context.socks_port)) != nullptr);
   FUZZ_CHECK(memchr(context.socks_user, '\0', sizeof(context.socks_user)) != nullptr);
+  FUZZ_CHECK(memchr(context.proxy_bypass, '\0', sizeof(context.proxy_bypass)) != nullptr);
   if (result == kOptionsRun) FUZZ_CHECK(context.http_port != 0);
 
   for (int i = 1; i < argc; ++i) check_convert_port(argv[i]);

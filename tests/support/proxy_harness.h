@@ -25,10 +25,11 @@ struct ProxyUnderTest {
 };
 
 // Starts run_proxy_listener on an ephemeral port of 127.0.0.1 with the upstream
-// SOCKS5 server at 127.0.0.1:socks_port, and waits until it listens. The record
+// SOCKS5 server at 127.0.0.1:socks_port and plain HTTP in mode, and waits
+// until it listens. The record
 // is kept until the process ends, since detached tunnel threads may still read
 // it after the test. Returns null when the proxy did not start.
-ProxyUnderTest* harness_proxy_start(uint16_t socks_port);
+ProxyUnderTest* harness_proxy_start(uint16_t socks_port, PlainHttpMode mode = kPlainHttpRefuse);
 
 // Stops the listener with proxy_listener_stop and waits for its thread.
 // Returns 1 when the thread ended within kHarnessLimitMs.
@@ -36,7 +37,7 @@ int harness_proxy_stop(ProxyUnderTest* proxy);
 
 enum StandInKind {
   kStandInSocks5Echo,  // grants every CONNECT, then echoes; "close-now" closes
-  kStandInHttpFile     // answers any request with body and closes
+  kStandInHttpFile     // records a request (head and Content-Length body), answers body, closes
 };
 
 constexpr int kStandInMaxConnections = 600;
@@ -65,6 +66,7 @@ struct StandInServer {
   std::mutex lock;                   // guards the last request below
   std::string last_host;
   uint16_t last_port;
+  std::string last_request;
 };
 
 // Starts server (of kind, listening on an ephemeral port of 127.0.0.1).
@@ -77,6 +79,8 @@ void stand_in_stop(StandInServer* server);
 // The host and port of the last CONNECT the server granted.
 std::string stand_in_last_host(StandInServer* server);
 uint16_t stand_in_last_port(StandInServer* server);
+// The last request a kStandInHttpFile server received, as its bytes.
+std::string stand_in_last_request(StandInServer* server);
 
 // A TCP connection to 127.0.0.1:port whose receives and sends give up after
 // kHarnessLimitMs. Returns kInvalidSocket when it could not connect.

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -98,12 +99,27 @@ void serve_echo(StandInServer* server, int fd) {
 }
 
 void serve_http_file(StandInServer* server, int fd) {
-  std::string head;
-  char buffer[4096];
-  while (head.find("\r\n\r\n") == std::string::npos) {
+  std::string request;
+  char buffer[65536];
+  size_t head_end = std::string::npos;
+  while ((head_end = request.find("\r\n\r\n")) == std::string::npos) {
     ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-    if (n <= 0 || head.size() > 65536) return;
-    head.append(buffer, static_cast<size_t>(n));
+    if (n <= 0 || request.size() > 65536) return;
+    request.append(buffer, static_cast<size_t>(n));
+  }
+  // The body by its Content-Length, so that the request is recorded whole.
+  const char* length_header = strcasestr(request.c_str(), "\r\nContent-Length:");
+  size_t body_length = length_header != nullptr && length_header < request.c_str() + head_end
+                           ? strtoul(length_header + 17, nullptr, 10)
+                           : 0;
+  while (request.size() < head_end + 4 + body_length) {
+    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) return;
+    request.append(buffer, static_cast<size_t>(n));
+  }
+  {
+    std::lock_guard<std::mutex> guard(server->lock);
+    server->last_request = request;
   }
   char status[128];
   snprintf(status, sizeof(status),
@@ -160,7 +176,7 @@ unsigned run_stand_in_acceptor(void* argument) {
 
 }  // namespace
 
-ProxyUnderTest* harness_proxy_start(uint16_t socks_port) {
+ProxyUnderTest* harness_proxy_start(uint16_t socks_port, PlainHttpMode mode) {
   ProxyUnderTest* proxy = new ProxyUnderTest();
   {
     std::lock_guard<std::mutex> guard(proxies_lock);
@@ -170,6 +186,7 @@ ProxyUnderTest* harness_proxy_start(uint16_t socks_port) {
   snprintf(proxy->context.socks_port, sizeof(proxy->context.socks_port), "%u",
            static_cast<unsigned>(socks_port));
   proxy->context.http_port = 0;  // the system picks a free port
+  proxy->context.plain_http_mode = mode;
   proxy->port = 0;
   proxy->listener = thread_start(run_proxy_listener, &proxy->context);
   if (proxy->listener == kNoThread) return nullptr;
@@ -302,4 +319,9 @@ int harness_wait_at_least(const std::atomic<int32_t>& value, int32_t expected) {
 
 std::string harness_connect_head(const std::string& target) {
   return "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+}
+
+std::string stand_in_last_request(StandInServer* server) {
+  std::lock_guard<std::mutex> guard(server->lock);
+  return server->last_request;
 }

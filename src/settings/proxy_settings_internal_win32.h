@@ -1,0 +1,121 @@
+// What the three parts of the proxy settings code share: the lock and the
+// backup's owner (settings_lock_win32.cpp), backup and apply
+// (proxy_settings_win32.cpp), and restore (proxy_restore_win32.cpp).
+// Windows-only, internal to src/settings/.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "settings/connection_backup_win32.h"
+#include "settings/proxy_settings.h"
+
+// The key paths of proxy_settings.h for the wide calls: values are copied as
+// their stored bytes, which the 8-bit calls would pass through the code page.
+constexpr wchar_t kInternetSettingsKey[] = L"" LUMARET_INTERNET_SETTINGS_KEY;
+constexpr wchar_t kProxyBackupKey[] = L"" LUMARET_PROXY_BACKUP_KEY;
+
+constexpr wchar_t kActiveValue[] = L"Active";
+
+constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;  // 0x2001F
+
+// Set when a console event or the session's end is about to end this process:
+// no apply may start after it, since nothing would restore what it writes.
+extern std::atomic<int> process_ending;
+
+// Takes the process's lock and the user's mutex. Returns 1 with both held (the
+// mutex handle in *mutex, for settings_lock_release), 0 with neither.
+int settings_lock_acquire(HANDLE* mutex);
+void settings_lock_release(HANDLE mutex);
+
+// Holds the process's lock and the user's mutex for its own lifetime when held
+// is 1; with held 0 it holds neither. One release, on every way out.
+struct SettingsLock {
+  HANDLE mutex = nullptr;
+  int held = 0;
+  SettingsLock() { held = settings_lock_acquire(&mutex); }
+  ~SettingsLock() {
+    if (held) settings_lock_release(mutex);
+  }
+  SettingsLock(const SettingsLock&) = delete;
+  SettingsLock& operator=(const SettingsLock&) = delete;
+};
+
+// Owns the record of the Connections values (connections, nullptr when it
+// could not be had): freed once, when the holder goes out of scope.
+struct ConnectionsHolder {
+  ConnectionsBackup* connections = connections_new();
+  ConnectionsHolder() = default;
+  ~ConnectionsHolder() { connections_free(connections); }
+  ConnectionsHolder(const ConnectionsHolder&) = delete;
+  ConnectionsHolder& operator=(const ConnectionsHolder&) = delete;
+};
+
+struct SavedValue {
+  const wchar_t* user_name;     // in the Internet Settings key
+  const wchar_t* present_name;  // presence flag in the backup key
+  const wchar_t* saved_name;    // saved copy in the backup key
+};
+
+constexpr SavedValue kSavedValues[] = {
+    {L"ProxyEnable", L"ProxyEnablePresent", L"ProxyEnableValue"},
+    {L"ProxyServer", L"ProxyServerPresent", L"ProxyServerValue"},
+    {L"ProxyOverride", L"ProxyOverridePresent", L"ProxyOverrideValue"},
+};
+constexpr int kProxyEnableIndex = 0;
+
+// Returns 1 for a read result that says the backup does not hold the layout
+// this program writes (a value missing, or of another type, size or number):
+// reading it again cannot help, so the backup is left alone for good.
+int is_layout_error(LONG result);
+
+// What a restore made of the backup.
+enum RestoreOutcome {
+  kRestoreNoBackup,    // none, or an incomplete one: the user's values were never touched
+  kRestoreDone,        // the user's values are back; backup and command deleted
+  kRestoreOwnerRuns,   // the launcher that wrote it still runs: it is that launcher's
+  kRestoreUnreadable,  // not the layout this program writes: left alone for good
+  kRestoreFailed,      // a registry call failed: the backup stands for a later restore
+};
+
+// The outcome of a restore stopped by a failed read of the backup.
+RestoreOutcome restore_stopped_by(LONG read_result);
+
+// Writes this process's identity (process id and creation time) into the
+// backup as its owner and reads it back. Returns 1 when it stands exactly.
+int backup_write_owner(HKEY backup);
+
+// Decides whether a restore of this process may act on the backup: when this
+// process wrote it, when its writer no longer runs, or when it names no writer
+// (written by an earlier version: a leftover). Returns 1 to act; 0 to leave
+// it, with the reason in *stop (kRestoreOwnerRuns, or the record unreadable).
+int owner_allows_restore(HKEY backup, RestoreOutcome* stop);
+
+// Has the next logon run "\"<program path>\" --restore-watchdog 0": the
+// watchdog mode with no process to wait for restores at once. Without the
+// program's full path, or when the command is too long to be run, there is no
+// entry and the next launch is the one that restores.
+void write_restore_command();
+void delete_restore_command();
+
+// WinINet, and the programs that use it, reread the settings: proxy settings
+// changed (95), settings changed (39), refresh (37).
+void notify_settings_changed();
+
+// What the backup key holds, as apply and the restores see it.
+enum BackupState {
+  kBackupAbsent,      // there is no backup key
+  kBackupIncomplete,  // Active missing or 0: the user's values were never touched
+  kBackupComplete,    // Active 1
+  kBackupUnreadable,  // the key or its Active cannot be read as this program writes them
+};
+
+// Opens the backup key and reads its state; only a key that is not found is
+// no backup.
+BackupState backup_state();
+
+// The restore itself; the caller holds the locks. Whatever fails, the backup
+// and the logon's restore command stay for a later restore: they are deleted
+// only once the user's values are back in full.
+RestoreOutcome restore_locked();
