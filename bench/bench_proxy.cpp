@@ -38,9 +38,13 @@ int main(int argc, char** argv) {
     } else if (strcmp(name, "--socks-port") == 0) {
       snprintf(g_context.socks_port, sizeof(g_context.socks_port), "%s", value);
     } else if (strcmp(name, "--plain-http") == 0) {
-      // The benchmark asks every build for forwarding; one that cannot forward
-      // refuses such requests, and the benchmark leaves it out of those lines.
-      if (strcmp(value, "refuse") != 0 && strcmp(value, "forward") != 0) return usage();
+      if (strcmp(value, "refuse") == 0) {
+        g_context.plain_http_mode = kPlainHttpRefuse;
+      } else if (strcmp(value, "forward") == 0) {
+        g_context.plain_http_mode = kPlainHttpForward;
+      } else {
+        return usage();
+      }
     } else {
       return usage();
     }
