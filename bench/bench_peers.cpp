@@ -136,6 +136,8 @@ unsigned run_origin_connection(void* argument) {
                           "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                           "Content-Length: %d\r\nConnection: close\r\n\r\n",
                           body_bytes);
+    // Two writes: the receiver acknowledges the head at once (a connection
+    // starts in quick-acknowledgement mode), so the body is not held back.
     if (net_send_all(socket, response_head, static_cast<size_t>(length))) {
       net_send_all(socket, g_origin_body, static_cast<size_t>(body_bytes));
     }
