@@ -6,6 +6,8 @@
 //           proxy's CPU seconds per GB;
 //   setup - tunnels opened and closed by 1, 50, 500 concurrent clients: rate,
 //           p50 and p99 of the time from connect to the first tunnel byte;
+//           then plain-HTTP requests, one per connection; both beside
+//           tinyproxy and privoxy towards the same SOCKS5 server;
 //   idle  - thousands of tunnels held at once by a fresh proxy: failures, a
 //           new tunnel still working, and the proxy's resident memory per tunnel.
 // Results go to standard output, as tables and as "= key value" lines that
@@ -49,11 +51,14 @@ int parse_list(const char* text, int* values, int* count) {
 }
 
 int usage() {
-  fprintf(stderr,
-          "usage: lumaret_bench [--smoke] [--bulk-mib N] [--rounds N] [--setup-seconds S]\n"
-          "                     [--levels 1,50,500] [--idle 1000,5000]\n"
-          "                     [--server dante|microsocks] [--proxy-program PATH]\n"
-          "                     [--setup-servers dante,microsocks] [--hold-seconds S]\n");
+  fprintf(
+      stderr,
+      "usage: lumaret_bench [--smoke] [--bulk-mib N] [--rounds N] [--setup-seconds S]\n"
+      "                     [--levels 1,50,500] [--idle 1000,5000]\n"
+      "                     [--server dante|microsocks] [--proxy-program PATH]\n"
+      "                     [--setup-servers dante,microsocks] [--hold-seconds S]\n"
+      "                     [--compare tinyproxy,privoxy|none] [--baseline-program PATH]\n"
+      "                     [--setup-rounds N] [--http-levels 1,50|none] [--http-body-bytes N]\n");
   return 2;
 }
 
@@ -66,6 +71,10 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
   parse_list("1000,5000", options->idle_counts, &options->idle_count_count);
   snprintf(options->server, sizeof(options->server), "dante");
   snprintf(options->setup_servers, sizeof(options->setup_servers), "dante,microsocks");
+  snprintf(options->compare, sizeof(options->compare), "tinyproxy,privoxy");
+  options->setup_rounds = 1;
+  parse_list("1,50", options->http_levels, &options->http_level_count);
+  options->http_body_bytes = 1024;
   char self[4000];
   ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
   self[length > 0 ? length : 0] = '\0';
@@ -81,6 +90,7 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
       options->setup_seconds = 0.3;
       parse_list("1,10", options->levels, &options->level_count);
       parse_list("10", options->idle_counts, &options->idle_count_count);
+      parse_list("1,10", options->http_levels, &options->http_level_count);
       continue;
     }
     if (i + 1 >= argc) return 0;
@@ -104,6 +114,23 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
       snprintf(options->server, sizeof(options->server), "%s", value);
     } else if (strcmp(name, "--setup-servers") == 0) {
       snprintf(options->setup_servers, sizeof(options->setup_servers), "%s", value);
+    } else if (strcmp(name, "--compare") == 0) {
+      snprintf(options->compare, sizeof(options->compare), "%s",
+               strcmp(value, "none") == 0 ? "" : value);
+    } else if (strcmp(name, "--baseline-program") == 0) {
+      snprintf(options->baseline_program, sizeof(options->baseline_program), "%s", value);
+    } else if (strcmp(name, "--setup-rounds") == 0) {
+      options->setup_rounds = static_cast<int>(strtol(value, nullptr, 10));
+      if (options->setup_rounds < 1 || options->setup_rounds > 16) return 0;
+    } else if (strcmp(name, "--http-levels") == 0) {
+      if (strcmp(value, "none") == 0) {
+        options->http_level_count = 0;
+      } else if (!parse_list(value, options->http_levels, &options->http_level_count)) {
+        return 0;
+      }
+    } else if (strcmp(name, "--http-body-bytes") == 0) {
+      options->http_body_bytes = static_cast<int>(strtol(value, nullptr, 10));
+      if (options->http_body_bytes < 0 || options->http_body_bytes > kHttpBodyMax) return 0;
     } else if (strcmp(name, "--hold-seconds") == 0) {
       options->hold_seconds = strtod(value, nullptr);
     } else if (strcmp(name, "--proxy-program") == 0) {
@@ -149,6 +176,8 @@ int start_proxy(Bench* bench) {
                                 port_text,
                                 "--socks-port",
                                 socks_text,
+                                "--plain-http",
+                                "forward",
                                 bench->proxy_log != nullptr ? "--log" : nullptr,
                                 bench->proxy_log,
                                 nullptr};
@@ -194,14 +223,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   bench->route.target_port = bench->target.port;
+  if (!origin_start(&bench->origin, bench->options.http_body_bytes)) {
+    fprintf(stderr, "the HTTP origin did not start\n");
+    target_stop(&bench->target);
+    return 1;
+  }
+  bench->route.origin_port = bench->origin.port;
   if (!start_upstream(bench)) {
     fprintf(stderr, "the SOCKS5 server (%s) did not start\n", bench->options.server);
+    origin_stop(&bench->origin);
     target_stop(&bench->target);
     return 1;
   }
   if (!start_proxy(bench)) {
     fprintf(stderr, "the proxy (%s) did not start\n", bench->options.proxy_program);
     peer_stop(&bench->upstream);
+    origin_stop(&bench->origin);
     target_stop(&bench->target);
     return 1;
   }
@@ -226,6 +263,7 @@ int main(int argc, char** argv) {
 
   peer_stop(&bench->proxy);
   peer_stop(&bench->upstream);
+  origin_stop(&bench->origin);
   target_stop(&bench->target);
   printf("%s\n", failures == 0 ? "benchmark complete" : "benchmark complete WITH FAILURES");
   return failures == 0 ? 0 : 1;

@@ -1,7 +1,8 @@
 // The local proxy alone, for the benchmark: the listener and its tunnel
 // threads on 127.0.0.1 at --http-port, with the upstream SOCKS5 server at
-// --socks-host / --socks-port, and with --log FILE the run's log as the
-// launcher keeps it. It runs until it is killed.
+// --socks-host / --socks-port, --plain-http refuse or forward for requests
+// other than CONNECT, and with --log FILE the run's log as the launcher keeps
+// it. It runs until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +19,8 @@ ProxyContext g_context;
 
 int usage() {
   fprintf(stderr,
-          "usage: lumaret_bench_proxy --http-port N [--socks-host H] [--socks-port P] "
-          "[--log FILE]\n");
+          "usage: lumaret_bench_proxy --http-port N [--socks-host H] [--socks-port P]\n"
+          "                           [--plain-http refuse|forward] [--log FILE]\n");
   return 2;
 }
 
@@ -40,6 +41,14 @@ int main(int argc, char** argv) {
       snprintf(g_context.socks_port, sizeof(g_context.socks_port), "%s", value);
     } else if (strcmp(name, "--log") == 0) {
       if (!run_log_open(value)) return 2;
+    } else if (strcmp(name, "--plain-http") == 0) {
+      if (strcmp(value, "refuse") == 0) {
+        g_context.plain_http_mode = kPlainHttpRefuse;
+      } else if (strcmp(value, "forward") == 0) {
+        g_context.plain_http_mode = kPlainHttpForward;
+      } else {
+        return usage();
+      }
     } else {
       return usage();
     }

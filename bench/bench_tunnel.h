@@ -9,12 +9,13 @@
 
 enum BenchPath { kPathDirect = 0, kPathProxy = 1 };
 
-// Where the tunnels go: the proxy's port, the SOCKS5 server's port and the
-// target's port, all on 127.0.0.1.
+// Where the tunnels go: the proxy's port, the SOCKS5 server's port, the
+// target's port and the plain-HTTP origin's port, all on 127.0.0.1.
 struct BenchRoute {
   uint16_t proxy_port;
   uint16_t socks_port;
   uint16_t target_port;
+  uint16_t origin_port;
 };
 
 // Limit of every send and receive of a benchmark client, so that a broken
@@ -22,7 +23,7 @@ struct BenchRoute {
 constexpr int kClientLimitMs = 60000;
 
 // Opens a tunnel to the target along path: through the proxy, a CONNECT
-// request answered by "200"; directly, a SOCKS5 CONNECT by the core's client.
+// request answered by "200" (HTTP/1.0 or 1.1); directly, a SOCKS5 CONNECT by the core's client.
 // Returns the socket positioned at the first tunnel byte, or kInvalidSocket.
 NetSocket tunnel_open(const BenchRoute* route, int path);
 
