@@ -75,6 +75,37 @@ void copy_request_words(const char* head, char* method, size_t method_capacity, 
     }
     outs[word][length] = '\0';
   }
+  // A URL's user information may hold a password: the log keeps "..." instead.
+  char* scheme_end = strstr(target, "://");
+  if (scheme_end == nullptr) return;
+  char* authority = scheme_end + 3;
+  char* at = strchr(authority, '@');
+  char* slash = strchr(authority, '/');
+  if (at == nullptr || (slash != nullptr && slash < at)) return;
+  // The rest moves behind the dots; what no longer fits the field is cut.
+  const size_t before = static_cast<size_t>(authority - target) + 3;
+  if (before >= target_capacity) {
+    *authority = '\0';
+    return;
+  }
+  size_t rest = strlen(at);
+  if (before + rest + 1 > target_capacity) rest = target_capacity - 1 - before;
+  memmove(authority + 3, at, rest);
+  memcpy(authority, "...", 3);
+  target[before + rest] = '\0';
+}
+
+// The line of a tunnel or a forwarded request that ended: the bytes each way
+// and how long it lasted.
+void log_closed(uint16_t client_port, const char* what, const char* written, uint64_t up,
+                uint64_t down, uint64_t opened_ms) {
+  const uint64_t duration = run_log_clock_ms() - opened_ms;
+  run_log_printf(
+      "%s from client port %u closed: target %s, %llu bytes up, %llu bytes down, "
+      "%llu.%03llu s",
+      what, client_port, written, static_cast<unsigned long long>(up),
+      static_cast<unsigned long long>(down), static_cast<unsigned long long>(duration / 1000),
+      static_cast<unsigned long long>(duration % 1000));
 }
 
 // One line for a request that got no tunnel: 405 or 502, and why.
@@ -126,17 +157,19 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
   const int app_traffic = connect_host_is_app_traffic(request.target.host);
   if (app_traffic) context->app_tunnel_count.fetch_add(1);
   const uint16_t client_port = run_log_enabled ? net_peer_port(client) : 0;
+  const uint64_t opened_ms = run_log_enabled ? run_log_clock_ms() : 0;
+  char method[16];
+  char written[kLoggedTargetMax + 1];
+  written[0] = '\0';
   if (run_log_enabled) {
-    run_log_printf("Forwarded request from client port %u: host %s port %u, SOCKS5 reply %d, %s",
-                   client_port, request.target.host, request.target.port, outcome.reply,
-                   app_traffic ? "app traffic" : "not app traffic");
+    copy_request_words(head, method, sizeof(method), written, sizeof(written));
+    run_log_printf(
+        "Forwarded request from client port %u opened: %s %s, host %s port %u, SOCKS5 reply %d, %s",
+        client_port, method, written, request.target.host, request.target.port, outcome.reply,
+        app_traffic ? "app traffic" : "not app traffic");
   }
   relay(client, upstream.socket, &up, &down);
-  if (run_log_enabled) {
-    run_log_printf("Forwarded request from client port %u closed: %llu bytes up, %llu bytes down",
-                   client_port, static_cast<unsigned long long>(up),
-                   static_cast<unsigned long long>(down));
-  }
+  if (run_log_enabled) log_closed(client_port, "Forwarded request", written, up, down, opened_ms);
 }
 
 }  // namespace
@@ -207,14 +240,6 @@ unsigned run_connect_tunnel(void* argument) {
     up = count - head_end;
   }
   if (alive) relay(client.socket, upstream.socket, &up, &down);
-  if (run_log_enabled) {
-    const uint64_t duration = run_log_clock_ms() - opened_ms;
-    run_log_printf(
-        "Tunnel from client port %u closed: target %s, %llu bytes up, %llu bytes down, %llu.%03llu "
-        "s",
-        client_port, written, static_cast<unsigned long long>(up),
-        static_cast<unsigned long long>(down), static_cast<unsigned long long>(duration / 1000),
-        static_cast<unsigned long long>(duration % 1000));
-  }
+  if (run_log_enabled) log_closed(client_port, "Tunnel", written, up, down, opened_ms);
   return 0;
 }

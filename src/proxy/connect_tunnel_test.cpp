@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "build_constants.h"
+#include "platform/run_log.h"
 #include "support/peer_process.h"
 #include "support/proxy_harness.h"
 
@@ -276,7 +277,32 @@ TEST_F(ConnectTunnel, ForwardsBytesSentBehindTheHead) {
   net_close(client);
 }
 
+// The whole content of the file at path.
+std::string read_file(const char* path) {
+  std::string content;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return content;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) content.append(buffer, n);
+  fclose(file);
+  return content;
+}
+
+// The whole content of the file at path, then removes it.
+std::string take_file(const char* path) {
+  std::string content = read_file(path);
+  unlink(path);
+  return content;
+}
+
 TEST_F(ConnectTunnel, ForwardsPlainHttpWithItsHeadRewrittenAndRefusesOtherForms) {
+  // The run's log records both requests, without a URL's user information.
+  char log_path[] = "/tmp/lumaret-tunnel-log-XXXXXX";
+  const int log_file = mkstemp(log_path);
+  ASSERT_GE(log_file, 0);
+  close(log_file);
+  ASSERT_EQ(run_log_open(log_path), 1);
   ProxyUnderTest* forwarding = harness_proxy_start(socks_.port, kPlainHttpForward);
   ASSERT_NE(forwarding, nullptr);
   // The echoing SOCKS5 stand-in sends back what reached the origin's side; a
@@ -303,6 +329,7 @@ TEST_F(ConnectTunnel, ForwardsPlainHttpWithItsHeadRewrittenAndRefusesOtherForms)
   const std::string refused[] = {
       "GET http://h/" + std::string(600, 'p') + " HTTP/1.1\r\n\r\n",
       padded_head("GET http://h/ HTTP/1.1\r\n", 16384),
+      "GET http://user:secret@h/ HTTP/1.1\r\n\r\n",
   };
   for (const std::string& request : refused) {
     SCOPED_TRACE(request.substr(0, 40));
@@ -316,6 +343,22 @@ TEST_F(ConnectTunnel, ForwardsPlainHttpWithItsHeadRewrittenAndRefusesOtherForms)
   }
   EXPECT_EQ(socks_.granted.load(), 1);
   EXPECT_EQ(harness_proxy_stop(forwarding), 1);
+  // The forwarding thread writes its last line once it has seen the close.
+  std::string log;
+  for (int i = 0; i < 2000 && log.find(" s\r\n") == std::string::npos; ++i) {
+    log = read_file(log_path);
+    usleep(10000);
+  }
+  unlink(log_path);
+  EXPECT_NE(log.find("opened: POST http://" + std::string(app_host) + "/up?x=1, host "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("closed: target http://" + std::string(app_host) + "/up?x=1, " +
+                     std::to_string(rewritten.size() + body.size()) + " bytes up"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("GET http://...@h/: refused with 405"), std::string::npos) << log;
+  EXPECT_EQ(log.find("secret"), std::string::npos) << log;
 }
 
 TEST_F(ConnectTunnel, EitherSideClosingClosesBoth) {
@@ -336,19 +379,6 @@ TEST_F(ConnectTunnel, EitherSideClosingClosesBoth) {
   EXPECT_EQ(harness_read_to_end(client, &closed), "");
   EXPECT_EQ(closed, 1);
   net_close(client);
-}
-
-// The whole content of the file at path, then removes it.
-std::string take_file(const char* path) {
-  std::string content;
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) return content;
-  char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) content.append(buffer, n);
-  fclose(file);
-  unlink(path);
-  return content;
 }
 
 TEST(ConnectTunnelPeers, CurlFetchesAndPostsThroughMicrosocks) {
