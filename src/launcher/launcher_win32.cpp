@@ -192,10 +192,16 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
 // password.
 void log_start(const ProxyContext* context, int save_password) {
   run_log_printf("Start: %s", kBannerLine);
-  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s%s",
+  // The user's own bypass entries follow the launcher's three and their ";".
+  const size_t own_bypass = sizeof(kLauncherBypass);
+  const int bypass_given = strlen(context->proxy_bypass) > own_bypass - 1;
+  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s%s%s%s%s",
                  context->socks_host, context->socks_port,
                  static_cast<unsigned>(context->http_port), context->log_path,
-                 save_password ? " --save-password" : "");
+                 save_password ? " --save-password" : "",
+                 context->plain_http_mode == kPlainHttpForward ? " --plain-http forward" : "",
+                 bypass_given ? " --bypass " : "",
+                 bypass_given ? context->proxy_bypass + own_bypass : "");
   if (context->socks_user[0] == '\0') {
     run_log_printf("SOCKS5 login: none");
   } else {

@@ -21,15 +21,33 @@ void put_number(char* out, unsigned value, int digits) {
   }
 }
 
-// A cut text ends on a whole UTF-8 character: a lead byte whose sequence did
-// not fit goes with its continuation bytes.
-size_t cut_to_whole_character(const char* line, size_t start, size_t length) {
-  size_t lead = length;
-  while (lead > start && (static_cast<unsigned char>(line[lead - 1]) & 0xC0) == 0x80) --lead;
-  if (lead == start) return length;
-  const unsigned char byte = static_cast<unsigned char>(line[lead - 1]);
-  const size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-  return length - (lead - 1) >= needed ? length : lead - 1;
+// The byte count of the well-formed UTF-8 character at text (NUL-terminated),
+// or 0 when its bytes are not one: a stray continuation byte, an overlong form,
+// a surrogate or a code point past U+10FFFF.
+size_t utf8_character_length(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t size = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+    size = 2;
+  } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+    size = 3;
+    if (p[0] == 0xE0) low = 0xA0;
+    if (p[0] == 0xED) high = 0x9F;
+  } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+    size = 4;
+    if (p[0] == 0xF0) low = 0x90;
+    if (p[0] == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (p[1] < low || p[1] > high) return 0;
+  // The NUL ends the text and is no continuation byte, so nothing is read past it.
+  for (size_t i = 2; i < size; ++i) {
+    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+  }
+  return size;
 }
 
 void append_line(const char* text) {
@@ -71,11 +89,26 @@ size_t run_log_format_line(char* line, size_t capacity, const RunLogTime* time, 
   p[24] = ' ';
   size_t length = kRunLogStampLength;
   const size_t text_end = capacity - 2;
-  for (; *text != '\0' && length < text_end; ++text) {
+  while (*text != '\0' && length < text_end) {
     const unsigned char byte = static_cast<unsigned char>(*text);
-    line[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : static_cast<char>(byte);
+    if (byte < 0x80) {
+      line[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : static_cast<char>(byte);
+      ++text;
+      continue;
+    }
+    // The file stays UTF-8 whatever a client wrote: a byte that is not part of
+    // a whole character becomes '?', and a cut text ends on a whole character.
+    const size_t size = utf8_character_length(text);
+    if (size == 0) {
+      line[length++] = '?';
+      ++text;
+      continue;
+    }
+    if (size > text_end - length) break;
+    memcpy(line + length, text, size);
+    length += size;
+    text += size;
   }
-  if (*text != '\0') length = cut_to_whole_character(line, kRunLogStampLength, length);
   line[length++] = '\r';
   line[length++] = '\n';
   return length;

@@ -44,8 +44,9 @@ enum RunLogDecision {
 
 // Formats one line into line (capacity bytes, at least kRunLogStampLength + 3):
 // the time stamp, text, then "\r\n", with no NUL. A text that does not fit is
-// cut. Control bytes (below 0x20, and 0x7F) in text become '?', so that no text
-// can end a line early or forge one. Returns the line's length.
+// cut on a whole character. Control bytes (below 0x20, and 0x7F) in text become
+// '?', so that no text can end a line early or forge one, and so does each byte
+// that is not part of a well-formed UTF-8 character. Returns the line's length.
 size_t run_log_format_line(char* line, size_t capacity, const RunLogTime* time, const char* text);
 
 // The limit's rule for a line of length bytes when the file held offset bytes

@@ -26,6 +26,9 @@ TEST(RunLog, LinesHaveTheUtcStampAndCrLfAndNoControlBytes) {
   EXPECT_EQ(format("abc\xd0\x96", kRunLogStampLength + 6), "2026-01-09T07:05:03.042Z abc\r\n");
   EXPECT_EQ(format("ab\xd0\x96x", kRunLogStampLength + 6),
             "2026-01-09T07:05:03.042Z ab\xd0\x96\r\n");
+  // Bytes that are no whole UTF-8 character: stray, overlong, surrogate, cut short.
+  EXPECT_EQ(format("a\xff\x80\xc0\xaf\xed\xa0\x80\xe2\x82"),
+            "2026-01-09T07:05:03.042Z a?????????\r\n");
   EXPECT_EQ(format(std::string(2000, 'x').c_str()).size(), kRunLogLineCapacity);
 }
 

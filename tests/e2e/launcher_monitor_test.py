@@ -262,7 +262,9 @@ class LauncherMonitor(harness.LauncherTestCase):
         # kill -9 of a second run: the watchdog appends its restore to the same file.
         second = self.desktop.start_plain(
             harness.launcher("testhosts"), ["--socks-port", str(self.env.socks_port), "--http-port",
-                                            str(peers.free_port()), "--log", harness.windows_path(log)],
+                                            str(peers.free_port()), "--log", harness.windows_path(log),
+                                            "--plain-http", "forward",
+                                            "--bypass", " Intranet.Example ;LOCALHOST"],
             self.environment)
         second.wait_output(b"Restore watchdog: ACTIVE", timeout=90)
         os.kill(second.process.pid, signal.SIGKILL)
@@ -271,6 +273,7 @@ class LauncherMonitor(harness.LauncherTestCase):
                            message="no restore by the watchdog in the log")
         added = self.read_log(log)[len(lines):]
         self.assertEqual(added[0], lines[0])
+        self.assertTrue(added[1].endswith(" --plain-http forward --bypass Intranet.Example"), added[1])
         self.assertRegex("\n".join(added[-3:]),
                          r"^Watchdog: launcher process \d+ ended, its backup stands; restoring it\n"
                          r"Restore: the user's proxy settings were put back and the backup deleted\n"
