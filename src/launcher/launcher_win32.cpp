@@ -226,6 +226,8 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // Networking.
   if (!net_startup()) {
     run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
+    // No shutdown follows to wipe the password, and the box may wait long.
+    socks_wipe(context->socks_password, sizeof(context->socks_password));
     show_error(kTextNoNetworking);
     return kExitNoNetworking;
   }
