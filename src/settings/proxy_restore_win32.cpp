@@ -95,8 +95,8 @@ void lost_copies_add(char* text, size_t capacity, const wchar_t* name) {
   text[used] = '\0';
 }
 
-// Says on the console which values could not come back because the backup
-// lost their saved copies; says nothing when none did.
+// Says on the console, and in the log, which values could not come back
+// because the backup lost their saved copies; says nothing when none did.
 void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBackup* connections) {
   char names[1024] = "";
   for (int at = 0; at < count; ++at) {
@@ -109,7 +109,10 @@ void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBa
       lost_copies_add(names, sizeof(names), connection.name);
     }
   }
-  if (names[0] != '\0') console_printf("%s%s\n", kLostCopiesLine, names);
+  if (names[0] == '\0') return;
+  console_printf("%s%s\n", kLostCopiesLine, names);
+  // The watchdog and the logon command have no console: the log says it for them.
+  run_log_printf("%s%s", kLostCopiesLine, names);
 }
 
 // Puts the saved values back, the backup still standing, each place on its

@@ -143,8 +143,9 @@ void restore_in_apply(const char* why) {
   const RestoreOutcome outcome = restore_locked();
   if (run_log_enabled && outcome != kRestoreNoBackup) {
     run_log_printf("Restore by the launcher (%s): %s, %llu ms", why,
-                   outcome == kRestoreFailed ? "FAILED, the backup stays for a later restore"
-                                             : "done",
+                   outcome == kRestoreDone     ? "done"
+                   : outcome == kRestoreFailed ? "FAILED, the backup stays for a later restore"
+                                               : "not done, the backup is left as it is",
                    static_cast<unsigned long long>(run_log_clock_ms() - started));
   }
 }
