@@ -366,7 +366,7 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
   return ERROR_SUCCESS;
 }
 
-int connections_put_back(const ConnectionsBackup* connections) {
+int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy) {
   if (connections->count == 0) return 1;
   RegistryKey store;
   LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0,
@@ -383,8 +383,11 @@ int connections_put_back(const ConnectionsBackup* connections) {
   for (int pass = 0; pass < 2; ++pass) {
     for (int i = 0; i < connections->count; ++i) {
       const SavedConnection& connection = connections->connections[i];
-      if ((wcscmp(connection.name, kSavedLegacyValue) == 0) != (pass == 0)) continue;
-      if (!put_back_one(store.key, connection)) {
+      const int saved_legacy = wcscmp(connection.name, kSavedLegacyValue) == 0;
+      if (saved_legacy != (pass == 0)) continue;
+      if (saved_legacy && keep_saved_legacy) {
+        restored = 0;
+      } else if (!put_back_one(store.key, connection)) {
         restored = 0;
         switch_off_one(store.key, connection);
       }

@@ -81,8 +81,10 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port, con
 // and ERROR_NOT_ENOUGH_MEMORY.
 LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 
-// Puts the read values back, each on its own: SavedLegacySettings first, then
-// the LAN's and every entry's. Those the user had come back byte for byte,
+// Puts the read values back, each on its own: SavedLegacySettings first (not
+// with keep_saved_legacy, while the launcher's legacy values still stand: a
+// copy that differs from them would have WinINet fold them into the stores),
+// then the LAN's and every entry's. Those the user had come back byte for byte,
 // those they had not are deleted; a VPN or dial-up entry whose value is gone
 // was removed during the run and is skipped. A value that cannot be put back,
 // or whose saved copy is missing, is switched to a direct connection where it
@@ -90,4 +92,4 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 // follows it to a port that dies with the launcher. Returns 1 when every value
 // is back, or switched off where its copy is missing; 0 when any write or
 // deletion failed (the others still went ahead).
-int connections_put_back(const ConnectionsBackup* connections);
+int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy);

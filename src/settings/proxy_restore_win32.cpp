@@ -53,13 +53,14 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
 // Where the user's server cannot come back (its write failed, or its copy is
 // missing), or ProxyEnable's copy is missing, ProxyEnable goes to 0: off never
 // cuts the user off the network, while the launcher's server dies with it.
-// Returns 1 when every value is back (or switched off, its copy missing).
-int legacy_put_back(const RestorePlan* plans, int count) {
+// Returns 1 when every value is back (or switched off, its copy missing); sets
+// *untouched when the key could not be opened, so that all of the launcher's
+// legacy values still stand.
+int legacy_put_back(const RestorePlan* plans, int count, int* untouched) {
   RegistryKey internet_settings;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
-                    &internet_settings.key) != ERROR_SUCCESS) {
-    return 0;
-  }
+  *untouched = RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
+                             &internet_settings.key) != ERROR_SUCCESS;
+  if (*untouched) return 0;
   int restored = 1;
   int server_back = 1;
   for (int at = 0; at < count; ++at) {
@@ -94,8 +95,8 @@ void lost_copies_add(char* text, size_t capacity, const wchar_t* name) {
   text[used] = '\0';
 }
 
-// Says on the console which values could not come back because the backup
-// lost their saved copies; says nothing when none did.
+// Says on the console, and in the log, which values could not come back
+// because the backup lost their saved copies; says nothing when none did.
 void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBackup* connections) {
   char names[1024] = "";
   for (int at = 0; at < count; ++at) {
@@ -108,7 +109,10 @@ void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBa
       lost_copies_add(names, sizeof(names), connection.name);
     }
   }
-  if (names[0] != '\0') console_printf("%s%s\n", kLostCopiesLine, names);
+  if (names[0] == '\0') return;
+  console_printf("%s%s\n", kLostCopiesLine, names);
+  // The watchdog and the logon command have no console: the log says it for them.
+  run_log_printf("%s%s", kLostCopiesLine, names);
 }
 
 // Puts the saved values back, the backup still standing, each place on its
@@ -117,8 +121,10 @@ void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBa
 // SavedLegacySettings, then the LAN's and every entry's store. In that order
 // no WinINet reader in between sees the launcher's legacy values beside the
 // user's copy of them, which it would take for an edit and fold into the
-// stores. Returns kRestoreDone when every value is back, or switched off where
-// the backup lost its copy (the console names those).
+// stores. While the launcher's legacy values all stand (their key refuses
+// writing), their copy stays the launcher's too, for the same reason. Returns
+// kRestoreDone when every value is back, or switched off where the backup lost
+// its copy (the console names those).
 RestoreOutcome restore_values(HKEY backup) {
   ConnectionsHolder connections;
   if (connections.connections == nullptr) return kRestoreFailed;
@@ -133,8 +139,9 @@ RestoreOutcome restore_values(HKEY backup) {
     LONG read = plan_read(backup, kSavedValues[i], &plans[i]);
     if (read != ERROR_SUCCESS) return restore_stopped_by(read);
   }
-  int restored = legacy_put_back(plans, count);
-  restored = connections_put_back(connections.connections) && restored;
+  int legacy_untouched = 0;
+  int restored = legacy_put_back(plans, count, &legacy_untouched);
+  restored = connections_put_back(connections.connections, legacy_untouched) && restored;
   // Even a restore cut short has written something WinINet must reread.
   notify_settings_changed();
   if (!restored) return kRestoreFailed;
@@ -256,7 +263,9 @@ int restore_proxy_settings() {
 
 int restore_proxy_settings_if_applied() {
   SettingsLock lock;
-  if (!lock.held) return restore_result_without_lock();
+  // Without the lock the flag is read as it is: a run that never applied has
+  // nothing pending, whatever backup another run left.
+  if (!lock.held) return !settings_are_applied() || restore_result_without_lock();
   return !settings_are_applied() || restore_result(restore_locked());
 }
 

@@ -72,7 +72,8 @@ int apply_proxy_settings(uint16_t port, const char* bypass = kLauncherBypass);
 // (opened for reading only), then puts each place back on its own, so that
 // one that cannot be written does not stop the others: the legacy values
 // first (ProxyServer, ProxyOverride, AutoConfigURL when the backup's format
-// holds it, ProxyEnable last), then SavedLegacySettings, then the LAN's and
+// holds it, ProxyEnable last), then SavedLegacySettings (left while none of
+// the legacy values could be written), then the LAN's and
 // every VPN or dial-up entry's store (an entry whose value is gone is
 // skipped); values the user did not have are deleted. Then deletes the backup
 // key and the RunOnce restore command, notifies WinINet and clears
@@ -99,7 +100,8 @@ int restore_proxy_settings();
 // Restores as restore_proxy_settings, but only while settings_applied is set;
 // the flag is read under the lock, so a call that arrives while apply runs
 // waits for it and then restores what it applied. For the shutdown. Returns
-// as restore_proxy_settings; 1 when the flag is clear.
+// as restore_proxy_settings; 1 when the flag is clear, also when the lock was
+// not had.
 int restore_proxy_settings_if_applied();
 
 // For a console event or the session's end, after which Windows ends the

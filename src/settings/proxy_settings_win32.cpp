@@ -136,6 +136,20 @@ ApplyOutcome backup_and_write(uint16_t port, const char* bypass, ConnectionsBack
   return kApplyWritten;
 }
 
+// A restore that apply makes itself, logged as every other restore: who made
+// it, its result and its duration (a check that finds no backup says nothing).
+void restore_in_apply(const char* why) {
+  const uint64_t started = run_log_enabled ? run_log_clock_ms() : 0;
+  const RestoreOutcome outcome = restore_locked();
+  if (run_log_enabled && outcome != kRestoreNoBackup) {
+    run_log_printf("Restore by the launcher (%s): %s, %llu ms", why,
+                   outcome == kRestoreDone     ? "done"
+                   : outcome == kRestoreFailed ? "FAILED, the backup stays for a later restore"
+                                               : "not done, the backup is left as it is",
+                   static_cast<unsigned long long>(run_log_clock_ms() - started));
+  }
+}
+
 int apply_locked(uint16_t port, const char* bypass) {
   if (process_ending.load() != 0) return 0;
   // A leftover complete backup goes back first, so the backup below always
@@ -143,7 +157,7 @@ int apply_locked(uint16_t port, const char* bypass) {
   // launcher still runs, or its restore failed) must never be overwritten, nor
   // must one that cannot be read as written: only a key that is not there, or
   // one that never became complete, may take this launcher's backup.
-  restore_locked();
+  restore_in_apply("a backup left by an earlier run");
   const BackupState state = backup_state();
   if (state != kBackupAbsent && state != kBackupIncomplete) return 0;
   // The user's settings are not the ones programs use: nothing to change.
@@ -159,7 +173,7 @@ int apply_locked(uint16_t port, const char* bypass) {
       return 0;
     case kApplyValuesFailed:
       // Some of the launcher's values may be in force: the user's go back now.
-      restore_locked();
+      restore_in_apply("undoing a failed apply");
       return 0;
     case kApplyWritten:
       break;
@@ -171,7 +185,7 @@ int apply_locked(uint16_t port, const char* bypass) {
   // bypass list as written.
   if (!connections_confirm(connections.connections, port, bypass)) {
     run_log_printf("Read-back: the launcher's proxy is not in force everywhere; undoing");
-    restore_locked();
+    restore_in_apply("undoing a failed apply");
     return 0;
   }
   settings_applied.exchange(1);

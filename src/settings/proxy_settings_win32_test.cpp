@@ -287,6 +287,26 @@ TEST_F(ProxySettings, RestoreWhileAppliedDoesNothingWhenTheFlagIsClear) {
   UserValues user = leave_complete_backup();
   restore_proxy_settings_if_applied();
   EXPECT_TRUE(backup_key_exists());
+  // Nor while another process holds the user's mutex past the wait: a run
+  // that never applied has nothing pending, whatever backup stands.
+  wchar_t name[160];
+  settings_user_object_name(name, 160, L"" LUMARET_IDENTITY_TOKEN "Settings");
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread holder([&] {
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
+    SetEvent(held);
+    WaitForSingleObject(release, INFINITE);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  });
+  WaitForSingleObject(held, INFINITE);
+  EXPECT_EQ(restore_proxy_settings_if_applied(), 1);
+  SetEvent(release);
+  holder.join();
+  CloseHandle(held);
+  CloseHandle(release);
+  EXPECT_TRUE(backup_key_exists());
   restore_proxy_settings();
   EXPECT_EQ(read_user_values(), user);
 }

@@ -31,7 +31,7 @@ import unittest
 
 import harness
 import transcripts
-from harness import (INTERNET_SETTINGS, PAC_URL, REG_SZ, RUN_ONCE, RUN_ONCE_VALUE,
+from harness import (CONNECTIONS, INTERNET_SETTINGS, PAC_URL, REG_SZ, RUN_ONCE, RUN_ONCE_VALUE,
                      USER_CONNECTIONS, USER_VALUES, USER_VIEW, launcher_values, restore_command,
                      text)
 
@@ -230,6 +230,11 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
 
     def test_enter_while_internet_settings_deny_writing_ends_with_13(self):
         run = self.start("monitor", console=True)
+        # WinINet's copy of the legacy values, as Windows keeps it beside the
+        # launcher's: while those stand, it stays theirs, or WinINet would fold
+        # them into the stores.
+        copy = {"SavedLegacySettings": harness.connection_value(0x3, "launcher's copy")}
+        self.wine.write(CONNECTIONS, copy)
         self.wine.reg("deny-write", INTERNET_SETTINGS)
         self.addCleanup(self.wine.run, self.wine.regdump, ["allow-write", INTERNET_SETTINGS])
         run.press_enter()
@@ -238,7 +243,7 @@ class SettingsFaultMatrix(harness.LauncherTestCase):
         self.assertTrue(result.stdout.endswith(transcripts.console(
             transcripts.RESTORE_PENDING_LINE)), result.stdout)
         # Every place but the denied key holds the user's values at once.
-        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertEqual(self.wine.connections(), dict(USER_CONNECTIONS, **copy))
         self.assertEqual(self.wine.proxy_view(), USER_VIEW)
         self.assertTrue(self.wine.backup_exists())
         self.assertEqual(self.wine.run_once(), restore_command(self.wine.launcher))
