@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-int run_log_enabled = 0;
+std::atomic<int> run_log_enabled{0};
 
 namespace {
 
@@ -125,7 +125,7 @@ int run_log_open(const char* path) {
   uint64_t size = 0;
   if (!run_log_file_open(path, &size)) return 0;
   run_log_offset.store(size);
-  run_log_enabled = 1;
+  run_log_enabled.store(1);
   return 1;
 }
 

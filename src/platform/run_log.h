@@ -6,6 +6,7 @@
 // (run_log_win32.cpp, run_log_posix.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -62,8 +63,10 @@ RunLogDecision run_log_decide(uint64_t offset, size_t length, uint64_t limit);
 int run_log_open(const char* path);
 
 // Non-zero once run_log_open succeeded: the one check that the callers make
-// before they gather anything to log, so that a run without a log pays nothing.
-extern int run_log_enabled;
+// before they gather anything to log, so that a run without a log pays nothing
+// (an atomic load is a plain load on x86). Atomic because a tunnel thread of an
+// earlier client may still be ending when a test opens its log.
+extern std::atomic<int> run_log_enabled;
 
 // Formats the printf-style text and appends it as one line. Does nothing
 // without an open log. Safe from any thread.
