@@ -6,6 +6,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_THREAD__)
+// The detached threads below are joinable underneath, and each is joined by a
+// later start or end; those that end last are not joined before the process
+// ends, which ThreadSanitizer would otherwise report as a leak.
+extern "C" const char* __tsan_default_options() { return "report_thread_leaks=0"; }
+#endif
+
 namespace {
 
 // Every thread's stack. A tunnel needs about 50 KiB (its head and relay
@@ -19,14 +26,6 @@ constexpr size_t kThreadStackBytes = 256 * 1024;
 // such stacks that much more.
 #if defined(__SANITIZE_THREAD__)
 constexpr size_t kToolStackBytes = 1024 * 1024;
-}  // namespace
-
-// The threads on these stacks are joinable, and each is joined by a later
-// start or end; those that end last are not joined before the process ends,
-// which ThreadSanitizer would otherwise report as a leak.
-extern "C" const char* __tsan_default_options() { return "report_thread_leaks=0"; }
-
-namespace {
 #else
 constexpr size_t kToolStackBytes = 0;
 #endif
