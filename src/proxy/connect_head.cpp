@@ -1,7 +1,6 @@
 #include "proxy/connect_head.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +32,25 @@ int equal_ignoring_case(const char* a, const char* b) {
     if (ca != cb) return 0;
     if (ca == 0) return 1;
   }
+}
+
+// White space as the C locale's isspace has it.
+int is_space(char ch) {
+  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+// Reads the next word the way sscanf's "%Ns" does, without its cost per call:
+// white space skipped, then at most capacity - 1 characters that are not white
+// space (a longer word's rest is the next word). Returns 0 at the text's end.
+int scan_word(const char** cursor, char* out, size_t capacity) {
+  const char* p = *cursor;
+  while (is_space(*p)) ++p;
+  if (*p == '\0') return 0;
+  size_t length = 0;
+  while (*p != '\0' && !is_space(*p) && length + 1 < capacity) out[length++] = *p++;
+  out[length] = '\0';
+  *cursor = p;
+  return 1;
 }
 
 }  // namespace
@@ -83,7 +101,11 @@ int connect_head_parse(const char* head, ConnectTarget* target) {
   char method[16];
   char text[512];
   char version[32];
-  if (sscanf(head, "%15s %511s %31s", method, text, version) != 3) return 0;
+  const char* cursor = head;
+  if (!scan_word(&cursor, method, sizeof(method)) || !scan_word(&cursor, text, sizeof(text)) ||
+      !scan_word(&cursor, version, sizeof(version))) {
+    return 0;
+  }
   if (!equal_ignoring_case(method, "CONNECT")) return 0;
   return connect_target_split(text, target);
 }

@@ -2,7 +2,9 @@
 // request head, then split like its CONNECT target.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "fuzz_check.h"
 #include "proxy/connect_head.h"
@@ -47,6 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int accepted = connect_head_parse(head, &target);
   FUZZ_CHECK(accepted == 0 || accepted == 1);
   if (accepted) check_target(target);
+  // The request line's words are read as sscanf("%15s %511s %31s") reads them.
+  char method[16];
+  char words[512];
+  char version[32];
+  ConnectTarget expected;
+  memset(&expected, 0xAA, sizeof(expected));
+  int expected_accepted = sscanf(head, "%15s %511s %31s", method, words, version) == 3 &&
+                          strcasecmp(method, "CONNECT") == 0 &&
+                          connect_target_split(words, &expected);
+  FUZZ_CHECK(accepted == expected_accepted);
+  if (accepted) {
+    FUZZ_CHECK(strcmp(target.host, expected.host) == 0 && target.port == expected.port);
+  }
 
   // A target token is at most 511 bytes.
   char text[512];
