@@ -47,14 +47,18 @@ constexpr size_t kToolStackBytes = 0;
 // unmapped, so a burst of connections leaves little behind.
 constexpr int kSpareStacksKept = 64;
 
-// One mapping per stack: this record in the first page, a guard page that
-// stops an overflow before it reaches the record, then the stack.
+// One mapping per stack: a guard page that stops an overflow, then the stack,
+// then this record in the stack's top 64 bytes, beside glibc's own record of
+// the thread (so in a page that every thread touches anyway).
 struct PooledStack {
   PooledStack* next;
   pthread_t thread;
   ThreadBody body;
   void* argument;
 };
+
+constexpr size_t kRecordBytes = 64;
+static_assert(sizeof(PooledStack) <= kRecordBytes, "the record fits its place");
 
 pthread_mutex_t g_pool_lock = PTHREAD_MUTEX_INITIALIZER;
 PooledStack* g_finished = nullptr;  // threads that ended or are ending
@@ -63,24 +67,29 @@ int g_spare_count = 0;
 
 size_t page_bytes() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
-size_t pooled_stack_bytes() { return kThreadStackBytes + kToolStackBytes; }
+size_t usable_bytes() { return kThreadStackBytes + kToolStackBytes - kRecordBytes; }
 
-size_t mapping_bytes() { return 2 * page_bytes() + pooled_stack_bytes(); }
+size_t mapping_bytes() { return page_bytes() + kThreadStackBytes + kToolStackBytes; }
 
-char* stack_low_end(PooledStack* stack) {
-  return reinterpret_cast<char*>(stack) + 2 * page_bytes();
+char* mapping_of(PooledStack* stack) {
+  return reinterpret_cast<char*>(stack) + kRecordBytes - mapping_bytes();
 }
+
+char* stack_low_end(PooledStack* stack) { return mapping_of(stack) + page_bytes(); }
 
 PooledStack* map_stack() {
   void* memory = mmap(nullptr, mapping_bytes(), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
-  if (mprotect(static_cast<char*>(memory) + page_bytes(), page_bytes(), PROT_NONE) != 0) {
+  if (mprotect(memory, page_bytes(), PROT_NONE) != 0) {
     munmap(memory, mapping_bytes());
     return nullptr;
   }
-  return static_cast<PooledStack*>(memory);
+  return reinterpret_cast<PooledStack*>(static_cast<char*>(memory) + mapping_bytes() -
+                                        kRecordBytes);
 }
+
+void unmap_stack(PooledStack* stack) { munmap(mapping_of(stack), mapping_bytes()); }
 
 // Joins each finished thread that has ended and keeps its stack as a spare,
 // or unmaps it when enough are kept. Called with the pool locked.
@@ -94,7 +103,7 @@ void collect_finished() {
     }
     *link = stack->next;
     if (g_spare_count >= kSpareStacksKept) {
-      munmap(stack, mapping_bytes());
+      unmap_stack(stack);
       continue;
     }
     stack->next = g_spare;
@@ -145,10 +154,10 @@ int thread_start_detached(ThreadBody body, void* argument) {
   stack->argument = argument;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
-  pthread_attr_setstack(&attributes, stack_low_end(stack), pooled_stack_bytes());
+  pthread_attr_setstack(&attributes, stack_low_end(stack), usable_bytes());
   int ok = pthread_create(&stack->thread, &attributes, run_pooled, stack) == 0;
   pthread_attr_destroy(&attributes);
-  if (!ok) munmap(stack, mapping_bytes());
+  if (!ok) unmap_stack(stack);
   return ok ? 1 : 0;
 }
 
