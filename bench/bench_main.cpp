@@ -121,7 +121,7 @@ int parse_options(int argc, char** argv, BenchOptions* options) {
       snprintf(options->baseline_program, sizeof(options->baseline_program), "%s", value);
     } else if (strcmp(name, "--setup-rounds") == 0) {
       options->setup_rounds = static_cast<int>(strtol(value, nullptr, 10));
-      if (options->setup_rounds < 1 || options->setup_rounds > 16) return 0;
+      if (options->setup_rounds < 1 || options->setup_rounds > 32) return 0;
     } else if (strcmp(name, "--http-levels") == 0) {
       if (strcmp(value, "none") == 0) {
         options->http_level_count = 0;

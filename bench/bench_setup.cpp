@@ -17,7 +17,7 @@
 namespace {
 
 constexpr size_t kMaxLatencies = 1 << 22;
-constexpr int kMaxRounds = 16;
+constexpr int kMaxRounds = 32;
 // Direct, the local proxy and the others.
 constexpr int kMaxContenders = 2 + kMaxOthers;
 
@@ -116,14 +116,18 @@ void setup_run(const Bench* bench, int clients, Contender* contender, int work,
   result->failures = g_setup_failures.load() + (clients - started);
 }
 
+// The median of n values, which it sorts.
+double median(double* values, int n) {
+  if (n == 0) return 0;
+  std::sort(values, values + n);
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 // The median of one field over a contender's rounds.
 double median_of(const Contender* contender, double SetupResult::*field) {
   double values[kMaxRounds];
   for (int r = 0; r < contender->round_count; ++r) values[r] = contender->rounds[r].*field;
-  std::sort(values, values + contender->round_count);
-  int n = contender->round_count;
-  if (n == 0) return 0;
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  return median(values, contender->round_count);
 }
 
 // Runs every contender once per round, each round starting one further along
@@ -193,6 +197,16 @@ void run_line(const Bench* bench, const char* server, int server_pid, int client
       snprintf(key, sizeof(key), "%s_vs_%s", prefix, contenders[c].name);
     }
     print_key(key, rate > 0 ? local_rate / rate : 0);
+    // The same round's runs see about the same load from other programs, so
+    // the median of the rounds' own ratios moves less with the machine.
+    double ratios[kMaxRounds];
+    int n = std::min(local->round_count, contenders[c].round_count);
+    for (int r = 0; r < n; ++r) {
+      double other = contenders[c].rounds[r].rate;
+      ratios[r] = other > 0 ? local->rounds[r].rate / other : 0;
+    }
+    snprintf(key, sizeof(key), "%s_vs_%s_rounds", prefix, contenders[c].name);
+    print_key(key, median(ratios, n));
   }
 }
 
