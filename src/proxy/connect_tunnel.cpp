@@ -117,6 +117,28 @@ void log_refused_request(NetSocket client, const char* head, const char* outcome
                  outcome);
 }
 
+// Opens the target through the SOCKS5 server with the context's login. When
+// that fails, the client gets the 502 response (and the log its line), and the
+// result is the invalid socket.
+NetSocket open_target(NetSocket client, ProxyContext* context, const char* head,
+                      const ConnectTarget* target, SocksOutcome* outcome) {
+  *outcome = {-1, -1, "the SOCKS5 server could not be reached"};
+  NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
+  if (upstream != kInvalidSocket &&
+      socks5_connect_report(upstream, target->host, target->port, context->socks_user,
+                            context->socks_password, nullptr, outcome)) {
+    return upstream;
+  }
+  net_close(upstream);
+  if (run_log_enabled) {
+    char text[160];
+    snprintf(text, sizeof(text), "502, SOCKS5 reply %d: %s", outcome->reply, outcome->failure);
+    log_refused_request(client, head, text);
+  }
+  net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
+  return kInvalidSocket;
+}
+
 // Forwards one plain http:// request: the rewritten head, the body bytes that
 // came with the head, then both ways as a tunnel until either side ends. Kept
 // apart so that only a forwarding thread takes the rewritten head's stack. The
@@ -134,19 +156,9 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
     net_send_all(client, kResponseRefused, strlen(kResponseRefused));
     return;
   }
-  NetSocketHolder upstream(open_upstream_connection(context->socks_host, context->socks_port));
-  SocksOutcome outcome = {-1, -1, "the SOCKS5 server could not be reached"};
-  if (upstream.socket == kInvalidSocket ||
-      !socks5_connect_report(upstream.socket, request.target.host, request.target.port,
-                             context->socks_user, context->socks_password, nullptr, &outcome)) {
-    if (run_log_enabled) {
-      char text[160];
-      snprintf(text, sizeof(text), "502, SOCKS5 reply %d: %s", outcome.reply, outcome.failure);
-      log_refused_request(client, head, text);
-    }
-    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
-    return;
-  }
+  SocksOutcome outcome;
+  NetSocketHolder upstream(open_target(client, context, head, &request.target, &outcome));
+  if (upstream.socket == kInvalidSocket) return;
   uint64_t up = rewritten_length;
   uint64_t down = 0;
   if (!net_send_all(upstream.socket, rewritten, rewritten_length)) return;
@@ -199,19 +211,9 @@ unsigned run_connect_tunnel(void* argument) {
     return 0;
   }
 
-  NetSocketHolder upstream(open_upstream_connection(context->socks_host, context->socks_port));
-  SocksOutcome outcome = {-1, -1, "the SOCKS5 server could not be reached"};
-  if (upstream.socket == kInvalidSocket ||
-      !socks5_connect_report(upstream.socket, target.host, target.port, context->socks_user,
-                             context->socks_password, nullptr, &outcome)) {
-    if (run_log_enabled) {
-      char text[160];
-      snprintf(text, sizeof(text), "502, SOCKS5 reply %d: %s", outcome.reply, outcome.failure);
-      log_refused_request(client.socket, head, text);
-    }
-    net_send_all(client.socket, kResponseBadGateway, strlen(kResponseBadGateway));
-    return 0;
-  }
+  SocksOutcome outcome;
+  NetSocketHolder upstream(open_target(client.socket, context, head, &target, &outcome));
+  if (upstream.socket == kInvalidSocket) return 0;
 
   if (!net_send_all(client.socket, kResponseEstablished, strlen(kResponseEstablished))) return 0;
   const int app_traffic = connect_host_is_app_traffic(target.host);
