@@ -115,6 +115,9 @@ void collect_finished() {
 void* run_pooled(void* raw) {
   PooledStack* stack = static_cast<PooledStack*>(raw);
   stack->body(stack->argument);
+  // Set here rather than by pthread_create, which may return after this thread
+  // has ended and been collected.
+  stack->thread = pthread_self();
   pthread_mutex_lock(&g_pool_lock);
   collect_finished();
   stack->next = g_finished;
@@ -155,7 +158,8 @@ int thread_start_detached(ThreadBody body, void* argument) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstack(&attributes, stack_low_end(stack), usable_bytes());
-  int ok = pthread_create(&stack->thread, &attributes, run_pooled, stack) == 0;
+  pthread_t thread;
+  int ok = pthread_create(&thread, &attributes, run_pooled, stack) == 0;
   pthread_attr_destroy(&attributes);
   if (!ok) unmap_stack(stack);
   return ok ? 1 : 0;
