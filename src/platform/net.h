@@ -46,6 +46,13 @@ void net_set_timeouts(NetSocket socket, int milliseconds);
 // least one is readable, 0 when waiting failed.
 int net_wait_readable(NetSocket first, NetSocket second, int* first_readable, int* second_readable);
 
+// Ends the sending side of socket, so that the peer reads the end of the
+// stream after every byte sent, then reads and drops what the peer still sends
+// until it closes, max_bytes have come or milliseconds pass without a byte.
+// Closing a socket with unread input resets the connection, and a reset can
+// destroy a response that the peer has not read yet. The socket stays open.
+void net_finish_and_drain(NetSocket socket, size_t max_bytes, int milliseconds);
+
 // Closes the socket; kInvalidSocket is ignored.
 void net_close(NetSocket socket);
 

@@ -104,3 +104,14 @@ NetSocket net_accept(NetSocket listener, int* failure) {
   if (accepted == kInvalidSocket) *failure = net_classify_accept_error(net_last_error());
   return accepted;
 }
+
+void net_finish_and_drain(NetSocket socket, size_t max_bytes, int milliseconds) {
+  shutdown(net_system_socket(socket), kSystemShutdownSend);
+  net_set_timeouts(socket, milliseconds);
+  char buffer[4096];
+  for (size_t drained = 0; drained < max_bytes;) {
+    const long n = net_recv_some(socket, buffer, sizeof(buffer));
+    if (n <= 0) return;
+    drained += static_cast<size_t>(n);
+  }
+}

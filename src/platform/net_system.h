@@ -13,6 +13,7 @@
 #include <ws2tcpip.h>
 typedef SOCKET SystemSocket;
 typedef int SystemAddressLength;
+constexpr int kSystemShutdownSend = SD_SEND;
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -20,6 +21,7 @@ typedef int SystemAddressLength;
 #include <sys/socket.h>
 typedef int SystemSocket;
 typedef socklen_t SystemAddressLength;
+constexpr int kSystemShutdownSend = SHUT_WR;
 #endif
 
 // The system's handle of socket (for a descriptor, the same number).

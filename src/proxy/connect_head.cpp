@@ -9,6 +9,8 @@
 
 const char kResponseRefused[] =
     "HTTP/1.1 405 Method Not Allowed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const char kResponseBadRequest[] =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const char kResponseBadGateway[] =
     "HTTP/1.1 502 Bad Gateway\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const char kResponseEstablished[] =

@@ -11,8 +11,9 @@
 // Size of the request head buffer, without its terminating NUL.
 constexpr size_t kHeadCapacity = 16384;
 
-// The three fixed responses of the proxy.
+// The fixed responses of the proxy.
 extern const char kResponseRefused[];      // 405, 73 bytes
+extern const char kResponseBadRequest[];   // 400, 66 bytes: a forwarded body's length is ambiguous
 extern const char kResponseBadGateway[];   // 502, 66 bytes
 extern const char kResponseEstablished[];  // 200, 76 bytes
 

@@ -210,13 +210,16 @@ TEST(ForwardHead, RewritesAbsoluteRequestsAndRefusesTheRest) {
        "POST HTTP://h:8080 HTTP/1.0\r\nproxy-connection: keep-alive\r\nX-A:1\r\n"
        "Connection: X-Gone ,\tupgrade\r\nKeep-Alive: 5\r\nx-gone: 2\r\nUpgrade: h2c\r\n"
        "Proxy-Authorization: Basic eA==\r\nContent-Length: 3\r\n\r\n",
-       "h", 8080, "POST / HTTP/1.0\r\nX-A:1\r\nContent-Length: 3\r\n" + close},
+       "h", 8080, "POST / HTTP/1.0\r\nHost: h:8080\r\nX-A:1\r\nContent-Length: 3\r\n" + close},
+      {"Host lines replaced by the URL's authority, without port 80",
+       "GET http://H:080/ HTTP/1.1\r\nHost: evil\r\nX: 1\r\nhost: other\r\n\r\n", "H", 80,
+       "GET / HTTP/1.1\r\nHost: H\r\nX: 1\r\n" + close},
       {"query without path", "HEAD http://h?q HTTP/1.1\r\n\r\n", "h", 80,
-       "HEAD /?q HTTP/1.1\r\n" + close},
+       "HEAD /?q HTTP/1.1\r\nHost: h\r\n" + close},
       {"bracketed IPv6", "GET http://[2001:db8::1]:81/ HTTP/1.1\r\n\r\n", "2001:db8::1", 81,
-       "GET / HTTP/1.1\r\n" + close},
+       "GET / HTTP/1.1\r\nHost: [2001:db8::1]:81\r\n" + close},
       {"511-byte target", "GET " + t511 + " HTTP/1.1\r\n\r\n", "h", 80,
-       "GET " + t511.substr(8) + " HTTP/1.1\r\n" + close},
+       "GET " + t511.substr(8) + " HTTP/1.1\r\nHost: h\r\n" + close},
       {"512-byte target", "GET " + t511 + "p HTTP/1.1\r\n\r\n", "", 0, ""},
       {"user information", "GET http://u:p@h/ HTTP/1.1\r\n\r\n", "", 0, ""},
       {"other scheme", "GET https://h/ HTTP/1.1\r\n\r\n", "", 0, ""},
@@ -226,7 +229,7 @@ TEST(ForwardHead, RewritesAbsoluteRequestsAndRefusesTheRest) {
       {"port 0", "GET http://h:0/ HTTP/1.1\r\n\r\n", "", 0, ""},
       {"port 65536", "GET http://h:65536/ HTTP/1.1\r\n\r\n", "", 0, ""},
       {"port 65535", "GET http://h:65535/ HTTP/1.1\r\n\r\n", "h", 65535,
-       "GET / HTTP/1.1\r\n" + close},
+       "GET / HTTP/1.1\r\nHost: h:65535\r\n" + close},
       {"empty port", "GET http://h:/ HTTP/1.1\r\n\r\n", "", 0, ""},
       {"port with letters", "GET http://h:80x/ HTTP/1.1\r\n\r\n", "", 0, ""},
       {"unbracketed IPv6", "GET http://2001:db8::1/ HTTP/1.1\r\n\r\n", "", 0, ""},
@@ -265,4 +268,143 @@ TEST(ForwardHead, RewritesAbsoluteRequestsAndRefusesTheRest) {
   const std::string too_many = many + ",a\r\n\r\n";
   EXPECT_EQ(forward_request_parse(enough.c_str(), enough.size(), &request), 1);
   EXPECT_EQ(forward_request_parse(too_many.c_str(), too_many.size(), &request), 0);
+}
+
+TEST(ForwardHead, TellsWhereARequestBodyEndsAndRefusesAmbiguousLengths) {
+  struct FramingCase {
+    const char* headers;
+    int kind;  // -1: refused with 400
+    uint64_t length;
+  };
+  const FramingCase cases[] = {
+      {"", kBodyNone, 0},
+      {"Content-Length: 0\r\n", kBodyLength, 0},
+      {"content-length:  70000 \r\n", kBodyLength, 70000},
+      {"Content-Length: 9999999999999999999\r\n", kBodyLength, 9999999999999999999ull},
+      {"Transfer-Encoding: Chunked\r\n", kBodyChunked, 0},
+      {"Content-Length: 10000000000000000000\r\n", -1, 0},
+      {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", -1, 0},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 0\r\n", -1, 0},
+      {"Content-Length: 5\r\nContent-Length: 5\r\n", -1, 0},
+      {"Content-Length: 5, 5\r\n", -1, 0},
+      {"Content-Length: +5\r\n", -1, 0},
+      {"Content-Length: 0x5\r\n", -1, 0},
+      {"Content-Length: 5 5\r\n", -1, 0},
+      {"Content-Length:\r\n", -1, 0},
+      {"Transfer-Encoding: gzip, chunked\r\n", -1, 0},
+      {"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", -1, 0},
+      {"Transfer-Encoding: identity\r\n", -1, 0},
+  };
+  for (const FramingCase& c : cases) {
+    SCOPED_TRACE(c.headers);
+    const std::string head = std::string("POST http://h/ HTTP/1.1\r\n") + c.headers + "\r\n";
+    ForwardRequest request;
+    ASSERT_EQ(forward_request_parse(head.c_str(), head.size(), &request), 1);
+    ASSERT_EQ(forward_request_framing(head.c_str(), &request), c.kind < 0 ? 0 : 1);
+    if (c.kind < 0) continue;
+    EXPECT_EQ(request.body.kind, c.kind);
+    EXPECT_EQ(request.body.remaining, c.length);
+  }
+}
+
+TEST(ForwardHead, ScansChunkedBodiesToTheirEndInAnyPieces) {
+  struct ChunkCase {
+    std::string body;  // what follows the head, the next request included
+    int result;
+    size_t consumed;
+  };
+  const std::string ext(4096 - 3, 'e');  // a size line of 4096 bytes with its CR
+  const ChunkCase cases[] = {
+      {"5;name=\"v\"\r\nhello\r\nA \r\n0123456789\r\n0\r\nX-T: 1\r\n\r\nGET /next", kBodyDone, 48},
+      {"000000000000000001\r\nx\r\n00\r\n\r\n", kBodyDone, 29},
+      {"1;" + ext + "\r\nx\r\n0\r\n\r\n", kBodyDone, 4097 + 8},
+      {"1;" + ext + "e\r\n", kBodyBad, 4096},
+      {"5\r\nhel", kBodyMore, 6},
+      {"g\r\n", kBodyBad, 0},
+      {"1g\r\nx\r\n", kBodyBad, 1},
+      {"0x5\r\n", kBodyBad, 1},
+      {"fffffffffffffff\r\n", kBodyMore, 17},
+      {"1000000000000000\r\n", kBodyBad, 15},
+      {"5\nhello\r\n", kBodyBad, 1},
+      {"5\r\nhelloX\r\n", kBodyBad, 8},
+      {"0\r\nX-T: 1\n\r\n", kBodyBad, 9},
+      {"1;\x01\r\n", kBodyBad, 2},
+  };
+  for (const ChunkCase& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 40));
+    for (size_t piece : {c.body.size(), size_t{1}, size_t{7}}) {
+      ForwardBodyScan scan;
+      forward_body_start(&scan, kBodyChunked, 0);
+      size_t at = 0;
+      int result = kBodyMore;
+      while (result == kBodyMore && at < c.body.size()) {
+        const size_t length = std::min(piece, c.body.size() - at);
+        size_t consumed = 0;
+        result = forward_body_scan(&scan, c.body.data() + at, length, &consumed);
+        ASSERT_LE(consumed, length);
+        at += consumed;
+      }
+      EXPECT_EQ(result, c.result) << piece;
+      EXPECT_EQ(at, c.consumed) << piece;
+    }
+  }
+  // A trailer section past its limit; a length body stops at its end.
+  ForwardBodyScan scan;
+  forward_body_start(&scan, kBodyChunked, 0);
+  const std::string trailers = "0\r\nX: " + std::string(kChunkTrailerMax, 't') + "\r\n\r\n";
+  size_t consumed = 0;
+  EXPECT_EQ(forward_body_scan(&scan, trailers.data(), trailers.size(), &consumed), kBodyBad);
+  EXPECT_EQ(consumed, 3 + kChunkTrailerMax);
+  forward_body_start(&scan, kBodyLength, 3);
+  EXPECT_EQ(forward_body_scan(&scan, "abcdef", 6, &consumed), kBodyDone);
+  EXPECT_EQ(consumed, 3u);
+}
+
+TEST(ForwardHead, RewritesTheOriginsResponseHeadSoThatTheClientCloses) {
+  struct ResponseCase {
+    std::string head;
+    int head_request;
+    std::string rewritten;  // empty: refused with 502
+    int kind;
+    uint64_t length;
+  };
+  const std::string close = "Connection: close\r\n\r\n";
+  const ResponseCase cases[] = {
+      {"HTTP/1.1 200 OK\r\nConnection: keep-alive, X-Trace\r\nKeep-Alive: timeout=5\r\n"
+       "X-Trace: 1\r\nProxy-Connection: x\r\nContent-Length: 3\r\nSet-Cookie: a=b; c\r\n\r\n",
+       0, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nSet-Cookie: a=b; c\r\n" + close, kBodyLength, 3},
+      {"HTTP/1.1 100 Continue\r\n\r\n", 0, "HTTP/1.1 100 Continue\r\n" + close, kBodyNone, 0},
+      {"HTTP/1.1 204 No Content\r\nContent-Length: 9\r\n\r\n", 0,
+       "HTTP/1.1 204 No Content\r\nContent-Length: 9\r\n" + close, kBodyNone, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", 1,
+       "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n" + close, kBodyNone, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 9\r\n\r\n", 0,
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 9\r\n" + close,
+       kBodyChunked, 0},
+      {"HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", 0,
+       "HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip\r\n" + close, kBodyUntilClose, 0},
+      {"HTTP/1.1 200\r\n\r\n", 0, "HTTP/1.1 200\r\n" + close, kBodyUntilClose, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4, 4\r\n\r\n", 0,
+       "HTTP/1.1 200 OK\r\nContent-Length: 4, 4\r\n" + close, kBodyLength, 4},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\n", 0, "", 0, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", 0, "", 0, 0},
+      {"HTTP/1.1 2000 OK\r\n\r\n", 0, "", 0, 0},
+      {"HTTP/1.1 099 Low\r\n\r\n", 0, "", 0, 0},
+      {"ICY 200 OK\r\nX: 1\r\n\r\n", 0, "", 0, 0},
+      {"HTTP/1.1 200 OK\r\nX: 1\nConnection: keep-alive\r\n\r\n", 0, "", 0, 0},
+  };
+  for (const ResponseCase& c : cases) {
+    SCOPED_TRACE(c.head.substr(0, 40));
+    ForwardResponse response;
+    ASSERT_EQ(forward_response_parse(c.head.c_str(), c.head.size(), c.head_request, &response),
+              c.rewritten.empty() ? 0 : 1);
+    if (c.rewritten.empty()) continue;
+    EXPECT_EQ(response.interim, c.head.compare(9, 3, "100") == 0 ? 1 : 0);
+    EXPECT_EQ(response.body.kind, c.kind);
+    EXPECT_EQ(response.body.remaining, c.length);
+    char out[kForwardHeadCapacity];
+    const size_t length = forward_response_rewrite(c.head.c_str(), &response, out, sizeof(out));
+    EXPECT_EQ(std::string(out, length), c.rewritten);
+    EXPECT_EQ(forward_response_rewrite(c.head.c_str(), &response, out, length - 1), 0u);
+  }
 }

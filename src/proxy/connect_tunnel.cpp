@@ -12,6 +12,7 @@
 #include "proxy/forward_head.h"
 #include "proxy/proxy_context.h"
 #include "proxy/proxy_listener.h"
+#include "proxy/request_log.h"
 #include "socks/socks_client.h"
 
 namespace {
@@ -20,6 +21,10 @@ constexpr size_t kRelayChunk = 32768;
 
 // The longest target token that the head parser reads.
 constexpr size_t kLoggedTargetMax = 511;
+// What a forwarded request's client may still send once its answer is over,
+// and for how long it may pause, before the connection is closed.
+constexpr size_t kDrainMax = 65536;
+constexpr int kDrainPauseMs = 1000;
 
 // Reads the request head until its blank line, the full buffer, or the client's
 // end. Returns the byte count, 0 when the client closed or failed first.
@@ -60,41 +65,6 @@ void relay(NetSocket client, NetSocket upstream, uint64_t* up, uint64_t* down) {
   }
 }
 
-// Copies the request line's first token and the target token as the client
-// wrote them (each cut to fit, up to the first white space) for the log.
-void copy_request_words(const char* head, char* method, size_t method_capacity, char* target,
-                        size_t target_capacity) {
-  const char* p = head;
-  char* outs[2] = {method, target};
-  const size_t capacities[2] = {method_capacity, target_capacity};
-  for (int word = 0; word < 2; ++word) {
-    while (*p == ' ' || *p == '\t') ++p;
-    size_t length = 0;
-    for (; *p != '\0' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n'; ++p) {
-      if (length + 1 < capacities[word]) outs[word][length++] = *p;
-    }
-    outs[word][length] = '\0';
-  }
-  // A URL's user information may hold a password: the log keeps "..." instead.
-  char* scheme_end = strstr(target, "://");
-  if (scheme_end == nullptr) return;
-  char* authority = scheme_end + 3;
-  char* at = strchr(authority, '@');
-  char* slash = strchr(authority, '/');
-  if (at == nullptr || (slash != nullptr && slash < at)) return;
-  // The rest moves behind the dots; what no longer fits the field is cut.
-  const size_t before = static_cast<size_t>(authority - target) + 3;
-  if (before >= target_capacity) {
-    *authority = '\0';
-    return;
-  }
-  size_t rest = strlen(at);
-  if (before + rest + 1 > target_capacity) rest = target_capacity - 1 - before;
-  memmove(authority + 3, at, rest);
-  memcpy(authority, "...", 3);
-  target[before + rest] = '\0';
-}
-
 // The line of a tunnel or a forwarded request that ended: the bytes each way
 // and how long it lasted.
 void log_closed(uint16_t client_port, const char* what, const char* written, uint64_t up,
@@ -112,7 +82,7 @@ void log_closed(uint16_t client_port, const char* what, const char* written, uin
 void log_refused_request(NetSocket client, const char* head, const char* outcome) {
   char method[16];
   char target[kLoggedTargetMax + 1];
-  copy_request_words(head, method, sizeof(method), target, sizeof(target));
+  request_log_words(head, method, sizeof(method), target, sizeof(target));
   run_log_printf("Tunnel from client port %u: %s %s: %s", net_peer_port(client), method, target,
                  outcome);
 }
@@ -139,10 +109,138 @@ NetSocket open_target(NetSocket client, ProxyContext* context, const char* head,
   return kInvalidSocket;
 }
 
-// Forwards one plain http:// request: the rewritten head, the body bytes that
-// came with the head, then both ways as a tunnel until either side ends. Kept
-// apart so that only a forwarding thread takes the rewritten head's stack. The
-// log names the host and port, never the path, the query or a header.
+// How a forwarded request's exchange ended.
+enum ForwardEnd {
+  kForwardOver,         // the answer ended, or the origin went after it began
+  kForwardClientGone,   // the client closed or failed before its answer ended
+  kForwardBadBody,      // the request's chunked body broke: the client gets 400
+  kForwardBadResponse,  // no acceptable response head came: the client gets 502
+};
+
+// The origin's side of one forwarded request: its response head as it
+// arrives, then the body by its framing.
+struct ForwardAnswer {
+  char head[kHeadCapacity + 1];
+  size_t count;
+  size_t searched;
+  int head_request;  // the request was HEAD, so no body follows the final head
+  int in_body;       // the final head was sent; body holds its framing
+  ForwardBodyScan body;
+  uint64_t sent;  // bytes that went to the client
+};
+
+// Sends the response body bytes among data[0, length) to the client. Returns
+// kBodyMore while the body goes on, kBodyDone when it ended (or broke), and -1
+// when the client is gone.
+int pass_answer_body(NetSocket client, ForwardAnswer* answer, const char* data, size_t length) {
+  size_t consumed = 0;
+  const int scanned = forward_body_scan(&answer->body, data, length, &consumed);
+  if (consumed > 0 && !net_send_all(client, data, consumed)) return -1;
+  answer->sent += consumed;
+  return scanned == kBodyMore ? kBodyMore : kBodyDone;
+}
+
+// Takes the next bytes from the origin: interim answers go to the client as
+// they are, the final head rewritten so that the client closes after it, then
+// its body. Returns kForwardOver when the answer ended, -1 while it goes on,
+// or kForwardClientGone / kForwardBadResponse.
+int take_answer(NetSocket client, ForwardAnswer* answer, const char* data, size_t length,
+                char* rewritten, size_t rewritten_capacity) {
+  if (answer->in_body) {
+    const int passed = pass_answer_body(client, answer, data, length);
+    return passed < 0 ? kForwardClientGone : passed == kBodyDone ? kForwardOver : -1;
+  }
+  while (length > 0) {
+    const size_t room = kHeadCapacity - answer->count;
+    const size_t taken = length < room ? length : room;
+    memcpy(answer->head + answer->count, data, taken);
+    answer->count += taken;
+    data += taken;
+    length -= taken;
+    for (;;) {
+      const size_t end = connect_head_end_next(answer->head, answer->count, &answer->searched);
+      if (end == 0) break;
+      ForwardResponse response;
+      if (!forward_response_parse(answer->head, end, answer->head_request, &response)) {
+        return kForwardBadResponse;
+      }
+      const size_t behind = answer->count - end;
+      if (response.interim) {
+        // "100 Continue" and its kind pass unchanged; the final answer follows.
+        if (!net_send_all(client, answer->head, end)) return kForwardClientGone;
+        answer->sent += end;
+        memmove(answer->head, answer->head + end, behind);
+        answer->count = behind;
+        answer->searched = 0;
+        continue;
+      }
+      const size_t written =
+          forward_response_rewrite(answer->head, &response, rewritten, rewritten_capacity);
+      if (written == 0) return kForwardBadResponse;
+      if (!net_send_all(client, rewritten, written)) return kForwardClientGone;
+      answer->sent += written;
+      answer->in_body = 1;
+      answer->body = response.body;
+      // The body's first bytes may have come with the head.
+      int passed = pass_answer_body(client, answer, answer->head + end, behind);
+      if (passed == kBodyMore) passed = pass_answer_body(client, answer, data, length);
+      return passed < 0 ? kForwardClientGone : passed == kBodyDone ? kForwardOver : -1;
+    }
+    if (answer->count == kHeadCapacity) return kForwardBadResponse;
+  }
+  return -1;
+}
+
+// Relays the rest of the request's body to the origin, exactly to its end,
+// and the origin's answer to the client, until the answer ends. *up counts the
+// body bytes sent.
+int relay_forwarded(NetSocket client, NetSocket upstream, ForwardBodyScan* body, int request_done,
+                    ForwardAnswer* answer, char* rewritten, size_t rewritten_capacity,
+                    uint64_t* up) {
+  char buffer[kRelayChunk];
+  for (;;) {
+    int client_ready = 0;
+    int upstream_ready = 0;
+    int waited;
+    if (request_done) {
+      // Once the request has ended, what the client sends is never read: a
+      // second request must not reach this origin.
+      int unused = 0;
+      waited = net_wait_readable(upstream, upstream, &upstream_ready, &unused);
+    } else {
+      waited = net_wait_readable(client, upstream, &client_ready, &upstream_ready);
+    }
+    if (!waited) return kForwardOver;
+    if (client_ready) {
+      const long n = net_recv_some(client, buffer, kRelayChunk);
+      if (n <= 0) return kForwardClientGone;
+      size_t consumed = 0;
+      const int scanned = forward_body_scan(body, buffer, static_cast<size_t>(n), &consumed);
+      // An origin that stops reading may still answer (413, say): the answer
+      // is read on, and the body no longer sent.
+      if (consumed > 0 && !net_send_all(upstream, buffer, consumed)) {
+        request_done = 1;
+      } else {
+        *up += consumed;
+        if (scanned == kBodyBad) return kForwardBadBody;
+        if (scanned == kBodyDone) request_done = 1;
+      }
+    }
+    if (upstream_ready) {
+      const long n = net_recv_some(upstream, buffer, kRelayChunk);
+      if (n <= 0) return answer->in_body ? kForwardOver : kForwardBadResponse;
+      const int taken = take_answer(client, answer, buffer, static_cast<size_t>(n), rewritten,
+                                    rewritten_capacity);
+      if (taken >= 0) return taken;
+    }
+  }
+}
+
+// Forwards one plain http:// request: its rewritten head, exactly its body by
+// its framing, and nothing the client sends behind it; then the origin's
+// answer, whose head tells the client that the connection closes after it.
+// Kept apart so that only a forwarding thread takes the buffers' stack. The log
+// names the host and port, never the path, the query or a header.
 LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, const char* head,
                                     size_t count, size_t head_end) {
   ForwardRequest request;
@@ -156,16 +254,32 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
     net_send_all(client, kResponseRefused, strlen(kResponseRefused));
     return;
   }
+  // The body bytes that came with the head: a length that cannot be told, or a
+  // chunk size that is no number, is refused before anything goes upstream.
+  size_t early_body = 0;
+  int request_done = 0;
+  if (forward_request_framing(head, &request)) {
+    const int scanned =
+        forward_body_scan(&request.body, head + head_end, count - head_end, &early_body);
+    request_done = scanned == kBodyDone;
+    if (scanned == kBodyBad) request_done = -1;
+  } else {
+    request_done = -1;
+  }
+  if (request_done < 0) {
+    if (run_log_enabled) log_refused_request(client, head, "refused with 400");
+    net_send_all(client, kResponseBadRequest, strlen(kResponseBadRequest));
+    net_finish_and_drain(client, kDrainMax, kDrainPauseMs);
+    return;
+  }
   SocksOutcome outcome;
   NetSocketHolder upstream(open_target(client, context, head, &request.target, &outcome));
   if (upstream.socket == kInvalidSocket) return;
-  uint64_t up = rewritten_length;
-  uint64_t down = 0;
-  if (!net_send_all(upstream.socket, rewritten, rewritten_length)) return;
-  if (count > head_end) {
-    if (!net_send_all(upstream.socket, head + head_end, count - head_end)) return;
-    up += count - head_end;
+  if (!net_send_all(upstream.socket, rewritten, rewritten_length) ||
+      !net_send_all(upstream.socket, head + head_end, early_body)) {
+    return;
   }
+  uint64_t up = rewritten_length + early_body;
   const int app_traffic = connect_host_is_app_traffic(request.target.host);
   if (app_traffic) context->app_tunnel_count.fetch_add(1);
   const uint16_t client_port = run_log_enabled ? net_peer_port(client) : 0;
@@ -174,14 +288,43 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
   char written[kLoggedTargetMax + 1];
   written[0] = '\0';
   if (run_log_enabled) {
-    copy_request_words(head, method, sizeof(method), written, sizeof(written));
+    request_log_words(head, method, sizeof(method), written, sizeof(written));
     run_log_printf(
         "Forwarded request from client port %u opened: %s %s, host %s port %u, SOCKS5 reply %d, %s",
         client_port, method, written, request.target.host, request.target.port, outcome.reply,
         app_traffic ? "app traffic" : "not app traffic");
   }
-  relay(client, upstream.socket, &up, &down);
-  if (run_log_enabled) log_closed(client_port, "Forwarded request", written, up, down, opened_ms);
+
+  ForwardAnswer answer;
+  answer.count = 0;
+  answer.searched = 0;
+  answer.head_request = request.method.length == 4 &&
+                        memcmp(head + request.method.offset, "HEAD", 4) == 0;
+  answer.in_body = 0;
+  answer.sent = 0;
+  const int end = relay_forwarded(client, upstream.socket, &request.body, request_done, &answer,
+                                  rewritten, sizeof(rewritten), &up);
+  net_close(upstream.socket);
+  upstream.socket = kInvalidSocket;
+  if (end == kForwardBadBody && answer.sent == 0) {
+    net_send_all(client, kResponseBadRequest, strlen(kResponseBadRequest));
+    if (run_log_enabled) {
+      run_log_printf("Forwarded request from client port %u: its chunked body broke, answered 400",
+                     client_port);
+    }
+  } else if (end == kForwardBadResponse) {
+    net_send_all(client, kResponseBadGateway, strlen(kResponseBadGateway));
+    if (run_log_enabled) {
+      run_log_printf(
+          "Forwarded request from client port %u: no valid response head within %u bytes, "
+          "answered 502",
+          client_port, static_cast<unsigned>(kHeadCapacity));
+    }
+  }
+  if (end != kForwardClientGone) net_finish_and_drain(client, kDrainMax, kDrainPauseMs);
+  if (run_log_enabled) {
+    log_closed(client_port, "Forwarded request", written, up, answer.sent, opened_ms);
+  }
 }
 
 }  // namespace
@@ -227,7 +370,7 @@ unsigned run_connect_tunnel(void* argument) {
   if (run_log_enabled) {
     opened_ms = run_log_clock_ms();
     client_port = net_peer_port(client.socket);
-    copy_request_words(head, method, sizeof(method), written, sizeof(written));
+    request_log_words(head, method, sizeof(method), written, sizeof(written));
     run_log_printf("Tunnel from client port %u opened: target %s, SOCKS5 reply %d, %s", client_port,
                    written, outcome.reply, app_traffic ? "app traffic" : "not app traffic");
   }

@@ -296,69 +296,112 @@ std::string take_file(const char* path) {
   return content;
 }
 
-TEST_F(ConnectTunnel, ForwardsPlainHttpWithItsHeadRewrittenAndRefusesOtherForms) {
-  // The run's log records both requests, without a URL's user information.
+TEST_F(ConnectTunnel, ForwardsOneRequestToItsOriginAndLogsNoPassword) {
+  // The run's log records every request, without a URL's user information.
   char log_path[] = "/tmp/lumaret-tunnel-log-XXXXXX";
   const int log_file = mkstemp(log_path);
   ASSERT_GE(log_file, 0);
   close(log_file);
   ASSERT_EQ(run_log_open(log_path), 1);
-  ProxyUnderTest* forwarding = harness_proxy_start(socks_.port, kPlainHttpForward);
+  StandInServer origin;
+  origin.body = "page";
+  ASSERT_EQ(stand_in_start(&origin, kStandInSocks5Http), 1);
+  ProxyUnderTest* forwarding = harness_proxy_start(origin.port, kPlainHttpForward);
   ASSERT_NE(forwarding, nullptr);
-  // The echoing SOCKS5 stand-in sends back what reached the origin's side; a
-  // body that the socket buffers hold, as the test reads only after sending.
   std::string body(20000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 251);
-  const std::string head = "POST http://" + std::string(app_host) +
-                           "/up?x=1 HTTP/1.1\r\nHost: h\r\nProxy-Connection: keep-alive\r\n"
+  const std::string url = "http://" + std::string(app_host) + "/up?x=1";
+  const std::string head = "POST " + url +
+                           " HTTP/1.1\r\nHost: h\r\nProxy-Connection: keep-alive\r\n"
                            "Connection: X-Hop\r\nX-Hop: 1\r\nContent-Length: 20000\r\n\r\n";
-  const std::string rewritten =
-      "POST /up?x=1 HTTP/1.1\r\nHost: h\r\nContent-Length: 20000\r\nConnection: close\r\n\r\n";
+  const std::string rewritten = "POST /up?x=1 HTTP/1.1\r\nHost: " + std::string(app_host) +
+                                "\r\nContent-Length: 20000\r\nConnection: close\r\n\r\n";
   NetSocket client = harness_connect(forwarding->port);
   ASSERT_NE(client, kInvalidSocket);
-  // The head and the body's first bytes arrive together; the rest follows.
+  // The head and the body's first bytes arrive together; the rest follows with
+  // a pipelined request, which no origin may see.
   ASSERT_EQ(harness_send(client, head + body.substr(0, 1000)), 1);
-  ASSERT_EQ(harness_send(client, body.substr(1000)), 1);
-  EXPECT_TRUE(harness_read(client, rewritten.size() + body.size()) == rewritten + body);
-  EXPECT_EQ(stand_in_last_host(&socks_), app_host);
-  EXPECT_EQ(stand_in_last_port(&socks_), 80);
-  EXPECT_EQ(forwarding->context.app_tunnel_count.load(), 1);
+  ASSERT_EQ(harness_send(client, body.substr(1000) + "GET http://other.example/ HTTP/1.1\r\n\r\n"),
+            1);
+  int closed = 0;
+  EXPECT_EQ(harness_read_to_end(client, &closed),
+            "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\npage");
+  EXPECT_EQ(closed, 1);
   net_close(client);
+  const std::vector<std::string> requests = stand_in_requests(&origin);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_TRUE(requests[0] == rewritten + body);
+  EXPECT_EQ(stand_in_last_host(&origin), app_host);
+  EXPECT_EQ(stand_in_last_port(&origin), 80);
+  EXPECT_EQ(forwarding->context.app_tunnel_count.load(), 1);
 
-  // The forms refused are the head tables'; here the ends of the head read.
-  const std::string refused[] = {
-      "GET http://h/" + std::string(600, 'p') + " HTTP/1.1\r\n\r\n",
-      padded_head("GET http://h/ HTTP/1.1\r\n", 16384),
-      "GET http://user:secret@h/ HTTP/1.1\r\n\r\n",
+  // Refused before anything goes upstream: forms that are not forwarded (405)
+  // and bodies whose length cannot be told (400).
+  const std::string post = "POST http://h/ HTTP/1.1\r\n";
+  const std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {"GET http://h/" + std::string(600, 'p') + " HTTP/1.1\r\n\r\n", kExpectRefused},
+      {padded_head("GET http://h/ HTTP/1.1\r\n", 16384), kExpectRefused},
+      {"GET http://user:secret@h/ HTTP/1.1\r\n\r\n", kExpectRefused},
+      {post + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
+       kExpectBadRequest},
+      {post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", kExpectBadRequest},
+      {post + "Content-Length: 1x\r\n\r\na", kExpectBadRequest},
+      {post + "Transfer-Encoding: gzip\r\n\r\n", kExpectBadRequest},
+      {chunked + "zz\r\n", kExpectBadRequest},
+      {chunked + "10000000000000000\r\n", kExpectBadRequest},
   };
-  for (const std::string& request : refused) {
-    SCOPED_TRACE(request.substr(0, 40));
+  for (const auto& request : refused) {
+    SCOPED_TRACE(request.first.substr(0, 60));
     client = harness_connect(forwarding->port);
     ASSERT_NE(client, kInvalidSocket);
-    ASSERT_EQ(harness_send(client, request), 1);
-    int closed = 0;
-    EXPECT_EQ(harness_read_to_end(client, &closed), kExpectRefused);
+    ASSERT_EQ(harness_send(client, request.first), 1);
+    EXPECT_EQ(harness_read_to_end(client, &closed), request.second);
     EXPECT_EQ(closed, 1);
     net_close(client);
   }
-  EXPECT_EQ(socks_.granted.load(), 1);
+  EXPECT_EQ(origin.granted.load(), 1);
+
+  // Request lines that hold passwords (pa/ss, p@ss, a long one, pw, secret),
+  // to the proxy of the default mode.
+  const std::string long_password(600, 'q');
+  const std::string with_passwords[] = {
+      "GET http://alice:pa/ss@a.example/ HTTP/1.1\r\n\r\n",
+      "GET http://alice:p@ss@a.example/ HTTP/1.1\r\n\r\n",
+      "GET http://alice:" + long_password + "@a.example/ HTTP/1.1\r\n\r\n",
+      "GET\vhttp://a:pw@h/ HTTP/1.1\r\n\r\n",
+      "CONNECT alice:secret@a.example:443 HTTP/1.1\r\n\r\n",
+  };
+  for (const std::string& request : with_passwords) {
+    client = connect_client();
+    ASSERT_NE(client, kInvalidSocket);
+    ASSERT_EQ(harness_send(client, request), 1);
+    harness_read(client, 1);
+    net_close(client);
+  }
   EXPECT_EQ(harness_proxy_stop(forwarding), 1);
-  // The forwarding thread writes its last line once it has seen the close.
+  stand_in_stop(&origin);
+  const std::string expected[] = {
+      "opened: POST " + url + ", host " + std::string(app_host) + " port 80",
+      "closed: target " + url + ", " + std::to_string(rewritten.size() + body.size()) +
+          " bytes up, 61 bytes down",
+      "GET http://...@h/: refused with 405",
+      "GET http://...@a.example/: refused with 405",
+      "opened: target ...@a.example:443, SOCKS5 reply 0",
+  };
   std::string log;
-  for (int i = 0; i < 2000 && log.find(" s\r\n") == std::string::npos; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     log = read_file(log_path);
+    int found = 0;
+    for (const std::string& line : expected) found += log.find(line) != std::string::npos;
+    if (found == 5) break;
     usleep(10000);
   }
   unlink(log_path);
-  EXPECT_NE(log.find("opened: POST http://" + std::string(app_host) + "/up?x=1, host "),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("closed: target http://" + std::string(app_host) + "/up?x=1, " +
-                     std::to_string(rewritten.size() + body.size()) + " bytes up"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("GET http://...@h/: refused with 405"), std::string::npos) << log;
-  EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+  for (const std::string& line : expected) EXPECT_NE(log.find(line), std::string::npos) << line;
+  for (const char* password : {"secret", "pa/ss", "p@ss", "ss@", ":pw", "qqq"}) {
+    EXPECT_EQ(log.find(password), std::string::npos) << password << " in " << log;
+  }
 }
 
 TEST_F(ConnectTunnel, EitherSideClosingClosesBoth) {
@@ -446,6 +489,8 @@ TEST(ConnectTunnelPeers, CurlFetchesAndPostsThroughMicrosocks) {
                               "Keep-Alive: 5",
                               "-H",
                               "X-Kept: 2",
+                              "-H",
+                              "Expect: 100-continue",
                               "--data-binary",
                               data_argument.c_str(),
                               file_url,
@@ -465,6 +510,62 @@ TEST(ConnectTunnelPeers, CurlFetchesAndPostsThroughMicrosocks) {
     EXPECT_EQ(head.find(dropped), std::string::npos) << dropped << " in " << head;
   }
   EXPECT_TRUE(request.substr(head_end + 4) == posted);
+
+  // Each request reaches only its own origin, although both answer keep-alive:
+  // curl with URLs of two hosts, then a second and a pipelined request on one
+  // connection, and a chunked upload with a request behind it.
+  StandInServer other;
+  other.body = "the other site";
+  ASSERT_EQ(stand_in_start(&other, kStandInHttpFile, "127.0.0.2"), 1);
+  const std::string web_authority = "127.0.0.1:" + std::to_string(web.port);
+  const std::string other_authority = "127.0.0.2:" + std::to_string(other.port);
+  const std::string urls[] = {"http://" + web_authority + "/a", "http://" + other_authority + "/b",
+                              "http://" + web_authority + "/c"};
+  const char* const three[] = {
+      "curl",          "-sS",           "--max-time",    "20",   "-x", proxy_url,
+      urls[0].c_str(), urls[1].c_str(), urls[2].c_str(), nullptr};
+  std::string pages;
+  EXPECT_EQ(peer_run(three, &pages), 0);
+  EXPECT_TRUE(pages == web.body + other.body + web.body);
+  const std::string page_head = "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                std::to_string(web.body.size()) + "\r\nConnection: close\r\n\r\n";
+  NetSocket client = harness_connect(forwarding->port);
+  ASSERT_NE(client, kInvalidSocket);
+  ASSERT_EQ(harness_send(client, "GET " + urls[0] + " HTTP/1.1\r\nHost: wrong\r\n\r\nGET " +
+                                     urls[1] + " HTTP/1.1\r\n\r\n"),
+            1);
+  int closed = 0;
+  EXPECT_TRUE(harness_read_to_end(client, &closed) == page_head + web.body);
+  EXPECT_EQ(closed, 1);
+  harness_send(client, "GET " + urls[2] + " HTTP/1.1\r\n\r\n");
+  net_close(client);
+  std::string chunks;
+  for (int i = 0; i < 70; ++i)
+    chunks += "3e8\r\n" + std::string(1000, static_cast<char>('a' + i % 26)) + "\r\n";
+  chunks += "0\r\n\r\n";
+  const std::string upload = "POST /up HTTP/1.1\r\nHost: " + web_authority +
+                             "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + chunks;
+  client = harness_connect(forwarding->port);
+  ASSERT_NE(client, kInvalidSocket);
+  ASSERT_EQ(harness_send(client, "POST http://" + web_authority +
+                                     "/up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks +
+                                     "GET " + urls[1] + " HTTP/1.1\r\n\r\n"),
+            1);
+  EXPECT_TRUE(harness_read_to_end(client, &closed) == page_head + web.body);
+  net_close(client);
+  std::vector<std::string> seen = stand_in_requests(&web);
+  ASSERT_EQ(seen.size(), 6u);
+  for (int i : {2, 3, 4}) {
+    const char* paths[] = {"/a", "/c", "/a"};
+    EXPECT_EQ(seen[i].substr(0, seen[i].find("\r\n", seen[i].find("\r\n") + 2)),
+              "GET " + std::string(paths[i - 2]) + " HTTP/1.1\r\nHost: " + web_authority);
+  }
+  EXPECT_TRUE(seen[5] == upload);
+  seen = stand_in_requests(&other);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].substr(0, seen[0].find("\r\n", seen[0].find("\r\n") + 2)),
+            "GET /b HTTP/1.1\r\nHost: " + other_authority);
+  stand_in_stop(&other);
 
   // A target the SOCKS5 server cannot reach gives 502; a form that is not
   // forwarded gives 405.

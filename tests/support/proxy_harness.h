@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/net.h"
 #include "platform/thread.h"
@@ -37,7 +38,8 @@ int harness_proxy_stop(ProxyUnderTest* proxy);
 
 enum StandInKind {
   kStandInSocks5Echo,  // grants every CONNECT, then echoes; "close-now" closes
-  kStandInHttpFile     // records a request (head and Content-Length body), answers body, closes
+  kStandInHttpFile,    // an origin: records each request, answers body, keeps the connection
+  kStandInSocks5Http   // grants every CONNECT, then serves as kStandInHttpFile does
 };
 
 constexpr int kStandInMaxConnections = 600;
@@ -67,11 +69,15 @@ struct StandInServer {
   std::string last_host;
   uint16_t last_port;
   std::string last_request;
+  std::vector<std::string> requests;  // every request an origin received, in order
 };
 
-// Starts server (of kind, listening on an ephemeral port of 127.0.0.1).
-// Returns 1 when it listens.
-int stand_in_start(StandInServer* server, StandInKind kind);
+// Starts server (of kind, listening on an ephemeral port of address, a
+// loopback IPv4 address). An origin reads each request's body by its
+// Content-Length or up to its last chunk (a chunked body without trailers),
+// answers "100 Continue" first when the head asks for it, and answers with
+// "Connection: keep-alive". Returns 1 when it listens.
+int stand_in_start(StandInServer* server, StandInKind kind, const char* address = "127.0.0.1");
 
 // Stops the server: closes the listener and every connection, joins all threads.
 void stand_in_stop(StandInServer* server);
@@ -79,8 +85,9 @@ void stand_in_stop(StandInServer* server);
 // The host and port of the last CONNECT the server granted.
 std::string stand_in_last_host(StandInServer* server);
 uint16_t stand_in_last_port(StandInServer* server);
-// The last request a kStandInHttpFile server received, as its bytes.
+// The last request an origin received, as its bytes, and all of them.
 std::string stand_in_last_request(StandInServer* server);
+std::vector<std::string> stand_in_requests(StandInServer* server);
 
 // A TCP connection to 127.0.0.1:port whose receives and sends give up after
 // kHarnessLimitMs. Returns kInvalidSocket when it could not connect.
@@ -107,7 +114,8 @@ int harness_wait_at_least(const std::atomic<int32_t>& value, int32_t expected);
 // The request head "CONNECT host:port HTTP/1.1", a Host line and the blank line.
 std::string harness_connect_head(const std::string& target);
 
-// The three responses of the proxy, as a client sees them.
+// The responses of the proxy, as a client sees them.
 extern const std::string kExpectRefused;
+extern const std::string kExpectBadRequest;
 extern const std::string kExpectBadGateway;
 extern const std::string kExpectEstablished;

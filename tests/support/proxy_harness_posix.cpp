@@ -15,6 +15,8 @@
 
 const std::string kExpectRefused =
     "HTTP/1.1 405 Method Not Allowed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const std::string kExpectBadRequest =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const std::string kExpectBadGateway =
     "HTTP/1.1 502 Bad Gateway\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const std::string kExpectEstablished =
@@ -98,38 +100,47 @@ void serve_echo(StandInServer* server, int fd) {
   }
 }
 
-void serve_http_file(StandInServer* server, int fd) {
-  std::string request;
+// Serves requests on one connection until the client closes it.
+void serve_http_requests(StandInServer* server, int fd) {
+  std::string pending;
   char buffer[65536];
-  size_t head_end = std::string::npos;
-  while ((head_end = request.find("\r\n\r\n")) == std::string::npos) {
-    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-    if (n <= 0 || request.size() > 65536) return;
-    request.append(buffer, static_cast<size_t>(n));
-  }
-  // The body by its Content-Length, so that the request is recorded whole.
-  const char* length_header = strcasestr(request.c_str(), "\r\nContent-Length:");
-  size_t body_length = length_header != nullptr && length_header < request.c_str() + head_end
-                           ? strtoul(length_header + 17, nullptr, 10)
-                           : 0;
-  while (request.size() < head_end + 4 + body_length) {
-    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-    if (n <= 0) return;
-    request.append(buffer, static_cast<size_t>(n));
-  }
-  {
-    std::lock_guard<std::mutex> guard(server->lock);
-    server->last_request = request;
-  }
-  char status[128];
-  snprintf(status, sizeof(status),
-           "HTTP/1.1 200 OK\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
-           server->body.size());
-  if (!send_all(fd, status, strlen(status))) return;
-  if (!send_all(fd, server->body.data(), server->body.size())) return;
-  // Let the client read to the end before the socket goes.
-  shutdown(fd, SHUT_WR);
-  while (recv(fd, buffer, sizeof(buffer), 0) > 0) {
+  for (;;) {
+    size_t head_end;
+    while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
+      ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+      if (n <= 0 || pending.size() > 65536) return;
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+    head_end += 4;
+    const std::string head = pending.substr(0, head_end);
+    const char* length_header = strcasestr(head.c_str(), "\r\nContent-Length:");
+    const int chunked = strcasestr(head.c_str(), "\r\nTransfer-Encoding: chunked") != nullptr;
+    if (strcasestr(head.c_str(), "\r\nExpect: 100-continue") != nullptr &&
+        !send_all(fd, "HTTP/1.1 100 Continue\r\n\r\n", 25)) {
+      return;
+    }
+    size_t end = length_header != nullptr ? head_end + strtoul(length_header + 17, nullptr, 10)
+                                          : head_end;
+    while (chunked ? (end = pending.find("\r\n0\r\n\r\n", head_end - 2)) == std::string::npos
+                   : pending.size() < end) {
+      ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+      if (n <= 0) return;
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+    if (chunked) end += 7;
+    {
+      std::lock_guard<std::mutex> guard(server->lock);
+      server->last_request = pending.substr(0, end);
+      server->requests.push_back(server->last_request);
+    }
+    pending.erase(0, end);
+    char status[160];
+    snprintf(status, sizeof(status),
+             "HTTP/1.1 200 OK\r\nContent-Length: %zu\r\nConnection: keep-alive\r\n"
+             "Keep-Alive: timeout=5\r\n\r\n",
+             server->body.size());
+    if (!send_all(fd, status, strlen(status))) return;
+    if (!send_all(fd, server->body.data(), server->body.size())) return;
   }
 }
 
@@ -139,8 +150,10 @@ unsigned run_stand_in_connection(void* argument) {
   int fd = connection->fd;
   if (server->kind == kStandInSocks5Echo) {
     if (serve_socks5_request(server, fd)) serve_echo(server, fd);
+  } else if (server->kind == kStandInSocks5Http) {
+    if (serve_socks5_request(server, fd)) serve_http_requests(server, fd);
   } else {
-    serve_http_file(server, fd);
+    serve_http_requests(server, fd);
   }
   // The descriptor is closed by stand_in_stop after this thread was joined, so
   // that it never closes a number that another thread reused meanwhile.
@@ -206,7 +219,7 @@ int harness_proxy_stop(ProxyUnderTest* proxy) {
   return thread_wait_and_close(proxy->listener, kHarnessLimitMs);
 }
 
-int stand_in_start(StandInServer* server, StandInKind kind) {
+int stand_in_start(StandInServer* server, StandInKind kind, const char* bind_address) {
   server->kind = kind;
   server->stopping.store(0);
   server->connection_count = 0;
@@ -218,8 +231,8 @@ int stand_in_start(StandInServer* server, StandInKind kind) {
   sockaddr_in address;
   memset(&address, 0, sizeof(address));
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(server->listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+  if (inet_pton(AF_INET, bind_address, &address.sin_addr) != 1 ||
+      bind(server->listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       listen(server->listen_fd, SOMAXCONN) != 0) {
     close(server->listen_fd);
     return 0;
@@ -324,4 +337,9 @@ std::string harness_connect_head(const std::string& target) {
 std::string stand_in_last_request(StandInServer* server) {
   std::lock_guard<std::mutex> guard(server->lock);
   return server->last_request;
+}
+
+std::vector<std::string> stand_in_requests(StandInServer* server) {
+  std::lock_guard<std::mutex> guard(server->lock);
+  return server->requests;
 }
