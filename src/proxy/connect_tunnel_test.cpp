@@ -362,6 +362,27 @@ TEST_F(ConnectTunnel, ForwardsOneRequestToItsOriginAndLogsNoPassword) {
   }
   EXPECT_EQ(origin.granted.load(), 1);
 
+  // Answers as the origin sends them and as the client gets them: interim
+  // answers unchanged, nothing behind the final answer's end, and 502 for a
+  // head that is malformed or does not end within the head buffer.
+  const std::pair<std::string, std::string> answers[] = {
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nKeep-Alive: 1\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
+       "Connection: close\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
+      {"HTTP/1.1 200 OK\r\nX: " + std::string(16384, 'p'), kExpectBadGateway},
+      {"ICY 200 OK\r\n\r\n", kExpectBadGateway},
+  };
+  for (const auto& answer : answers) {
+    origin.answer = answer.first;
+    client = harness_connect(forwarding->port);
+    ASSERT_NE(client, kInvalidSocket);
+    ASSERT_EQ(harness_send(client, "GET http://h/ HTTP/1.1\r\n\r\n"), 1);
+    EXPECT_EQ(harness_read_to_end(client, &closed), answer.second);
+    EXPECT_EQ(closed, 1);
+    net_close(client);
+  }
+
   // Request lines that hold passwords (pa/ss, p@ss, a long one, pw, secret),
   // to the proxy of the default mode.
   const std::string long_password(600, 'q');

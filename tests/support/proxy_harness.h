@@ -55,7 +55,8 @@ struct StandInConnection {
 // A loopback server run by threads of the test process.
 struct StandInServer {
   StandInKind kind;
-  std::string body;  // what kStandInHttpFile serves; fixed before the start
+  std::string body;    // what an origin serves; fixed before the start
+  std::string answer;  // when set, what an origin sends instead of its answer with body
   int listen_fd;
   uint16_t port;
   ThreadHandle acceptor;

@@ -134,6 +134,10 @@ void serve_http_requests(StandInServer* server, int fd) {
       server->requests.push_back(server->last_request);
     }
     pending.erase(0, end);
+    if (!server->answer.empty()) {
+      if (!send_all(fd, server->answer.data(), server->answer.size())) return;
+      continue;
+    }
     char status[160];
     snprintf(status, sizeof(status),
              "HTTP/1.1 200 OK\r\nContent-Length: %zu\r\nConnection: keep-alive\r\n"
