@@ -374,7 +374,10 @@ TEST_F(ConnectTunnel, ForwardsOneRequestToItsOriginAndLogsNoPassword) {
       {"ICY 200 OK\r\n\r\n", kExpectBadGateway},
   };
   for (const auto& answer : answers) {
-    origin.answer = answer.first;
+    {
+      std::lock_guard<std::mutex> guard(origin.lock);
+      origin.answer = answer.first;
+    }
     client = harness_connect(forwarding->port);
     ASSERT_NE(client, kInvalidSocket);
     ASSERT_EQ(harness_send(client, "GET http://h/ HTTP/1.1\r\n\r\n"), 1);

@@ -56,7 +56,7 @@ struct StandInConnection {
 struct StandInServer {
   StandInKind kind;
   std::string body;    // what an origin serves; fixed before the start
-  std::string answer;  // when set, what an origin sends instead of its answer with body
+  std::string answer;  // when set, what an origin sends instead of its answer; under lock
   int listen_fd;
   uint16_t port;
   ThreadHandle acceptor;

@@ -134,8 +134,13 @@ void serve_http_requests(StandInServer* server, int fd) {
       server->requests.push_back(server->last_request);
     }
     pending.erase(0, end);
-    if (!server->answer.empty()) {
-      if (!send_all(fd, server->answer.data(), server->answer.size())) return;
+    std::string answer;
+    {
+      std::lock_guard<std::mutex> guard(server->lock);
+      answer = server->answer;
+    }
+    if (!answer.empty()) {
+      if (!send_all(fd, answer.data(), answer.size())) return;
       continue;
     }
     char status[160];
