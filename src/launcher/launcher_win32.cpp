@@ -51,9 +51,10 @@ void print_help() {
 // The start-up check: a real SOCKS5 CONNECT to the app host, with 5 s
 // time-outs so that a server that accepts but never answers cannot hang the
 // start. Sets *login_rejected when the server turned down the user name and
-// password.
-int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
+// password, and *login_accepted when it chose the login and accepted it.
+int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int* login_accepted) {
   *login_rejected = 0;
+  *login_accepted = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
   if (upstream == kInvalidSocket) {
     run_log_printf("SOCKS5 pre-check: %s:%s could not be reached", context->socks_host,
@@ -65,6 +66,7 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   int ok = socks5_connect_report(upstream, app_host, 443, context->socks_user,
                                  context->socks_password, login_rejected, &outcome);
   net_close(upstream);
+  *login_accepted = ok && outcome.method == kSocksMethodLogin;
   if (ok) {
     run_log_printf("SOCKS5 pre-check: passed; method %d, reply %d to CONNECT %s:443",
                    outcome.method, outcome.reply, app_host);
@@ -241,7 +243,8 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
 
   // The SOCKS5 server must grant a CONNECT before anything else is started.
   int login_rejected = 0;
-  if (!verify_socks_handshake(context, &login_rejected)) {
+  int login_accepted = 0;
+  if (!verify_socks_handshake(context, &login_rejected, &login_accepted)) {
     console_write_line("FAILED");
     // The user typed nothing this time, so say which password failed and
     // how to stop it being used.
@@ -250,8 +253,14 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
     return shutdown_launcher(context, kNoThread, kExitSocksFailed);
   }
   console_write_line("PASSED");
-  // Only a password that the server has taken is kept.
-  if (kept->save) save_kept_password(context, kept);
+  // Only a password that the server has checked and taken is kept: a server
+  // that chose "no authentication" never saw it, and it may be mistyped.
+  if (kept->save && login_accepted) {
+    save_kept_password(context, kept);
+  } else if (kept->save) {
+    console_write_line(kPasswordNotAskedLine);
+    run_log_printf("SOCKS5 password not saved: the server chose no authentication");
+  }
 
   // The local proxy's listener, confirmed by one look after 300 ms.
   ThreadHandle listener = thread_start(run_proxy_listener, context);
