@@ -29,6 +29,14 @@ namespace {
 
 void show_error(const char* text) { desktop_show_box(text, kBoxCaption, kBoxError); }
 
+// The box of a way out: the run ends once it is closed, and it may wait long
+// for the user, so the password does not wait with it. Tunnels that start
+// meanwhile fail their login, which the run's end would bring anyway.
+void show_error_on_way_out(ProxyContext* context, const char* text) {
+  socks_wipe(context->socks_password, sizeof(context->socks_password));
+  show_error(text);
+}
+
 // The defaults shown are those the options start from.
 void print_help() {
   console_printf("%s\n\n", kBannerLine);
@@ -163,6 +171,8 @@ int run_monitor(ProxyContext* context, int result_code) {
   // server is gone, and the user may be away: the settings come back before
   // the box waits for a click.
   restore_and_log("the launcher (SOCKS5 disconnected)", restore_proxy_settings_if_applied, 0);
+  // The run ends once the box is closed; the server that took the password is gone.
+  socks_wipe(context->socks_password, sizeof(context->socks_password));
   desktop_show_box(kDisconnectText, kDisconnectCaption, kBoxWarning);
   return kExitSocksGone;
 }
@@ -228,9 +238,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // Networking.
   if (!net_startup()) {
     run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
-    // No shutdown follows to wipe the password, and the box may wait long.
-    socks_wipe(context->socks_password, sizeof(context->socks_password));
-    show_error(kTextNoNetworking);
+    show_error_on_way_out(context, kTextNoNetworking);
     return kExitNoNetworking;
   }
 
@@ -249,7 +257,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
     // The user typed nothing this time, so say which password failed and
     // how to stop it being used.
     if (login_rejected && kept->from_store) console_write_line(kSavedPasswordRefusedLine);
-    show_error(login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
+    show_error_on_way_out(context, login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
     return shutdown_launcher(context, kNoThread, kExitSocksFailed);
   }
   console_write_line("PASSED");
@@ -265,14 +273,14 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // The local proxy's listener, confirmed by one look after 300 ms.
   ThreadHandle listener = thread_start(run_proxy_listener, context);
   if (listener == kNoThread) {
-    show_error(kTextNoProxyThread);
+    show_error_on_way_out(context, kTextNoProxyThread);
     return shutdown_launcher(context, kNoThread, kExitProxyNotStarted);
   }
   thread_sleep_ms(300);
   if (context->listen_socket.load() == kInvalidSocket) {
     run_log_printf("The local proxy could not listen on " LUMARET_LOOPBACK_ADDRESS ":%u",
                    static_cast<unsigned>(context->http_port));
-    show_error(kTextPortNotOpen);
+    show_error_on_way_out(context, kTextPortNotOpen);
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
 
@@ -284,7 +292,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
     console_write_line("FAILED");
     char text[512];
     snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host, kTextHttpsFailedAfter);
-    show_error(text);
+    show_error_on_way_out(context, text);
     return shutdown_launcher(context, listener, kExitHttpsFailed);
   }
   console_printf("PASSED (HTTP %lu)\n", static_cast<unsigned long>(status_code));
@@ -313,7 +321,8 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   run_log_printf("Restore watchdog: %s", watchdog_state);
   if (!apply_proxy_settings(context->http_port, context->proxy_bypass)) {
     run_log_printf("Applying the proxy settings failed");
-    show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
+    show_error_on_way_out(context, proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine
+                                                                    : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
   console_printf("      Restore watchdog: %s\n", watchdog_state);
@@ -323,7 +332,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
                  static_cast<unsigned>(context->http_port));
   console_write_line(kLaunchLine);
   if (!launch_target_app()) {
-    show_error(kTextLaunchFailed);
+    show_error_on_way_out(context, kTextLaunchFailed);
     return shutdown_launcher(context, listener, kExitLaunchFailed);
   }
 
@@ -417,7 +426,7 @@ int main() {
   if (!claim_launcher_instance()) {
     run_log_printf("End: another launcher of this user is running; exit code %d",
                    kExitAlreadyRunning);
-    show_error(kTextAlreadyRunning);
+    show_error_on_way_out(&context, kTextAlreadyRunning);
     return kExitAlreadyRunning;
   }
 
@@ -433,7 +442,7 @@ int main() {
   // running yet; nothing has been printed or changed at this point.
   if (is_target_app_running()) {
     run_log_printf("End: the app is already running; exit code %d", kExitAppRunning);
-    show_error(kTextAppRunning);
+    show_error_on_way_out(&context, kTextAppRunning);
     return kExitAppRunning;
   }
 
