@@ -228,14 +228,14 @@ int legacy_switch_off(LocalProxyFilter* filter, char* names, size_t capacity) {
     if (wide[length] == L'\0' || wide[length] >= 0x80) return 1;
     text[length] = static_cast<char>(wide[length]);
   }
-  uint16_t port = 0;
-  if (!settings_parse_proxy_server(text, length, &port) ||
-      !local_proxy_filter_takes(filter, port)) {
-    return 1;
-  }
+  // Off already: the port is not looked at (a refused connection can take
+  // a second on Windows).
   DWORD enable = 0;
-  if (registry_read_dword(internet_settings.key, L"ProxyEnable", &enable) == ERROR_SUCCESS &&
-      enable == 0) {
+  uint16_t port = 0;
+  if ((registry_read_dword(internet_settings.key, L"ProxyEnable", &enable) == ERROR_SUCCESS &&
+       enable == 0) ||
+      !settings_parse_proxy_server(text, length, &port) ||
+      !local_proxy_filter_takes(filter, port)) {
     return 1;
   }
   if (!registry_write_dword(internet_settings.key, L"ProxyEnable", 0)) return 0;
