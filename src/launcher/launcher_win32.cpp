@@ -29,6 +29,14 @@ namespace {
 
 void show_error(const char* text) { desktop_show_box(text, kBoxCaption, kBoxError); }
 
+// The box of a way out: the run ends once it is closed, and it may wait long
+// for the user, so the password does not wait with it. Tunnels that start
+// meanwhile fail their login, which the run's end would bring anyway.
+void show_error_on_way_out(ProxyContext* context, const char* text) {
+  socks_wipe(context->socks_password, sizeof(context->socks_password));
+  show_error(text);
+}
+
 // The defaults shown are those the options start from.
 void print_help() {
   console_printf("%s\n\n", kBannerLine);
@@ -51,9 +59,10 @@ void print_help() {
 // The start-up check: a real SOCKS5 CONNECT to the app host, with 5 s
 // time-outs so that a server that accepts but never answers cannot hang the
 // start. Sets *login_rejected when the server turned down the user name and
-// password.
-int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
+// password, and *login_accepted when it chose the login and accepted it.
+int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int* login_accepted) {
   *login_rejected = 0;
+  *login_accepted = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
   if (upstream == kInvalidSocket) {
     run_log_printf("SOCKS5 pre-check: %s:%s could not be reached", context->socks_host,
@@ -65,6 +74,7 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected) {
   int ok = socks5_connect_report(upstream, app_host, 443, context->socks_user,
                                  context->socks_password, login_rejected, &outcome);
   net_close(upstream);
+  *login_accepted = ok && outcome.method == kSocksMethodLogin;
   if (ok) {
     run_log_printf("SOCKS5 pre-check: passed; method %d, reply %d to CONNECT %s:443",
                    outcome.method, outcome.reply, app_host);
@@ -161,6 +171,8 @@ int run_monitor(ProxyContext* context, int result_code) {
   // server is gone, and the user may be away: the settings come back before
   // the box waits for a click.
   restore_and_log("the launcher (SOCKS5 disconnected)", restore_proxy_settings_if_applied, 0);
+  // The run ends once the box is closed; the server that took the password is gone.
+  socks_wipe(context->socks_password, sizeof(context->socks_password));
   desktop_show_box(kDisconnectText, kDisconnectCaption, kBoxWarning);
   return kExitSocksGone;
 }
@@ -226,9 +238,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // Networking.
   if (!net_startup()) {
     run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
-    // No shutdown follows to wipe the password, and the box may wait long.
-    socks_wipe(context->socks_password, sizeof(context->socks_password));
-    show_error(kTextNoNetworking);
+    show_error_on_way_out(context, kTextNoNetworking);
     return kExitNoNetworking;
   }
 
@@ -241,29 +251,36 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
 
   // The SOCKS5 server must grant a CONNECT before anything else is started.
   int login_rejected = 0;
-  if (!verify_socks_handshake(context, &login_rejected)) {
+  int login_accepted = 0;
+  if (!verify_socks_handshake(context, &login_rejected, &login_accepted)) {
     console_write_line("FAILED");
     // The user typed nothing this time, so say which password failed and
     // how to stop it being used.
     if (login_rejected && kept->from_store) console_write_line(kSavedPasswordRefusedLine);
-    show_error(login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
+    show_error_on_way_out(context, login_rejected ? kTextSocksLoginRejected : kTextSocksFailed);
     return shutdown_launcher(context, kNoThread, kExitSocksFailed);
   }
   console_write_line("PASSED");
-  // Only a password that the server has taken is kept.
-  if (kept->save) save_kept_password(context, kept);
+  // Only a password that the server has checked and taken is kept: a server
+  // that chose "no authentication" never saw it, and it may be mistyped.
+  if (kept->save && login_accepted) {
+    save_kept_password(context, kept);
+  } else if (kept->save) {
+    console_write_line(kPasswordNotAskedLine);
+    run_log_printf("SOCKS5 password not saved: the server chose no authentication");
+  }
 
   // The local proxy's listener, confirmed by one look after 300 ms.
   ThreadHandle listener = thread_start(run_proxy_listener, context);
   if (listener == kNoThread) {
-    show_error(kTextNoProxyThread);
+    show_error_on_way_out(context, kTextNoProxyThread);
     return shutdown_launcher(context, kNoThread, kExitProxyNotStarted);
   }
   thread_sleep_ms(300);
   if (context->listen_socket.load() == kInvalidSocket) {
     run_log_printf("The local proxy could not listen on " LUMARET_LOOPBACK_ADDRESS ":%u",
                    static_cast<unsigned>(context->http_port));
-    show_error(kTextPortNotOpen);
+    show_error_on_way_out(context, kTextPortNotOpen);
     return shutdown_launcher(context, listener, kExitProxyNotStarted);
   }
 
@@ -275,7 +292,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
     console_write_line("FAILED");
     char text[512];
     snprintf(text, sizeof(text), "%s%s%s", kTextHttpsFailedBefore, app_host, kTextHttpsFailedAfter);
-    show_error(text);
+    show_error_on_way_out(context, text);
     return shutdown_launcher(context, listener, kExitHttpsFailed);
   }
   console_printf("PASSED (HTTP %lu)\n", static_cast<unsigned long>(status_code));
@@ -304,7 +321,8 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   run_log_printf("Restore watchdog: %s", watchdog_state);
   if (!apply_proxy_settings(context->http_port, context->proxy_bypass)) {
     run_log_printf("Applying the proxy settings failed");
-    show_error(proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine : kTextApplyFailed);
+    show_error_on_way_out(context, proxy_settings_are_per_machine() ? kTextApplyFailedPerMachine
+                                                                    : kTextApplyFailed);
     return shutdown_launcher(context, listener, kExitApplyFailed);
   }
   console_printf("      Restore watchdog: %s\n", watchdog_state);
@@ -314,7 +332,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
                  static_cast<unsigned>(context->http_port));
   console_write_line(kLaunchLine);
   if (!launch_target_app()) {
-    show_error(kTextLaunchFailed);
+    show_error_on_way_out(context, kTextLaunchFailed);
     return shutdown_launcher(context, listener, kExitLaunchFailed);
   }
 
@@ -408,7 +426,7 @@ int main() {
   if (!claim_launcher_instance()) {
     run_log_printf("End: another launcher of this user is running; exit code %d",
                    kExitAlreadyRunning);
-    show_error(kTextAlreadyRunning);
+    show_error_on_way_out(&context, kTextAlreadyRunning);
     return kExitAlreadyRunning;
   }
 
@@ -424,7 +442,7 @@ int main() {
   // running yet; nothing has been printed or changed at this point.
   if (is_target_app_running()) {
     run_log_printf("End: the app is already running; exit code %d", kExitAppRunning);
-    show_error(kTextAppRunning);
+    show_error_on_way_out(&context, kTextAppRunning);
     return kExitAppRunning;
   }
 

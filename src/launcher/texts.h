@@ -26,6 +26,11 @@ constexpr char kTextNeedsUser[] =
 constexpr char kPasswordTargetFormat[] = "LumaretDesktopProxyLauncher:socks5:%s";
 constexpr char kPasswordSavedLine[] =
     "The SOCKS5 password was saved in Windows Credential Manager.";
+// --save-password with a server that let the run in without the login: the
+// password was never checked, so it is not kept.
+constexpr char kPasswordNotAskedLine[] =
+    "The SOCKS5 server did not ask for a password, so it was not saved in Windows Credential "
+    "Manager.";
 constexpr char kPasswordNotSavedFormat[] =
     "The SOCKS5 password could not be saved in Windows Credential Manager (error %lu).\n";
 constexpr char kUsingSavedPasswordLine[] =

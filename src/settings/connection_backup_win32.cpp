@@ -9,6 +9,7 @@
 #include "platform/run_log.h"
 #include "settings/connection_settings.h"
 #include "settings/proxy_settings.h"
+#include "settings/proxy_settings_internal_win32.h"
 #include "settings/registry_values_win32.h"
 #include "settings/settings_text.h"
 
@@ -394,4 +395,46 @@ int connections_put_back(const ConnectionsBackup* connections, int keep_saved_le
     }
   }
   return restored;
+}
+
+int connections_switch_off(LocalProxyFilter* filter, char* names, size_t capacity) {
+  RegistryKey store;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE, &store.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return 1;
+  if (opened != ERROR_SUCCESS) return 0;
+  int off = 1;
+  // Every value, not only the entries listed now: the backup that named
+  // them is gone, and an entry may have been removed from its list since.
+  wchar_t name[16384];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = sizeof(name) / sizeof(name[0]);
+    LONG listed =
+        RegEnumValueW(store.key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (listed == ERROR_NO_MORE_ITEMS) break;
+    if (listed != ERROR_SUCCESS) return 0;
+    StoredValue value;
+    LONG read = stored_value_read(store.key, name, &value);
+    if (read == ERROR_FILE_NOT_FOUND) continue;
+    if (read != ERROR_SUCCESS) {
+      off = 0;
+      continue;
+    }
+    ConnectionSettings settings;
+    uint16_t port = 0;
+    if (value.type != REG_BINARY ||
+        !connection_settings_decode(value.data, value.size, &settings) ||
+        (settings.flags & kConnectionFlagProxy) == 0 ||
+        !settings_parse_proxy_server(settings.proxy, settings.proxy_length, &port) ||
+        !local_proxy_filter_takes(filter, port)) {
+      continue;
+    }
+    if (!connection_settings_switch_to_direct(value.data, value.size) ||
+        !stored_value_write(store.key, name, &value)) {
+      off = 0;
+      continue;
+    }
+    place_names_add(names, capacity, name);
+  }
+  return off;
 }

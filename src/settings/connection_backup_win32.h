@@ -93,3 +93,13 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 // is back, or switched off where its copy is missing; 0 when any write or
 // deletion failed (the others still went ahead).
 int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy);
+
+struct LocalProxyFilter;
+
+// Switches to a direct connection every value under Connections (the LAN's,
+// SavedLegacySettings and each entry's, listed or not) whose proxy is on and
+// is the launcher's server text at a port that filter takes (flags and counter
+// as connection_settings_switch_to_direct; the texts stay), and appends the
+// names of those it switched to names (capacity bytes). Returns 1 when none of
+// them is left on, 0 when the key or a value could not be read or written.
+int connections_switch_off(LocalProxyFilter* filter, char* names, size_t capacity);

@@ -1,8 +1,10 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/net.h"
 #include "platform/run_log.h"
 #include "settings/connection_backup_win32.h"
 #include "settings/proxy_settings.h"
@@ -81,32 +83,18 @@ int legacy_put_back(const RestorePlan* plans, int count, int* untouched) {
   return restored;
 }
 
-// Appends name to the text of lost copies (capacity bytes), ", " between
-// names; characters outside ASCII show as '?'.
-void lost_copies_add(char* text, size_t capacity, const wchar_t* name) {
-  size_t used = strlen(text);
-  if (used > 0 && used + 2 < capacity) {
-    text[used++] = ',';
-    text[used++] = ' ';
-  }
-  for (; *name != L'\0' && used + 1 < capacity; ++name) {
-    text[used++] = *name < 0x80 ? static_cast<char>(*name) : '?';
-  }
-  text[used] = '\0';
-}
-
 // Says on the console, and in the log, which values could not come back
 // because the backup lost their saved copies; says nothing when none did.
 void report_lost_copies(const RestorePlan* plans, int count, const ConnectionsBackup* connections) {
   char names[1024] = "";
   for (int at = 0; at < count; ++at) {
     if (plan_copy_missing(plans[at]))
-      lost_copies_add(names, sizeof(names), kSavedValues[at].user_name);
+      place_names_add(names, sizeof(names), kSavedValues[at].user_name);
   }
   for (int i = 0; i < connections->count; ++i) {
     const SavedConnection& connection = connections->connections[i];
     if (connection.present && connection.saved_missing) {
-      lost_copies_add(names, sizeof(names), connection.name);
+      place_names_add(names, sizeof(names), connection.name);
     }
   }
   if (names[0] == '\0') return;
@@ -201,6 +189,89 @@ int restore_result_without_lock() {
   return 0;
 }
 
+// Returns 1 while something accepts a connection at port on the loopback
+// address. When networking cannot be used it cannot tell, and answers 1: the
+// proxy there is left alone.
+int loopback_port_listens(uint16_t port) {
+  if (!net_startup()) return 1;
+  char port_text[8];
+  snprintf(port_text, sizeof(port_text), "%u", static_cast<unsigned>(port));
+  NetSocket socket = net_connect_first(LUMARET_LOOPBACK_ADDRESS, port_text);
+  net_close(socket);
+  net_cleanup();
+  return socket != kInvalidSocket;
+}
+
+// Sets ProxyEnable to 0 where ProxyServer is the launcher's server text at a
+// port that filter takes; appends "ProxyEnable" to names when it did. Returns
+// 1 when the launcher's server is not left switched on there.
+int legacy_switch_off(LocalProxyFilter* filter, char* names, size_t capacity) {
+  RegistryKey internet_settings;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE, &internet_settings.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return 1;
+  if (opened != ERROR_SUCCESS) return 0;
+  StoredValue server;
+  LONG read = stored_value_read(internet_settings.key, L"ProxyServer", &server);
+  if (read == ERROR_FILE_NOT_FOUND) return 1;
+  if (read != ERROR_SUCCESS) return 0;
+  if (server.type != REG_SZ && server.type != REG_EXPAND_SZ) return 1;
+  // The launcher's text is ASCII, at most 42 characters: narrowed here
+  // without its terminator, and any other character makes it not ours.
+  char text[64];
+  size_t length = 0;
+  const wchar_t* wide = reinterpret_cast<const wchar_t*>(server.data);
+  size_t count = server.size / sizeof(wchar_t);
+  while (count > 0 && wide[count - 1] == L'\0') --count;
+  if (count >= sizeof(text)) return 1;
+  for (; length < count; ++length) {
+    if (wide[length] == L'\0' || wide[length] >= 0x80) return 1;
+    text[length] = static_cast<char>(wide[length]);
+  }
+  // Off already: the port is not looked at (a refused connection can take
+  // a second on Windows).
+  DWORD enable = 0;
+  uint16_t port = 0;
+  if ((registry_read_dword(internet_settings.key, L"ProxyEnable", &enable) == ERROR_SUCCESS &&
+       enable == 0) ||
+      !settings_parse_proxy_server(text, length, &port) ||
+      !local_proxy_filter_takes(filter, port)) {
+    return 1;
+  }
+  if (!registry_write_dword(internet_settings.key, L"ProxyEnable", 0)) return 0;
+  place_names_add(names, capacity, L"ProxyEnable");
+  return 1;
+}
+
+// Switches the launcher's proxy off wherever filter takes it, in the legacy
+// values first and then in every store, so that no WinINet reader in between
+// sees a store switched off beside legacy values still on. Notifies WinINet
+// when anything changed. Returns 1 when nothing of it is left on.
+int switch_off_local_proxy(LocalProxyFilter* filter, char* names, size_t capacity) {
+  int off = legacy_switch_off(filter, names, capacity);
+  off = connections_switch_off(filter, names, capacity) && off;
+  if (names[0] != '\0') notify_settings_changed();
+  return off;
+}
+
+// The launcher's own restore while its values are applied, when the backup it
+// wrote is gone or cannot be read: the user's values cannot come back, so its
+// proxy, which stops with it, is switched off wherever it still stands.
+RestoreOutcome restore_without_backup() {
+  LocalProxyFilter filter = {applied_port, 0, 0};
+  char names[1024] = "";
+  const int off = applied_port != 0 && switch_off_local_proxy(&filter, names, sizeof(names));
+  run_log_printf("Restore: the backup is gone or unreadable; switched off: %s%s",
+                 names[0] != '\0' ? names : "nothing", off ? "" : "; a place FAILED");
+  if (!off) return kRestoreFailed;
+  console_write_line(kBackupRemovedLine);
+  run_log_printf("%s", kBackupRemovedLine);
+  // Nothing is left for the logon to restore.
+  delete_restore_command();
+  settings_applied.exchange(0);
+  return kRestoreSwitchedOff;
+}
+
 const char* restore_outcome_text(RestoreOutcome outcome) {
   switch (outcome) {
     case kRestoreNoBackup:
@@ -211,6 +282,8 @@ const char* restore_outcome_text(RestoreOutcome outcome) {
       return "the backup's launcher still runs; it is left to that launcher";
     case kRestoreUnreadable:
       return "the backup is not in the layout this program writes; left alone";
+    case kRestoreSwitchedOff:
+      return "the backup was gone or unreadable; the launcher's proxy was switched off instead";
     case kRestoreFailed:
       break;
   }
@@ -227,11 +300,53 @@ BackupState backup_state() {
   return backup_state_of(backup.key);
 }
 
+int local_proxy_filter_takes(LocalProxyFilter* filter, uint16_t port) {
+  if (filter->own_port != 0) return port == filter->own_port;
+  if (filter->looked_at_port != port) {
+    filter->looked_at_port = port;
+    filter->looked_at_is_dead = !loopback_port_listens(port);
+  }
+  return filter->looked_at_is_dead;
+}
+
+void place_names_add(char* text, size_t capacity, const wchar_t* name) {
+  size_t used = strlen(text);
+  if (used > 0 && used + 2 < capacity) {
+    text[used++] = ',';
+    text[used++] = ' ';
+  }
+  for (; *name != L'\0' && used + 1 < capacity; ++name) {
+    text[used++] = *name < 0x80 ? static_cast<char>(*name) : '?';
+  }
+  text[used] = '\0';
+}
+
+int backup_delete() {
+  RegistryKey backup;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_SET_VALUE, &backup.key);
+  if (opened == ERROR_FILE_NOT_FOUND) return 1;
+  if (opened != ERROR_SUCCESS || !registry_delete_value(backup.key, kActiveValue)) return 0;
+  // The key is closed before its tree goes.
+  RegCloseKey(backup.key);
+  backup.key = nullptr;
+  const LONG deleted = registry_delete_tree(HKEY_CURRENT_USER, kProxyBackupKey);
+  if (deleted != ERROR_SUCCESS) {
+    run_log_printf("Backup key not deleted (error %ld); it stays without Active",
+                   static_cast<long>(deleted));
+  }
+  return 1;
+}
+
 RestoreOutcome restore_locked() {
   // The backup key is closed again before it is deleted.
   RestoreOutcome outcome = restore_from_backup();
+  // This process's values are in force, and the backup it wrote is gone or
+  // damaged (a cleaner, a hand): what it held cannot come back.
+  if ((outcome == kRestoreNoBackup || outcome == kRestoreUnreadable) && settings_are_applied()) {
+    outcome = restore_without_backup();
+  }
   if (outcome == kRestoreDone) {
-    if (RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey) != ERROR_SUCCESS) {
+    if (!backup_delete()) {
       outcome = kRestoreFailed;
     } else {
       // After the backup: a restore cut short between the two leaves a
@@ -274,4 +389,27 @@ void restore_proxy_settings_before_exit() {
   // Set even without the lock: an apply that starts later must see it.
   process_ending.store(1);
   if (lock.held && settings_are_applied()) restore_locked();
+}
+
+int switch_off_dead_local_proxy() {
+  SettingsLock lock;
+  if (!lock.held) return 0;
+  // A complete backup is restored by whoever may restore it, never switched off.
+  const BackupState state = backup_state();
+  if (state != kBackupAbsent && state != kBackupIncomplete) return 1;
+  LocalProxyFilter filter = {0, 0, 0};
+  char names[1024] = "";
+  const int off = switch_off_local_proxy(&filter, names, sizeof(names));
+  if (names[0] != '\0' || !off) {
+    run_log_printf(
+        "No backup stands; the launcher's proxy where nothing listens, switched off: %s%s",
+        names[0] != '\0' ? names : "nothing", off ? "" : "; a place FAILED");
+  }
+  // No backup stands, so a restore command left is for what failed here alone.
+  if (off) {
+    delete_restore_command();
+  } else {
+    write_restore_command();
+  }
+  return off;
 }

@@ -82,7 +82,13 @@ int apply_proxy_settings(uint16_t port, const char* bypass = kLauncherBypass);
 // direct) and the backup stays for the next try. A saved copy that the backup
 // lost is switched off likewise (ProxyEnable 0 when it is ProxyServer's or
 // ProxyEnable's); everything else comes back, the backup and the command are
-// deleted, and one console line names the values lost. Changes nothing
+// deleted (Active first, on its own), and one console line names the values
+// lost. While this process's values are applied and the backup it wrote is
+// gone or not in the written layout, its proxy is switched off wherever it
+// still stands (ProxyEnable 0 where ProxyServer is its text, the direct flag
+// in each store that holds it), the command deleted, settings_applied cleared,
+// and one console line says so; a place that cannot be switched off makes it
+// a failed try. Changes nothing
 // without a complete backup or while its launcher runs. A backup not in the
 // layout this program writes (Active or a presence flag of another type, size
 // or number, a presence flag missing, an owner record of another type or
@@ -96,6 +102,17 @@ int apply_proxy_settings(uint16_t port, const char* bypass = kLauncherBypass);
 // launcher still runs (that launcher restores it), or it is not in the layout
 // written (no try can use it).
 int restore_proxy_settings();
+
+// For the watchdog and the logon command, once their launcher has ended: with
+// no complete backup (looked at under the lock), switches the launcher's proxy
+// off wherever a place holds the launcher's server text (both ports equal) for
+// a port at which nothing listens on the loopback address: ProxyEnable 0 where
+// ProxyServer is it, the direct flag in each Connections value that holds it.
+// A proxy that still listens is left alone. Then deletes the RunOnce restore
+// command, or writes it again when a place could not be switched off. Returns
+// 1 when nothing of it is left on (or a complete backup stands), 0 after a
+// failure or without the lock.
+int switch_off_dead_local_proxy();
 
 // Restores as restore_proxy_settings, but only while settings_applied is set;
 // the flag is read under the lock, so a call that arrives while apply runs

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 
 #include "settings/connection_backup_win32.h"
 #include "settings/proxy_settings.h"
@@ -20,6 +22,11 @@ constexpr wchar_t kActiveValue[] = L"Active";
 constexpr wchar_t kLogFileValue[] = L"LogFile";
 
 constexpr DWORD kBackupAccess = KEY_READ | KEY_WRITE;  // 0x2001F
+
+// The port of this process's values while settings_applied is set: the
+// launcher's own restore switches its proxy off there when the backup is gone.
+// Written and read under the lock.
+extern uint16_t applied_port;
 
 // Set when a console event or the session's end is about to end this process:
 // no apply may start after it, since nothing would restore what it writes.
@@ -81,11 +88,12 @@ int is_layout_error(LONG result);
 
 // What a restore made of the backup.
 enum RestoreOutcome {
-  kRestoreNoBackup,    // none, or an incomplete one: the user's values were never touched
-  kRestoreDone,        // the user's values are back; backup and command deleted
-  kRestoreOwnerRuns,   // the launcher that wrote it still runs: it is that launcher's
-  kRestoreUnreadable,  // not the layout this program writes: left alone for good
-  kRestoreFailed,      // a registry call failed: the backup stands for a later restore
+  kRestoreNoBackup,     // none, or an incomplete one: the user's values were never touched
+  kRestoreDone,         // the user's values are back; backup and command deleted
+  kRestoreOwnerRuns,    // the launcher that wrote it still runs: it is that launcher's
+  kRestoreUnreadable,   // not the layout this program writes: left alone for good
+  kRestoreFailed,       // a registry call failed: the backup stands for a later restore
+  kRestoreSwitchedOff,  // this process's backup was gone or damaged: its proxy is off instead
 };
 
 // The outcome of a restore stopped by a failed read of the backup.
@@ -129,6 +137,32 @@ enum BackupState {
 // Opens the backup key and reads its state; only a key that is not found is
 // no backup.
 BackupState backup_state();
+
+// Deletes the backup key: Active first, on its own, then the whole tree, so
+// that a tree deletion that fails part of the way leaves an incomplete backup,
+// never presence flags without their copies that a later restore would take
+// for lost and switch the user's proxy off for. Returns 1 when no complete
+// backup is left (the key was not there, or Active is gone; a tree that stays
+// is logged, and the next apply reuses it), 0 when Active could not be deleted.
+int backup_delete();
+
+// Which of the launcher's loopback proxies a switch-off takes for the
+// launcher's: with own_port not 0, the one at own_port (this process's, which
+// still serves); with own_port 0, one at a port where nothing listens on the
+// loopback address now (its launcher has ended; another local proxy that
+// writes the same form of text is left alone). Looks at each port once.
+struct LocalProxyFilter {
+  uint16_t own_port;
+  uint16_t looked_at_port;  // 0 until a port was looked at
+  int looked_at_is_dead;
+};
+
+// Returns 1 when the filter takes the loopback proxy at port for the launcher's.
+int local_proxy_filter_takes(LocalProxyFilter* filter, uint16_t port);
+
+// Appends name to text (capacity bytes), ", " between names; characters
+// outside ASCII show as '?'.
+void place_names_add(char* text, size_t capacity, const wchar_t* name);
 
 // The restore itself; the caller holds the locks. Whatever fails, the backup
 // and the logon's restore command stay for a later restore: they are deleted

@@ -13,6 +13,7 @@
 #include "settings/settings_text.h"
 
 std::atomic<int32_t> settings_applied{0};
+uint16_t applied_port = 0;
 
 namespace {
 
@@ -127,6 +128,7 @@ ApplyOutcome backup_and_write(uint16_t port, const char* bypass, ConnectionsBack
   // From the first write on, the launcher's values may be in force: every
   // ending of this process restores them, also when apply fails below and its
   // own restore fails too.
+  applied_port = port;
   settings_applied.exchange(1);
   if (!write_all_launcher_values(internet_settings.key, connections, port, bypass)) {
     run_log_printf("Settings written: ProxyServer, ProxyOverride, ProxyEnable: FAILED");
@@ -169,7 +171,7 @@ int apply_locked(uint16_t port, const char* bypass) {
     case kApplyUntouched:
       return 0;
     case kApplyBackupFailed:
-      RegDeleteTreeW(HKEY_CURRENT_USER, kProxyBackupKey);
+      backup_delete();
       return 0;
     case kApplyValuesFailed:
       // Some of the launcher's values may be in force: the user's go back now.

@@ -111,7 +111,9 @@ TEST_F(ProxySettings, RunOnceRestoreCommandStandsExactlyWhileABackupIsComplete) 
   ASSERT_EQ(apply_proxy_settings(18118), 1);
   EXPECT_EQ(read_registry_value(kRunOnceKeyPath, kRunOnceValueName), command);
 
-  // A restore that finds no complete backup leaves the command alone.
+  // A restore that finds no complete backup leaves the command alone (one
+  // outside the launcher: this process's own switches its proxy off then).
+  settings_applied.exchange(0);
   write_backup("Active", dword_value(0));
   restore_proxy_settings();
   EXPECT_EQ(read_registry_value(kRunOnceKeyPath, kRunOnceValueName), command);
@@ -129,14 +131,28 @@ TEST_F(ProxySettings, PortOneGivesTheShortestServerText) {
 }
 
 TEST_F(ProxySettings, IncompleteBackupIsIgnoredByRestoreAndReusedByApply) {
-  for (int with_active_zero = 0; with_active_zero < 2; ++with_active_zero) {
-    SCOPED_TRACE(with_active_zero ? "Active 0" : "Active missing");
-    UserValues user = {dword_value(0), RegValue::text(REG_SZ, "mine:80"), RegValue::absent()};
+  const char* const cases[] = {"Active missing", "Active 0",
+                               "a finished restore whose tree deletion failed part of the way"};
+  for (const char* name : cases) {
+    SCOPED_TRACE(name);
+    UserValues user = {dword_value(1), RegValue::text(REG_SZ, "mine:80"), RegValue::absent()};
     write_user_values(user);
-    // A stale saved value beside a flag of 1, as a run that died mid-backup leaves.
-    write_backup("ProxyOverridePresent", dword_value(1));
-    write_backup("ProxyOverrideValue", RegValue::text(REG_SZ, "stale"));
-    if (with_active_zero) write_backup("Active", dword_value(0));
+    if (name == cases[2]) {
+      // Presence flags without their copies: with Active left beside them,
+      // a later restore would take the user's values for lost and switch
+      // their proxy off.
+      registry_fault_arm(L"delete:ProxyBackup:5");
+      ASSERT_EQ(apply_proxy_settings(18118), 1);
+      EXPECT_EQ(restore_proxy_settings(), 1);
+      EXPECT_FALSE(read_backup("Active").present);
+      write_backup("ProxyEnableValue", RegValue::absent());
+      write_backup("ProxyServerValue", RegValue::absent());
+    } else {
+      // A stale saved value beside a flag of 1, as a run that died mid-backup leaves.
+      write_backup("ProxyOverridePresent", dword_value(1));
+      write_backup("ProxyOverrideValue", RegValue::text(REG_SZ, "stale"));
+      if (name == cases[1]) write_backup("Active", dword_value(0));
+    }
 
     restore_proxy_settings();
     EXPECT_EQ(read_user_values(), user);

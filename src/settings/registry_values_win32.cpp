@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "settings/registry_fault.h"
 
@@ -21,6 +22,13 @@ int registry_delete_value(HKEY key, const wchar_t* name) {
   LONG result = registry_fault(kRegistryDelete, name);
   if (result == 0) result = RegDeleteValueW(key, name);
   return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+LONG registry_delete_tree(HKEY root, const wchar_t* path) {
+  const wchar_t* name = wcsrchr(path, L'\\');
+  LONG fault = registry_fault(kRegistryDelete, name != nullptr ? name + 1 : path);
+  if (fault != 0) return fault;
+  return RegDeleteTreeW(root, path);
 }
 
 int registry_write_dword(HKEY key, const wchar_t* name, DWORD value) {

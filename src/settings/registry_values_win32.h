@@ -31,6 +31,11 @@ LONG registry_set_value(HKEY key, const wchar_t* name, DWORD type, const BYTE* d
 // is no failure), 0 when the deletion failed.
 int registry_delete_value(HKEY key, const wchar_t* name);
 
+// RegDeleteTreeW on path under root, unless the seam fails it (the seam names
+// it by the path's last key name). Returns the registry's result or the
+// injected error.
+LONG registry_delete_tree(HKEY root, const wchar_t* path);
+
 // Writes a REG_DWORD. Returns 1 when the write succeeded (not read back).
 int registry_write_dword(HKEY key, const wchar_t* name, DWORD value);
 

@@ -203,6 +203,9 @@ int run_restore_watchdog(const char* process_id_text) {
   // after the launcher, nothing else restores before the next logon.
   restore_and_log(process_id == 0 ? "the logon command" : "the watchdog", restore_proxy_settings,
                   kRestoreRetryLimitMs);
+  // A backup deleted while the launcher served leaves its proxy on with
+  // nothing to restore; its port is dead now that the launcher has ended.
+  switch_off_dead_local_proxy();
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "settings/settings_text.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "proxy/proxy_context.h"
 
@@ -16,6 +17,25 @@ size_t settings_format_proxy_server(char* buffer, size_t capacity, uint16_t port
     return 0;
   }
   return static_cast<size_t>(length) + 1;
+}
+
+int settings_parse_proxy_server(const char* text, size_t length, uint16_t* port) {
+  static const char kPrefix[] = "http=" LUMARET_LOOPBACK_ADDRESS ":";
+  const size_t prefix = sizeof(kPrefix) - 1;
+  if (length <= prefix || memcmp(text, kPrefix, prefix) != 0) return 0;
+  unsigned value = 0;
+  size_t at = prefix;
+  while (at < length && at - prefix < 5 && text[at] >= '0' && text[at] <= '9') {
+    value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+  }
+  if (value == 0 || value > 65535) return 0;
+  // The whole text written again from the port must be the text itself.
+  char expected[64];
+  const size_t bytes =
+      settings_format_proxy_server(expected, sizeof(expected), static_cast<uint16_t>(value));
+  if (bytes == 0 || bytes - 1 != length || memcmp(expected, text, length) != 0) return 0;
+  *port = static_cast<uint16_t>(value);
+  return 1;
 }
 
 namespace {

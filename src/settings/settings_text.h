@@ -31,6 +31,18 @@ constexpr size_t kRunOnceCommandCapacity = 261;
 // or 0 when the text does not fit capacity (buffer then holds no text).
 size_t settings_format_proxy_server(char* buffer, size_t capacity, uint16_t port);
 
+// Returns 1 when text (length bytes, no terminator needed) is exactly what
+// settings_format_proxy_server writes for a port of 1 to 65535, with that port
+// in *port; 0 for any other text (another form, two different ports, a
+// leading zero, anything before or after).
+int settings_parse_proxy_server(const char* text, size_t length, uint16_t* port);
+
+// The console line of the launcher's own restore when the backup it wrote was
+// deleted or damaged while it served: its proxy was switched off instead.
+constexpr char kBackupRemovedLine[] =
+    "The backup of the previous Windows proxy settings was removed during the run; the local "
+    "proxy is switched off instead.";
+
 // Formats the watchdog's command line "\"<program_path>\" --restore-watchdog
 // <process_id>" into buffer, in wide characters: the program's path may hold
 // characters that no 8-bit code page has. capacity counts characters, the

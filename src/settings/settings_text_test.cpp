@@ -22,7 +22,32 @@ TEST(ProxyServerText, PortInBothPlacesWithByteCountIncludingTheTerminator) {
     char buffer[256];
     EXPECT_EQ(settings_format_proxy_server(buffer, sizeof(buffer), c.port), c.bytes) << c.port;
     EXPECT_STREQ(buffer, c.text);
+    uint16_t port = 0;
+    EXPECT_EQ(settings_parse_proxy_server(c.text, strlen(c.text), &port), 1);
+    EXPECT_EQ(port, c.port);
   }
+}
+
+// Only the launcher's own text is taken for it: a switch-off must leave any
+// other proxy of the user's alone.
+TEST(ProxyServerText, ParseRefusesEveryOtherText) {
+  const char* const texts[] = {"http=127.0.0.1:18118;https=127.0.0.1:18119",
+                               "127.0.0.1:18118",
+                               "http=127.0.0.1:018118;https=127.0.0.1:018118",
+                               "http=127.0.0.1:0;https=127.0.0.1:0",
+                               "http=127.0.0.1:65536;https=127.0.0.1:65536",
+                               "http=127.0.0.1:18118;https=127.0.0.1:1811",
+                               "http=127.0.0.1:18118;https=127.0.0.1:18118;ftp=a:1",
+                               "http=127.0.0.1:",
+                               ""};
+  for (const char* text : texts) {
+    uint16_t port = 7;
+    EXPECT_EQ(settings_parse_proxy_server(text, strlen(text), &port), 0) << text;
+    EXPECT_EQ(port, 7) << text;
+  }
+  // The length decides, not a terminator.
+  uint16_t port = 0;
+  EXPECT_EQ(settings_parse_proxy_server("http=127.0.0.1:1;https=127.0.0.1:1xyz", 34, &port), 1);
 }
 
 TEST(ProxyServerText, BufferOneByteShortIsRefusedAndLeftEmpty) {

@@ -35,7 +35,10 @@ int socks5_connect_login(NetSocket socket, const char* host, uint16_t port, cons
 
 // What one SOCKS5 exchange came to, for the run's log.
 struct SocksOutcome {
-  int method;           // the method the server chose; -1 when it chose none or did not answer
+  // The method the server chose (kSocksMethodNone or kSocksMethodLogin); -1
+  // when it chose none or did not answer. A result of 1 with kSocksMethodLogin
+  // means the server asked for the login and accepted it.
+  int method;
   int reply;            // the CONNECT reply's code; -1 when no reply arrived
   const char* failure;  // the step that failed, as words for the log; null on success
 };

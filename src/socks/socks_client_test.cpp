@@ -392,10 +392,14 @@ TEST_F(SocksClient, LoginExchangeByServerChoiceAndVerdictWholeOrByteByByte) {
       NetSocket client = server.connect_client();
       ASSERT_NE(client, kInvalidSocket);
       int rejected = -1;
-      EXPECT_EQ(socks5_connect_login(client, "target.example", 443, c.user.c_str(),
-                                     c.password.c_str(), &rejected),
-                c.result);
+      SocksOutcome outcome;
+      const int result = socks5_connect_report(client, "target.example", 443, c.user.c_str(),
+                                               c.password.c_str(), &rejected, &outcome);
+      EXPECT_EQ(result, c.result);
       EXPECT_EQ(rejected, c.rejected);
+      // The launcher keeps a password only when the server checked it.
+      EXPECT_EQ(result == 1 && outcome.method == kSocksMethodLogin,
+                c.result == 1 && c.method == kMethodLogin);
       net_close(client);
       // Nothing after a failure: no login after a refused choice, no request
       // after a refused login.

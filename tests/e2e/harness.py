@@ -39,7 +39,7 @@ from harness_desktop import Box, Desktop, desktop  # noqa: F401
 from harness_registry import (BACKUP, CONNECTIONS, INTERNET_SETTINGS, LAUNCHER_BYPASS,  # noqa: F401
                               PAC_URL, RAS_ENTRIES, REG_BINARY, REG_DWORD, REG_EXPAND_SZ, REG_SZ, RUN_ONCE,
                               RUN_ONCE_VALUE, SETTING_NAMES, USER_CONNECTIONS, USER_VALUES,
-                              USER_VIEW, Wine, connection_value, dword, launcher_values,
+                              USER_VIEW, Wine, connection_value, dword, launcher_connections, launcher_values,
                               launcher_view, parse_registry_values, restore_command, stored_text,
                               text)
 from harness_case import DIRECT_ADDRESS, EXIT_ADDRESS, LauncherTestCase  # noqa: F401

@@ -77,6 +77,29 @@ USER_CONNECTIONS = {
 USER_VIEW = "auto-detect=1 script=%s proxy= bypass=\n" % PAC_URL
 
 
+def launcher_connections(port, entries=2, switched_off=False):
+    """The Connections values while the launcher serves: its proxy in each
+    connection's store (counter one past the user's), WinINet's own copy
+    SavedLegacySettings left alone. With more entries than the test
+    launcher's two (LUMARET_TEST_RAS_ENTRIES), "Test Entry 3" and on; with 0,
+    the entries could not be listed. switched_off: each of the launcher's
+    stores switched to a direct connection afterwards (flags 1, counter one
+    more, the texts kept)."""
+    def store(counter):
+        return connection_value(0x1 if switched_off else 0x3,
+                                "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
+                                "<local>;localhost;127.0.0.1", counter=counter + switched_off)
+    values = {"DefaultConnectionSettings": store(10),
+              "SavedLegacySettings": USER_CONNECTIONS["SavedLegacySettings"],
+              "Test VPN": store(4), "Test Dial-up": store(1)}
+    if entries == 0:
+        # Not listed (LUMARET_TEST_RAS_ENTRIES=unreadable): they keep their own.
+        del values["Test Dial-up"]
+        values["Test VPN"] = USER_CONNECTIONS["Test VPN"]
+    values.update({"Test Entry %d" % n: store(1) for n in range(3, entries + 1)})
+    return values
+
+
 def launcher_view(port, bypass=LAUNCHER_BYPASS):
     """regdump proxy-view while the launcher's values are in force."""
     return "auto-detect=0 script= proxy=http=127.0.0.1:%d;https=127.0.0.1:%d bypass=%s\n" % (

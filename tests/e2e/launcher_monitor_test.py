@@ -84,7 +84,8 @@ class LauncherMonitor(harness.LauncherTestCase):
         self.assertEqual(run.output(), expected)
         return run, expected
 
-    def test_enter_ends_a_run_through_microsocks_with_exit_0(self):
+    def test_enter_ends_a_run_through_microsocks_with_exit_0_also_after_its_backup_was_removed(self):
+        self.wine.set_connections(harness.USER_CONNECTIONS)
         socks = self.start_microsocks()
         run, expected = self.run_to_monitor(socks.port)
 
@@ -92,12 +93,20 @@ class LauncherMonitor(harness.LauncherTestCase):
         url = self.files.add_file("random.bin", content)
         self.assertEqual(peers.curl_through_proxy(self.http_port, url), content)
 
+        # A registry cleaner takes the backup while the launcher serves: what
+        # it held cannot come back, and the proxy that stops must not stay on.
+        self.wine.reg("delete-key", harness.BACKUP)
         run.focus()
         run.press_enter()
         result = run.wait(timeout=30)
         self.assertEqual(result.exit_code, 0)
-        self.assertEqual(result.stdout, expected)
+        self.assertEqual(result.stdout, expected + transcripts.console(transcripts.BACKUP_REMOVED))
         self.assertFalse(peers.is_listening(self.http_port), "the local proxy must be closed")
+        self.assertEqual(self.wine.user_values(),
+                         dict(harness.launcher_values(self.http_port), ProxyEnable=harness.dword(0)))
+        self.assertEqual(self.wine.connections(),
+                         harness.launcher_connections(self.http_port, switched_off=True))
+        self.assertIsNone(self.wine.run_once())
 
     def assert_password_nowhere(self, run, since):
         """The password is in none of: the transcript, the registry (with
@@ -216,6 +225,13 @@ class LauncherMonitor(harness.LauncherTestCase):
         self.assertEqual(self.wine.read(credential, ["UserName", "Type", "Persist"]),
                          {"UserName": harness.text(harness.REG_SZ, USER), "Type": harness.dword(1),
                           "Persist": harness.dword(2)})
+        # A server that lets the run in without the login never checked the
+        # password: it is not kept.
+        self.kept_run(self.env.socks_port, ["--save-password"], password="unchecked",
+                      after_check=transcripts.PASSWORD_NOT_ASKED)
+        unchecked = (r"Software\Wine\Credential Manager\Generic: "
+                     + transcripts.PASSWORD_TARGET % ("%s@127.0.0.1:%d" % (USER, self.env.socks_port)))
+        self.assertEqual(self.wine.reg("key", unchecked).strip(), "absent")
         # The variable wins over the kept password, and a refused one is not kept.
         self.kept_run(socks.port, ["--save-password"], password="wrong",
                       box=transcripts.SOCKS_LOGIN_REJECTED)

@@ -159,6 +159,9 @@ class HeldPort(_Server):
 
     def __init__(self, port=0):
         self._listener = socket.socket()
+        # Bindable also while an earlier holder's connections are in TIME_WAIT;
+        # a bind of anyone else still fails while this one listens.
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind(("127.0.0.1", port))
         self._listener.listen(1)
         self.port = self._listener.getsockname()[1]

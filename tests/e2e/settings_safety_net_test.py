@@ -22,30 +22,10 @@ import unittest
 import harness
 import peers
 from harness import (BACKUP, CONNECTIONS, ERROR_CAPTION, INTERNET_SETTINGS, REG_SZ, RUN_ONCE,
-                     RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value,
-                     dword, launcher_values, launcher_view, restore_command, stored_text,
-                     wait_until, windows_path)
+                     RUN_ONCE_VALUE, USER_CONNECTIONS, USER_VALUES, USER_VIEW, dword,
+                     launcher_connections, launcher_values, launcher_view, restore_command,
+                     stored_text, wait_until, windows_path)
 from peers import free_port
-
-
-def launcher_connections(port, entries=2):
-    """The Connections values while the launcher serves: its proxy in each
-    connection's store (counter one past the user's), WinINet's own copy
-    SavedLegacySettings left alone. With more entries than the test
-    launcher's two (LUMARET_TEST_RAS_ENTRIES), "Test Entry 3" and on; with 0,
-    the entries could not be listed."""
-    def store(counter):
-        return connection_value(0x3, "http=127.0.0.1:%d;https=127.0.0.1:%d" % (port, port),
-                                "<local>;localhost;127.0.0.1", counter=counter)
-    values = {"DefaultConnectionSettings": store(10),
-              "SavedLegacySettings": USER_CONNECTIONS["SavedLegacySettings"],
-              "Test VPN": store(4), "Test Dial-up": store(1)}
-    if entries == 0:
-        # Not listed (LUMARET_TEST_RAS_ENTRIES=unreadable): they keep their own.
-        del values["Test Dial-up"]
-        values["Test VPN"] = USER_CONNECTIONS["Test VPN"]
-    values.update({"Test Entry %d" % n: store(1) for n in range(3, entries + 1)})
-    return values
 
 
 RAS_ENTRIES_UNREADABLE = (b"VPN and dial-up connections could not be listed: they keep their "
@@ -241,6 +221,26 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                 self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
                 self.assertEqual(self.wine.proxy_view(), USER_VIEW)
                 self.assertIsNone(self.wine.run_once())
+
+        # The whole backup removed, launcher and watchdog killed: nothing
+        # can come back, and the logon command switches off the launcher's
+        # text for a port where nothing listens, but not while a proxy does.
+        port = free_port()
+        process = self.start_launcher(port).process
+        for pid in self.watchdog_pids() + [process.pid]:
+            os.kill(pid, signal.SIGKILL)
+        process.wait()
+        self.wine.reg("delete-key", BACKUP)
+        # The wineserver closes the killed launcher's listener soon after.
+        self.assertTrue(wait_until(lambda: not peers.is_listening(port), 10))
+        with peers.HeldPort(port):
+            self.run_watchdog_mode()
+            self.assertEqual(self.wine.user_values(), launcher_values(port))
+            self.assertEqual(self.wine.connections(), launcher_connections(port))
+        self.run_watchdog_mode()
+        self.assertEqual(self.wine.user_values(), dict(launcher_values(port), ProxyEnable=dword(0)))
+        self.assertEqual(self.wine.connections(), launcher_connections(port, switched_off=True))
+        self.assertIsNone(self.wine.run_once())
 
     def test_an_entry_removed_during_the_run_is_skipped_by_the_restore(self):
         # More entries than a fixed list would hold: every one is switched

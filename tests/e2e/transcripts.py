@@ -42,6 +42,10 @@ NEEDS_USER = "The options --save-password and --forget-password need --socks-use
 # The kept password: its target name and lines take "USER@HOST:PORT".
 PASSWORD_TARGET = "LumaretDesktopProxyLauncher:socks5:%s"
 PASSWORD_SAVED = "The SOCKS5 password was saved in Windows Credential Manager.\n"
+PASSWORD_NOT_ASKED = ("The SOCKS5 server did not ask for a password, so it was not saved in Windows "
+                      "Credential Manager.\n")
+BACKUP_REMOVED = ("The backup of the previous Windows proxy settings was removed during the run; the "
+                  "local proxy is switched off instead.\n")
 USING_SAVED_PASSWORD = "Using the SOCKS5 password saved in Windows Credential Manager.\n"
 SAVED_PASSWORD_REFUSED = ("The SOCKS5 server did not accept the password saved in Windows Credential "
                           "Manager; add --forget-password to this command line to remove it.\n")
