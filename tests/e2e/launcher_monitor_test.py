@@ -275,14 +275,24 @@ class LauncherMonitor(harness.LauncherTestCase):
                                       r"backup deleted\n(.*\n)*Restore by the launcher: done, \d+ ms\n")
         self.assertEqual(lines[-1], "End: exit code 0")
 
-        # kill -9 of a second run: the watchdog appends its restore to the same file.
+        # A second run forwards plain HTTP: each request to its own site only,
+        # and the client told that the connection ends; then kill -9, and the
+        # watchdog appends its restore to the same file.
+        second_port = peers.free_port()
         second = self.desktop.start_plain(
             harness.launcher("testhosts"), ["--socks-port", str(self.env.socks_port), "--http-port",
-                                            str(peers.free_port()), "--log", harness.windows_path(log),
+                                            str(second_port), "--log", harness.windows_path(log),
                                             "--plain-http", "forward",
                                             "--bypass", " Intranet.Example ;LOCALHOST"],
             self.environment)
         second.wait_output(b"Restore watchdog: ACTIVE", timeout=90)
+        with peers.KeepAliveOrigin(b"page") as origin:
+            url = b"http://127.0.0.1:%d/one" % origin.port
+            self.assertEqual(peers.exchange(second_port, b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n"
+                                                         b"GET %s/two HTTP/1.1\r\n\r\n" % (url, url)),
+                             b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\npage")
+            self.assertEqual(origin.heads, [b"GET /one HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+                                            b"Connection: close\r\n\r\n" % origin.port])
         os.kill(second.process.pid, signal.SIGKILL)
         second.process.wait()
         harness.wait_until(lambda: self.read_log(log)[-1].startswith("Restore by the watchdog: "), 15,

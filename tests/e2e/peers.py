@@ -153,6 +153,53 @@ class SilentServer(_Server):
             connection.close()
 
 
+class KeepAliveOrigin(_Server):
+    """An HTTP/1.1 origin on 127.0.0.1 that answers each request head (no
+    body) on a connection with `body`, Content-Length and keep-alive, and
+    keeps the connection. Attribute heads: every request head, in order."""
+
+    def __init__(self, body):
+        self.body = body
+        self.heads = []
+        self._listener = listeners.listen("127.0.0.1", 0)
+        self.port = self._listener.getsockname()[1]
+        listeners.serve(self._listener, self._serve)
+
+    def _serve(self, connection):
+        pending = b""
+        try:
+            while True:
+                while b"\r\n\r\n" not in pending:
+                    data = connection.recv(65536)
+                    if not data:
+                        return
+                    pending += data
+                head, pending = pending.split(b"\r\n\r\n", 1)
+                self.heads.append(head + b"\r\n\r\n")
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: keep-alive\r\n"
+                                   b"Keep-Alive: timeout=5\r\n\r\n%s" % (len(self.body), self.body))
+        except OSError:
+            pass
+        finally:
+            connection.close()
+
+    def stop(self):
+        listeners.close(self._listener)
+
+
+def exchange(port, data, timeout=30):
+    """Sends data to 127.0.0.1:port and returns what comes back until the
+    peer closes; raises when it does not close within timeout seconds."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
+        connection.sendall(data)
+        answer = b""
+        while True:
+            chunk = connection.recv(65536)
+            if not chunk:
+                return answer
+            answer += chunk
+
+
 class HeldPort(_Server):
     """A plain Linux listener on 127.0.0.1:port that never accepts: the port
     is taken for anyone else who wants to bind it."""
