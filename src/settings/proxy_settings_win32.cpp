@@ -147,7 +147,9 @@ void restore_in_apply(const char* why) {
     run_log_printf("Restore by the launcher (%s): %s, %llu ms", why,
                    outcome == kRestoreDone     ? "done"
                    : outcome == kRestoreFailed ? "FAILED, the backup stays for a later restore"
-                                               : "not done, the backup is left as it is",
+                   : outcome == kRestoreSwitchedOff
+                       ? "the backup was gone, the local proxy switched off instead"
+                       : "not done, the backup is left as it is",
                    static_cast<unsigned long long>(run_log_clock_ms() - started));
   }
 }
