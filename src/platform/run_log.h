@@ -47,7 +47,10 @@ enum RunLogDecision {
 // the time stamp, text, then "\r\n", with no NUL. A text that does not fit is
 // cut on a whole character. Control bytes (below 0x20, and 0x7F) in text become
 // '?', so that no text can end a line early or forge one, and so does each byte
-// that is not part of a well-formed UTF-8 character. Returns the line's length.
+// that is not part of a well-formed UTF-8 character and each character that a
+// viewer takes for a line end or a change of direction (the C1 controls,
+// U+061C, U+200E, U+200F, U+2028, U+2029, U+202A to U+202E, U+2066 to U+2069).
+// Returns the line's length.
 size_t run_log_format_line(char* line, size_t capacity, const RunLogTime* time, const char* text);
 
 // The limit's rule for a line of length bytes when the file held offset bytes

@@ -29,6 +29,14 @@ TEST(RunLog, LinesHaveTheUtcStampAndCrLfAndNoControlBytes) {
   // Bytes that are no whole UTF-8 character: stray, overlong, surrogate, cut short.
   EXPECT_EQ(format("a\xff\x80\xc0\xaf\xed\xa0\x80\xe2\x82"),
             "2026-01-09T07:05:03.042Z a?????????\r\n");
+  // Characters that a viewer takes for a line end or a turn of direction
+  // (C1 controls, marks, separators, embeddings, isolates); their neighbours pass.
+  EXPECT_EQ(format("a\xc2\x85\xc2\x9f\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xa8\xe2\x80\xa9"
+                   "\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9z"),
+            "2026-01-09T07:05:03.042Z a???????????z\r\n");
+  EXPECT_EQ(format("\xc2\xa0\xe2\x80\x8d\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"),
+            "2026-01-09T07:05:03.042Z "
+            "\xc2\xa0\xe2\x80\x8d\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\r\n");
   EXPECT_EQ(format(std::string(2000, 'x').c_str()).size(), kRunLogLineCapacity);
 }
 
