@@ -139,8 +139,14 @@ RunLogDecision run_log_decide(uint64_t offset, size_t length, uint64_t limit) {
 }
 
 int run_log_open(const char* path) {
-  if (run_log_enabled) return 1;
   uint64_t size = 0;
+  // A file with no room for one more line would take this run's first line at
+  // most: it is set aside, so that every run is logged. A file that cannot be
+  // renamed (another process holds it) is appended to as it is.
+  if (run_log_file_size(path, &size) &&
+      run_log_decide(size, kRunLogLineCapacity, kRunLogLimit) != kRunLogWrite) {
+    run_log_file_set_aside(path);
+  }
   if (!run_log_file_open(path, &size)) return 0;
   run_log_offset.store(size);
   run_log_enabled.store(1);

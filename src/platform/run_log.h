@@ -61,8 +61,12 @@ RunLogDecision run_log_decide(uint64_t offset, size_t length, uint64_t limit);
 
 // Opens the log at path (UTF-8; relative to the current folder) for appending,
 // creating it when missing, shared for reading and writing with every other
-// writer. Call before any thread writes; a second call changes nothing.
-// Returns 1 when the file is open, 0 when it cannot be opened.
+// writer. A file that has no room left for a line of kRunLogLineCapacity bytes
+// is first renamed to path with ".old" added, replacing an older one, and a new
+// file is begun. A later call switches the log to its file, leaving the one
+// before as it is; a line written meanwhile goes whole to one file or the
+// other. Returns 1 when the file is open, 0 when it cannot be opened (a log
+// open before stays open).
 int run_log_open(const char* path);
 
 // Non-zero once run_log_open succeeded: the one check that the callers make
@@ -83,9 +87,15 @@ const wchar_t* run_log_full_path();
 // A millisecond count that only grows, for durations.
 uint64_t run_log_clock_ms();
 
-// The platform's half, for run_log.cpp. Opens the file as run_log_open says
-// and returns its current size in *size; returns 1 on success.
+// The platform's half, for run_log.cpp. Opens the file as run_log_open says,
+// in place of one open before, and returns its current size in *size; returns
+// 1 on success.
 int run_log_file_open(const char* path, uint64_t* size);
+// Sets *size to the size of the file at path; returns 0 when there is none.
+int run_log_file_size(const char* path, uint64_t* size);
+// Renames the file at path to path with ".old" added, replacing a file of that
+// name; returns 1 on success.
+int run_log_file_set_aside(const char* path);
 // Appends length bytes in one write; returns 1 when all were written.
 int run_log_file_append(const char* data, size_t length);
 // The current time in UTC.
