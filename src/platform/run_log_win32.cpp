@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cwchar>
+
 #include "platform/run_log.h"
 
 namespace {
