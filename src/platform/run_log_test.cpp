@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -63,8 +64,8 @@ TEST(RunLog, TheLineThatPassesTheLimitBecomesTheStopLineAndNothingFollows) {
 // for the longest line gets lines up to the limit, the stop line in place of
 // the one that passes it, then nothing; one with less room (as every file that
 // holds the stop line) is renamed to NAME.old, replacing an older one, and the
-// run is logged whole in a new file. The log stays open for the rest of the
-// process, so each row's file has a fixed name and is replaced by the next run.
+// run is logged whole in a new file. The last row's file stays open for the
+// rest of the process, so the files have fixed names, replaced by the next run.
 TEST(RunLog, AFileNearTheLimitGetsItsStopLineAndAFullOneIsSetAside) {
   const struct Case {
     uint64_t size;
@@ -93,7 +94,8 @@ TEST(RunLog, AFileNearTheLimitGetsItsStopLineAndAFullOneIsSetAside) {
     run_log_printf("after the stop");
     if (c.set_aside) {
       EXPECT_EQ(std::filesystem::file_size(old_path), c.size) << row;
-      EXPECT_EQ(std::filesystem::file_size(path), filler.size() + 6 + 20 + 14 + 4 * 27) << row;
+      const size_t texts = filler.size() + strlen("fits 1") + 20 + strlen("after the stop");
+      EXPECT_EQ(std::filesystem::file_size(path), texts + 4 * (kRunLogStampLength + 2)) << row;
       continue;
     }
     EXPECT_EQ(std::filesystem::file_size(old_path), 5u);
