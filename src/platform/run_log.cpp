@@ -50,6 +50,19 @@ size_t utf8_character_length(const char* text) {
   return size;
 }
 
+// Whether the well-formed character of size bytes at p is one that a viewer
+// takes for a line end or a change of writing direction, so that a text could
+// forge a line or show its words in another order than they were written: the
+// C1 controls U+0080 to U+009F (U+0085 ends a line, U+009B starts a terminal's
+// escape), U+061C, U+200E, U+200F, U+2028, U+2029, U+202A to U+202E and U+2066
+// to U+2069.
+int ends_line_or_reorders(const unsigned char* p, size_t size) {
+  if (size == 2) return (p[0] == 0xC2 && p[1] <= 0x9F) || (p[0] == 0xD8 && p[1] == 0x9C);
+  if (size != 3 || p[0] != 0xE2) return 0;
+  if (p[1] == 0x80) return p[2] == 0x8E || p[2] == 0x8F || (p[2] >= 0xA8 && p[2] <= 0xAE);
+  return p[1] == 0x81 && p[2] >= 0xA6 && p[2] <= 0xA9;
+}
+
 void append_line(const char* text) {
   RunLogTime now;
   run_log_clock_now(&now);
@@ -104,6 +117,11 @@ size_t run_log_format_line(char* line, size_t capacity, const RunLogTime* time, 
       ++text;
       continue;
     }
+    if (ends_line_or_reorders(reinterpret_cast<const unsigned char*>(text), size)) {
+      line[length++] = '?';
+      text += size;
+      continue;
+    }
     if (size > text_end - length) break;
     memcpy(line + length, text, size);
     length += size;
@@ -121,8 +139,14 @@ RunLogDecision run_log_decide(uint64_t offset, size_t length, uint64_t limit) {
 }
 
 int run_log_open(const char* path) {
-  if (run_log_enabled) return 1;
   uint64_t size = 0;
+  // A file with no room for one more line would take this run's first line at
+  // most: it is set aside, so that every run is logged. A file that cannot be
+  // renamed (another process holds it) is appended to as it is.
+  if (run_log_file_size(path, &size) &&
+      run_log_decide(size, kRunLogLineCapacity, kRunLogLimit) != kRunLogWrite) {
+    run_log_file_set_aside(path);
+  }
   if (!run_log_file_open(path, &size)) return 0;
   run_log_offset.store(size);
   run_log_enabled.store(1);

@@ -47,7 +47,10 @@ enum RunLogDecision {
 // the time stamp, text, then "\r\n", with no NUL. A text that does not fit is
 // cut on a whole character. Control bytes (below 0x20, and 0x7F) in text become
 // '?', so that no text can end a line early or forge one, and so does each byte
-// that is not part of a well-formed UTF-8 character. Returns the line's length.
+// that is not part of a well-formed UTF-8 character and each character that a
+// viewer takes for a line end or a change of direction (the C1 controls,
+// U+061C, U+200E, U+200F, U+2028, U+2029, U+202A to U+202E, U+2066 to U+2069).
+// Returns the line's length.
 size_t run_log_format_line(char* line, size_t capacity, const RunLogTime* time, const char* text);
 
 // The limit's rule for a line of length bytes when the file held offset bytes
@@ -58,8 +61,12 @@ RunLogDecision run_log_decide(uint64_t offset, size_t length, uint64_t limit);
 
 // Opens the log at path (UTF-8; relative to the current folder) for appending,
 // creating it when missing, shared for reading and writing with every other
-// writer. Call before any thread writes; a second call changes nothing.
-// Returns 1 when the file is open, 0 when it cannot be opened.
+// writer. A file that has no room left for a line of kRunLogLineCapacity bytes
+// is first renamed to path with ".old" added, replacing an older one, and a new
+// file is begun. A later call switches the log to its file, leaving the one
+// before as it is; a line written meanwhile goes whole to one file or the
+// other. Returns 1 when the file is open, 0 when it cannot be opened (a log
+// open before stays open).
 int run_log_open(const char* path);
 
 // Non-zero once run_log_open succeeded: the one check that the callers make
@@ -80,9 +87,15 @@ const wchar_t* run_log_full_path();
 // A millisecond count that only grows, for durations.
 uint64_t run_log_clock_ms();
 
-// The platform's half, for run_log.cpp. Opens the file as run_log_open says
-// and returns its current size in *size; returns 1 on success.
+// The platform's half, for run_log.cpp. Opens the file as run_log_open says,
+// in place of one open before, and returns its current size in *size; returns
+// 1 on success.
 int run_log_file_open(const char* path, uint64_t* size);
+// Sets *size to the size of the file at path; returns 0 when there is none.
+int run_log_file_size(const char* path, uint64_t* size);
+// Renames the file at path to path with ".old" added, replacing a file of that
+// name; returns 1 on success.
+int run_log_file_set_aside(const char* path);
 // Appends length bytes in one write; returns 1 when all were written.
 int run_log_file_append(const char* data, size_t length);
 // The current time in UTC.

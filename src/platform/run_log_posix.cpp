@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 
 #include "platform/run_log.h"
 
 namespace {
 
+// Set once, by the first open; a later open puts its file behind the same
+// number.
 int run_log_descriptor = -1;
 
 }  // namespace
@@ -18,8 +21,29 @@ int run_log_file_open(const char* path, uint64_t* size) {
   if (descriptor < 0) return 0;
   struct stat status;
   *size = fstat(descriptor, &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
-  run_log_descriptor = descriptor;
+  if (run_log_descriptor < 0) {
+    run_log_descriptor = descriptor;
+    return 1;
+  }
+  // dup2 swaps the file behind the number in one step, so a thread that is
+  // writing meanwhile never writes to a closed or reused descriptor.
+  const int switched = dup2(descriptor, run_log_descriptor) >= 0;
+  close(descriptor);
+  return switched ? 1 : 0;
+}
+
+int run_log_file_size(const char* path, uint64_t* size) {
+  struct stat status;
+  if (stat(path, &status) != 0) return 0;
+  *size = static_cast<uint64_t>(status.st_size);
   return 1;
+}
+
+int run_log_file_set_aside(const char* path) {
+  char old_path[4096];
+  const int length = snprintf(old_path, sizeof(old_path), "%s.old", path);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof(old_path)) return 0;
+  return rename(path, old_path) == 0 ? 1 : 0;
 }
 
 int run_log_file_append(const char* data, size_t length) {

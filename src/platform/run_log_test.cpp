@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +30,14 @@ TEST(RunLog, LinesHaveTheUtcStampAndCrLfAndNoControlBytes) {
   // Bytes that are no whole UTF-8 character: stray, overlong, surrogate, cut short.
   EXPECT_EQ(format("a\xff\x80\xc0\xaf\xed\xa0\x80\xe2\x82"),
             "2026-01-09T07:05:03.042Z a?????????\r\n");
+  // Characters that a viewer takes for a line end or a turn of direction
+  // (C1 controls, marks, separators, embeddings, isolates); their neighbours pass.
+  EXPECT_EQ(format("a\xc2\x85\xc2\x9f\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xa8\xe2\x80\xa9"
+                   "\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9z"),
+            "2026-01-09T07:05:03.042Z a???????????z\r\n");
+  EXPECT_EQ(format("\xc2\xa0\xe2\x80\x8d\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"),
+            "2026-01-09T07:05:03.042Z "
+            "\xc2\xa0\xe2\x80\x8d\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\r\n");
   EXPECT_EQ(format(std::string(2000, 'x').c_str()).size(), kRunLogLineCapacity);
 }
 
@@ -50,27 +59,55 @@ TEST(RunLog, TheLineThatPassesTheLimitBecomesTheStopLineAndNothingFollows) {
   }
 }
 
-// The writer itself, on a file just short of the limit (sparse, so nothing is
-// really written): a line that fits, the stop line in place of the one that
-// passes the limit, then nothing. The log stays open for the rest of the
-// process, so the file has a fixed name and is replaced by the next run.
-TEST(RunLog, AFileNearTheLimitGetsOneLineTheStopLineAndNothingMore) {
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() / "lumaret_run_log_test.log";
-  std::filesystem::remove(path);
-  std::ofstream(path).close();
-  std::filesystem::resize_file(path, kRunLogLimit - 40);
-  ASSERT_TRUE(run_log_open(path.string().c_str()));
-  run_log_printf("fits %d", 1);
-  run_log_printf("%s", std::string(20, 'x').c_str());
-  run_log_printf("after the stop");
-  std::ifstream file(path, std::ios::binary);
-  file.seekg(static_cast<std::streamoff>(kRunLogLimit - 40));
-  const std::string tail((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  ASSERT_EQ(tail.size(), 2 * kRunLogStampLength + 8 + sizeof(kRunLogStoppedText) - 1 + 2);
-  EXPECT_EQ(tail.substr(kRunLogStampLength, 8), "fits 1\r\n");
-  EXPECT_EQ(tail.substr(tail.size() - sizeof(kRunLogStoppedText) - 1),
-            std::string(kRunLogStoppedText) + "\r\n");
+// The writer itself, on files near and at the limit (sparse, so nothing is
+// really written), each opened as a new run opens its log. A file with room
+// for the longest line gets lines up to the limit, the stop line in place of
+// the one that passes it, then nothing; one with less room (as every file that
+// holds the stop line) is renamed to NAME.old, replacing an older one, and the
+// run is logged whole in a new file. The last row's file stays open for the
+// rest of the process, so the files have fixed names, replaced by the next run.
+TEST(RunLog, AFileNearTheLimitGetsItsStopLineAndAFullOneIsSetAside) {
+  const struct Case {
+    uint64_t size;
+    int set_aside;
+  } cases[] = {
+      {kRunLogLimit - kRunLogLineCapacity, 0},
+      {kRunLogLimit - kRunLogLineCapacity + 1, 1},
+      {kRunLogLimit, 1},
+  };
+  // Leaves 40 bytes below the limit in the file of the first row.
+  const std::string filler(kRunLogLineCapacity - 40 - kRunLogStampLength - 2, 'f');
+  for (size_t row = 0; row < sizeof(cases) / sizeof(cases[0]); ++row) {
+    const Case& c = cases[row];
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("lumaret_run_log_test_" + std::to_string(row) + ".log");
+    std::filesystem::path old_path = path;
+    old_path += ".old";
+    std::filesystem::remove(path);
+    std::ofstream(old_path) << "older";
+    std::ofstream(path).close();
+    std::filesystem::resize_file(path, c.size);
+    ASSERT_TRUE(run_log_open(path.string().c_str())) << row;
+    run_log_printf("%s", filler.c_str());
+    run_log_printf("fits %d", 1);
+    run_log_printf("%s", std::string(20, 'x').c_str());
+    run_log_printf("after the stop");
+    if (c.set_aside) {
+      EXPECT_EQ(std::filesystem::file_size(old_path), c.size) << row;
+      const size_t texts = filler.size() + strlen("fits 1") + 20 + strlen("after the stop");
+      EXPECT_EQ(std::filesystem::file_size(path), texts + 4 * (kRunLogStampLength + 2)) << row;
+      continue;
+    }
+    EXPECT_EQ(std::filesystem::file_size(old_path), 5u);
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(kRunLogLimit - 40));
+    const std::string tail((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    ASSERT_EQ(tail.size(), 2 * kRunLogStampLength + 8 + sizeof(kRunLogStoppedText) - 1 + 2);
+    EXPECT_EQ(tail.substr(kRunLogStampLength, 8), "fits 1\r\n");
+    EXPECT_EQ(tail.substr(tail.size() - sizeof(kRunLogStoppedText) - 1),
+              std::string(kRunLogStoppedText) + "\r\n");
+  }
 }
 
 }  // namespace

@@ -12,9 +12,8 @@ constexpr ThreadHandle kNoThread = 0;
 
 // Starts body(argument) on a detached thread and returns without waiting for it
 // to run. The stack is the process's default on Windows and 256 KiB on POSIX
-// (a tunnel thread and the resolver need a fraction of either); on POSIX it is
-// used again by a later thread once this one has ended. Returns 1 when the
-// thread was created, 0 otherwise (body never runs).
+// (a tunnel thread and the resolver need a fraction of either). Returns 1 when
+// the thread was created, 0 otherwise (body never runs).
 int thread_start_detached(ThreadBody body, void* argument);
 
 // Starts body(argument) on a thread, with the stack of thread_start_detached,
