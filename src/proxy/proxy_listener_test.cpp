@@ -127,10 +127,9 @@ TEST(ProxyListener, StopWakesABlockedAcceptAndClosesTheSocketOnce) {
   EXPECT_EQ(harness_connect(proxy->port), kInvalidSocket);
 }
 
-// Two bursts, the second while the first one's threads are still ending: on
-// POSIX the second runs on stacks the first left behind, and more threads live
-// at once than spare stacks are kept. Each client's own bytes come back to it,
-// so no two live threads share a stack.
+// Two bursts, the second while the first one's threads are still ending, so
+// that new threads start while others end. Each client's own bytes come back
+// to it: no two tunnels mix their clients.
 TEST(ProxyListener, BurstsOfClientsGetOneTunnelEach) {
   constexpr int kClients = 200;
   StandInServer socks;
