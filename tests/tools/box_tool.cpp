@@ -5,7 +5,7 @@
 //
 //   box_tool read CAPTION TIMEOUT_MS    prints "icon: error|warning|information|none|unknown",
 //                                       "buttons: OK ..." and "text:" followed by the exact text
-//   box_tool click CAPTION TIMEOUT_MS   presses the box's first button (OK) like a mouse click
+//   box_tool click CAPTION TIMEOUT_MS   presses the box's first button (OK) as a click notifies it
 //   box_tool foreground TITLE TIMEOUT_MS makes the top-level window with TITLE the one that
 //                                       takes the keys, and checks that it is
 //   box_tool close TITLE TIMEOUT_MS     asks the top-level window with TITLE to close (WM_CLOSE)
@@ -159,12 +159,11 @@ int box_read(const char* caption, int timeout_ms) {
 int box_click(const char* caption, int timeout_ms) {
   HWND box = box_wait_window("#32770", caption, timeout_ms);
   if (box == nullptr) return 1;
+  // The button's own notification, as a click sends it. BM_CLICK would press
+  // the button with mouse messages, which a box that is not the active window
+  // (the console took the focus for typed input) may drop.
   HWND button = GetDlgItem(box, IDOK);
-  if (button != nullptr) {
-    SendMessageA(button, BM_CLICK, 0, 0);
-  } else {
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-  }
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(button));
   return 0;
 }
 
