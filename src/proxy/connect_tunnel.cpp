@@ -53,8 +53,10 @@ int relay_chunk(NetSocket from, NetSocket to, char* buffer, uint64_t* moved) {
   return net_send_all(to, buffer, static_cast<size_t>(n));
 }
 
-// Relays until either side ends; *up and *down count the bytes each way.
-void relay(NetSocket client, NetSocket upstream, uint64_t* up, uint64_t* down) {
+// Relays until either side ends; *up and *down count the bytes each way. Kept
+// apart from the tunnel's frame: inlined there, its buffer lies across one
+// more page of every tunnel's stack.
+LUMARET_NOINLINE void relay(NetSocket client, NetSocket upstream, uint64_t* up, uint64_t* down) {
   char buffer[kRelayChunk];
   for (;;) {
     int client_ready = 0;
