@@ -259,16 +259,11 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
   // The body bytes that came with the head: a length that cannot be told, or a
   // chunk size that is no number, is refused before anything goes upstream.
   size_t early_body = 0;
-  int request_done = 0;
+  int scanned = kBodyBad;
   if (forward_request_framing(head, &request)) {
-    const int scanned =
-        forward_body_scan(&request.body, head + head_end, count - head_end, &early_body);
-    request_done = scanned == kBodyDone;
-    if (scanned == kBodyBad) request_done = -1;
-  } else {
-    request_done = -1;
+    scanned = forward_body_scan(&request.body, head + head_end, count - head_end, &early_body);
   }
-  if (request_done < 0) {
+  if (scanned == kBodyBad) {
     if (run_log_enabled) log_refused_request(client, head, "refused with 400");
     net_send_all(client, kResponseBadRequest, strlen(kResponseBadRequest));
     net_finish_and_drain(client, kDrainMax, kDrainPauseMs);
@@ -304,8 +299,8 @@ LUMARET_NOINLINE void serve_forward(NetSocket client, ProxyContext* context, con
                         memcmp(head + request.method.offset, "HEAD", 4) == 0;
   answer.in_body = 0;
   answer.sent = 0;
-  const int end = relay_forwarded(client, upstream.socket, &request.body, request_done, &answer,
-                                  rewritten, sizeof(rewritten), &up);
+  const int end = relay_forwarded(client, upstream.socket, &request.body, scanned == kBodyDone,
+                                  &answer, rewritten, sizeof(rewritten), &up);
   net_close(upstream.socket);
   upstream.socket = kInvalidSocket;
   if (end == kForwardBadBody && answer.sent == 0) {

@@ -1,6 +1,7 @@
 #include "proxy/forward_head.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -368,14 +369,7 @@ size_t forward_head_rewrite(const char* head, const ForwardRequest* request, cha
   const int bracketed = strchr(request->target.host, ':') != nullptr;
   char port[8] = "";
   if (request->target.port != 80) {
-    port[0] = ':';
-    size_t digits = 0;
-    char reversed[6];
-    for (unsigned value = request->target.port; value != 0; value /= 10) {
-      reversed[digits++] = static_cast<char>('0' + value % 10);
-    }
-    for (size_t i = 0; i < digits; ++i) port[1 + i] = reversed[digits - 1 - i];
-    port[1 + digits] = '\0';
+    snprintf(port, sizeof(port), ":%u", static_cast<unsigned>(request->target.port));
   }
   if (!append(out, capacity, &used, head + request->method.offset, request->method.length) ||
       !append(out, capacity, &used, " ", 1) ||
