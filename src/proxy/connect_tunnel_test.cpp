@@ -336,7 +336,7 @@ TEST_F(ConnectTunnel, ForwardsOneRequestToItsOriginAndLogsNoPassword) {
   EXPECT_EQ(forwarding->context.app_tunnel_count.load(), 1);
 
   // Refused before anything goes upstream: forms that are not forwarded (405)
-  // and bodies whose length cannot be told (400).
+  // and bodies whose length cannot be told (400; the head tables hold the rest).
   const std::string post = "POST http://h/ HTTP/1.1\r\n";
   const std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
   const std::pair<std::string, std::string> refused[] = {
@@ -346,10 +346,7 @@ TEST_F(ConnectTunnel, ForwardsOneRequestToItsOriginAndLogsNoPassword) {
       {post + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
        kExpectBadRequest},
       {post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", kExpectBadRequest},
-      {post + "Content-Length: 1x\r\n\r\na", kExpectBadRequest},
-      {post + "Transfer-Encoding: gzip\r\n\r\n", kExpectBadRequest},
       {chunked + "zz\r\n", kExpectBadRequest},
-      {chunked + "10000000000000000\r\n", kExpectBadRequest},
   };
   for (const auto& request : refused) {
     SCOPED_TRACE(request.first.substr(0, 60));
