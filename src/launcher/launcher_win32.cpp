@@ -53,6 +53,8 @@ void print_help() {
   console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
   console_write_line(
       "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
+  console_write_line(
+      "  --on-disconnect MODE  restore (the default) or wait for the SOCKS5 server to come back");
   console_write_line("  --help              Show this help");
 }
 
@@ -145,24 +147,40 @@ int obtain_socks_password(ProxyContext* context, int from_environment, size_t en
   return 0;
 }
 
-// The monitor: waits for ENTER in 100 ms steps and probes the SOCKS5 server
-// after every tenth step. Returns result_code on ENTER, kExitSocksGone on a
-// failed probe.
-int run_monitor(ProxyContext* context, int result_code) {
+// The monitor: waits for ENTER in 100 ms steps and, after every tenth step,
+// looks for another program's proxy settings and probes the SOCKS5 server.
+// Returns result_code on ENTER, kExitSocksGone on a failed probe. With
+// wait_on_disconnect a failed probe restores nothing: the settings stay on
+// the local proxy, which answers 502 while the server is away, the user is
+// told when it goes and when it is back, and ENTER during the outage ends
+// with kExitSocksGone.
+int run_monitor(ProxyContext* context, int result_code, int wait_on_disconnect) {
   console_write_line(kMonitorLine1);
   console_write_line(kMonitorLine2);
+  ChangeMemory changes_said = {};
+  int away = 0;
   for (;;) {
     for (int step = 0; step < 10; ++step) {
       if (desktop_key_waiting()) {
         int key = desktop_read_key();
         if (key == 13 || key == 10) {
-          run_log_printf("Monitor ended: ENTER was pressed");
-          return result_code;
+          run_log_printf("Monitor ended: ENTER was pressed%s",
+                         away ? " while the SOCKS5 server was away" : "");
+          return away ? kExitSocksGone : result_code;
         }
       }
       thread_sleep_ms(100);
     }
-    if (!probe_socks_alive(context->socks_host, context->socks_port)) break;
+    proxy_settings_watch(&changes_said);
+    const int alive = probe_socks_alive(context->socks_host, context->socks_port);
+    if (!alive && !wait_on_disconnect) break;
+    if (alive == away) {
+      away = !alive;
+      console_write_line(away ? kWaitingLine : kReachableAgainLine);
+      run_log_printf("%s", away ? kWaitingLine : kReachableAgainLine);
+      // The user may be in another window: the taskbar button says it too.
+      if (away) desktop_flash_console_window();
+    }
   }
   console_write_line(kDisconnectLine);
   run_log_printf("Monitor ended: the SOCKS5 server %s:%s accepted no connection",
@@ -202,18 +220,19 @@ int shutdown_launcher(ProxyContext* context, ThreadHandle listener, int result_c
 
 // The log's first lines: the program and every option's value, without the
 // password.
-void log_start(const ProxyContext* context, int save_password) {
+void log_start(const ProxyContext* context, int save_password, int wait_on_disconnect) {
   run_log_printf("Start: %s", kBannerLine);
   // The user's own bypass entries follow the launcher's three and their ";".
   const size_t own_bypass = sizeof(kLauncherBypass);
   const int bypass_given = strlen(context->proxy_bypass) > own_bypass - 1;
-  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s%s%s%s%s",
+  run_log_printf("Options: --socks-host %s --socks-port %s --http-port %u --log %s%s%s%s%s%s",
                  context->socks_host, context->socks_port,
                  static_cast<unsigned>(context->http_port), context->log_path,
                  save_password ? " --save-password" : "",
                  context->plain_http_mode == kPlainHttpForward ? " --plain-http forward" : "",
                  bypass_given ? " --bypass " : "",
-                 bypass_given ? context->proxy_bypass + own_bypass : "");
+                 bypass_given ? context->proxy_bypass + own_bypass : "",
+                 wait_on_disconnect ? " --on-disconnect wait" : "");
   if (context->socks_user[0] == '\0') {
     run_log_printf("SOCKS5 login: none");
   } else {
@@ -234,7 +253,7 @@ void save_kept_password(const ProxyContext* context, const KeptPassword* kept) {
   }
 }
 
-int run_launch(ProxyContext* context, const KeptPassword* kept) {
+int run_launch(ProxyContext* context, const KeptPassword* kept, int wait_on_disconnect) {
   // Networking.
   if (!net_startup()) {
     run_log_printf("End: Windows networking did not start; exit code %d", kExitNoNetworking);
@@ -342,7 +361,7 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   run_log_printf("Observation: %s", result_code == kExitSuccess
                                         ? "app traffic was seen through the local proxy"
                                         : "NOT CONFIRMED, no app tunnel within 30 seconds");
-  result_code = run_monitor(context, result_code);
+  result_code = run_monitor(context, result_code, wait_on_disconnect);
   return shutdown_launcher(context, listener, result_code);
 }
 
@@ -394,6 +413,9 @@ int main() {
     case kOptionsInvalidPlainHttp:
       show_error(kTextInvalidPlainHttp);
       return kExitOptionError;
+    case kOptionsInvalidDisconnect:
+      show_error(kTextInvalidDisconnect);
+      return kExitOptionError;
     case kOptionsRun:
       break;
   }
@@ -420,7 +442,7 @@ int main() {
                                                                 &environment_password_length);
   }
   desktop_remove_environment_variable(kPasswordVariable);
-  if (run_log_enabled) log_start(&context, kept.save);
+  if (run_log_enabled) log_start(&context, kept.save, options.wait_on_disconnect);
   // A second launcher of the same user, in this session or another, would
   // share the running one's registry: one launcher per user.
   if (!claim_launcher_instance()) {
@@ -461,5 +483,5 @@ int main() {
                                                             : "typed at the prompt");
   }
 
-  return run_launch(&context, &kept);
+  return run_launch(&context, &kept, options.wait_on_disconnect);
 }

@@ -109,6 +109,7 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
   int user_valid = 1;
   int bypass_valid = 1;
   int plain_http_valid = 1;
+  int disconnect_valid = 1;
   for (int i = 1; i < argc;) {
     const char* name = argv[i];
     if (strcmp(name, "--help") == 0) return kOptionsHelp;
@@ -149,6 +150,9 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
       plain_http_valid = strcmp(value, "refuse") == 0 || strcmp(value, "forward") == 0;
       context->plain_http_mode = strcmp(value, "forward") == 0 ? kPlainHttpForward
                                                                : kPlainHttpRefuse;
+    } else if (strcmp(name, "--on-disconnect") == 0) {
+      disconnect_valid = strcmp(value, "restore") == 0 || strcmp(value, "wait") == 0;
+      options->wait_on_disconnect = strcmp(value, "wait") == 0;
     } else {
       return kOptionsUnknown;
     }
@@ -161,5 +165,6 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
   }
   if (!bypass_valid) return kOptionsInvalidBypass;
   if (!plain_http_valid) return kOptionsInvalidPlainHttp;
+  if (!disconnect_valid) return kOptionsInvalidDisconnect;
   return kOptionsRun;
 }

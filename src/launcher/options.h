@@ -8,21 +8,24 @@
 
 // What the command line asks for.
 enum OptionsResult {
-  kOptionsRun = 0,              // run the launch with the context as parsed
-  kOptionsHelp = 1,             // print the help text, exit 0
-  kOptionsMissingValue = 2,     // an option name has no value after it
-  kOptionsUnknown = 3,          // an option name is none of the known ones
-  kOptionsInvalidPort = 4,      // the local port is 0 or not a 32-bit number
-  kOptionsInvalidUser = 5,      // the SOCKS5 user name is empty or above 255 bytes
-  kOptionsNeedsUser = 6,        // --save-password or --forget-password without --socks-user
-  kOptionsInvalidBypass = 7,    // the --bypass list is refused by options_build_bypass
-  kOptionsInvalidPlainHttp = 8  // the --plain-http mode is neither refuse nor forward
+  kOptionsRun = 0,               // run the launch with the context as parsed
+  kOptionsHelp = 1,              // print the help text, exit 0
+  kOptionsMissingValue = 2,      // an option name has no value after it
+  kOptionsUnknown = 3,           // an option name is none of the known ones
+  kOptionsInvalidPort = 4,       // the local port is 0 or not a 32-bit number
+  kOptionsInvalidUser = 5,       // the SOCKS5 user name is empty or above 255 bytes
+  kOptionsNeedsUser = 6,         // --save-password or --forget-password without --socks-user
+  kOptionsInvalidBypass = 7,     // the --bypass list is refused by options_build_bypass
+  kOptionsInvalidPlainHttp = 8,  // the --plain-http mode is neither refuse nor forward
+  kOptionsInvalidDisconnect = 9  // the --on-disconnect mode is neither restore nor wait
 };
 
 // The options that only the driver reads; nothing of them reaches the proxy.
 struct LauncherOptions {
-  int save_password;    // 1: keep the password in the credential store once the login passed
-  int forget_password;  // 1: remove the kept password and end, before anything else runs
+  int save_password;       // 1: keep the password in the credential store once the login passed
+  int forget_password;     // 1: remove the kept password and end, before anything else runs
+  int wait_on_disconnect;  // 1: --on-disconnect wait, apps stay on the local proxy through an
+                           // outage
 };
 
 // Returns 1 when argv holds exactly two arguments after the program path and
@@ -41,7 +44,8 @@ int options_is_watchdog_mode(int argc, char** argv);
 // option takes its value; any other name is unknown. Both errors end parsing.
 // A later option replaces an earlier one. After all names: the port, then the
 // user name (1 to 255 bytes), then a flag without --socks-user, then the
-// bypass list, then the plain HTTP mode ("refuse" or "forward"). Host and port
+// bypass list, then the plain HTTP mode ("refuse" or "forward"), then the
+// disconnect mode ("restore" or "wait"). Host and port
 // texts longer than their fields are cut (255 and 15 bytes); a user name is
 // never cut. The --log path is kept as the argument itself, not copied. The
 // password is not an option: the driver obtains it.

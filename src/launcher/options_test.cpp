@@ -118,6 +118,11 @@ TEST(Options, DecisionTable) {
       {{"--plain-http", "x", "--plain-http", "refuse"}, kOptionsRun},
       {{"--Plain-Http", "forward"}, kOptionsUnknown},
       {{"--save-password", "--bypass", ""}, kOptionsNeedsUser},
+      {{"--on-disconnect"}, kOptionsMissingValue},
+      {{"--on-disconnect", "Wait"}, kOptionsInvalidDisconnect},
+      {{"--on-disconnect", "x", "--on-disconnect", "restore"}, kOptionsRun},
+      {{"--plain-http", "x", "--on-disconnect", "x"}, kOptionsInvalidPlainHttp},
+      {{"--on-disconnect", "x", "--help"}, kOptionsHelp},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -147,10 +152,16 @@ TEST(Options, LaterValuesReplaceEarlierOnesAndLongTextsAreCut) {
   EXPECT_EQ(parse({"--log", "a.log", "--log", "--help"}).log, "--help");
 }
 
-TEST(Options, PlainHttpModeFollowsTheLastValue) {
+TEST(Options, PlainHttpAndDisconnectModesFollowTheLastValue) {
   EXPECT_EQ(parse({"--plain-http", "forward"}).plain_http, kPlainHttpForward);
   EXPECT_EQ(parse({"--plain-http", "forward", "--plain-http", "refuse"}).plain_http,
             kPlainHttpRefuse);
+  EXPECT_EQ(parse({"--on-disconnect", "wait"}).result, kOptionsRun);
+  EXPECT_TRUE(options.wait_on_disconnect);
+  parse({"--on-disconnect", "wait", "--on-disconnect", "restore"});
+  EXPECT_FALSE(options.wait_on_disconnect);
+  parse({});
+  EXPECT_FALSE(options.wait_on_disconnect);
 }
 
 TEST(Options, BypassListKeepsTheLaunchersEntriesFirstAndRefusesBadLists) {

@@ -13,6 +13,7 @@ constexpr char kTextInvalidUser[] = "Invalid SOCKS5 user name.";
 constexpr char kTextInvalidPassword[] = "Invalid SOCKS5 password.";
 constexpr char kTextInvalidBypass[] = "Invalid proxy bypass list.";
 constexpr char kTextInvalidPlainHttp[] = "Invalid plain HTTP mode.";
+constexpr char kTextInvalidDisconnect[] = "Invalid disconnect mode.";
 constexpr char kTextLogNotOpened[] = "Unable to open the log file.";
 // The environment variable that holds the SOCKS5 password, and the console's
 // question when it is not set (takes the user name).
@@ -97,6 +98,14 @@ constexpr char kMonitorLine2[] =
     "recovery.";
 constexpr char kDisconnectLine[] =
     "SOCKS5 disconnected. Restoring the previous Windows proxy settings...";
+// --on-disconnect wait: the settings stay on the local proxy while the
+// SOCKS5 server is away, and the user hears when it goes and when it is back.
+constexpr char kWaitingLine[] =
+    "SOCKS5 disconnected. The Windows proxy settings stay on the local proxy, so apps cannot "
+    "connect without the SOCKS5 server. Waiting for it to come back; press ENTER to stop and "
+    "restore the previous settings.";
+constexpr char kReachableAgainLine[] =
+    "SOCKS5 server reachable again. The local proxy serves as before.";
 // The end of a run whose last restore of the settings did not complete.
 constexpr char kRestorePendingLine[] =
     "The previous Windows proxy settings could not be restored yet. A background copy of the "

@@ -14,6 +14,10 @@ constexpr unsigned kBoxInformation = 0x40;
 // and the icon, and returns when the user has closed it.
 void desktop_show_box(const char* text, const char* caption, unsigned icon);
 
+// Flashes the console window's taskbar button until the window comes to the
+// foreground; nothing without a console window.
+void desktop_flash_console_window();
+
 // Returns 1 when a key is waiting in the console's input, 0 otherwise.
 int desktop_key_waiting();
 

@@ -146,6 +146,16 @@ size_t read_stream_line(HANDLE input, char* out, size_t capacity) {
 
 }  // namespace
 
+void desktop_flash_console_window() {
+  HWND console = GetConsoleWindow();
+  if (console == nullptr) return;
+  FLASHWINFO flash = {};
+  flash.cbSize = sizeof(flash);
+  flash.hwnd = console;
+  flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
+  FlashWindowEx(&flash);
+}
+
 void desktop_show_box(const char* text, const char* caption, unsigned icon) {
   MessageBoxA(nullptr, text, caption, MB_OK | icon);
 }

@@ -56,6 +56,8 @@ struct RecordNames {
   wchar_t kind[32];
   wchar_t present[32];
   wchar_t value[32];
+  wchar_t written_present[40];
+  wchar_t written_value[40];
 };
 
 RecordNames record_names(int index) {
@@ -64,6 +66,8 @@ RecordNames record_names(int index) {
   swprintf(names.kind, 32, L"Connection%dIsEntry", index + 1);
   swprintf(names.present, 32, L"Connection%dPresent", index + 1);
   swprintf(names.value, 32, L"Connection%dValue", index + 1);
+  swprintf(names.written_present, 40, L"Connection%dWrittenPresent", index + 1);
+  swprintf(names.written_value, 40, L"Connection%dWrittenValue", index + 1);
   return names;
 }
 
@@ -153,11 +157,186 @@ int switch_off_one(HKEY store, const SavedConnection& connection) {
   return stored_value_write(store, connection.name, &value);
 }
 
-// Puts one value back as put_back describes. Returns 1 when it is back (or
+int is_saved_legacy(const SavedConnection& connection) {
+  return wcscmp(connection.name, kSavedLegacyValue) == 0;
+}
+
+// Returns 1 when two store values mean the same: the same bytes, or both
+// stores with the same flags and texts.
+int store_same(DWORD type, const BYTE* data, DWORD size, const StoredValue& now) {
+  if (type == now.type && size == now.size && (size == 0 || memcmp(data, now.data, size) == 0)) {
+    return 1;
+  }
+  ConnectionSettings a;
+  ConnectionSettings b;
+  return type == REG_BINARY && now.type == REG_BINARY &&
+         connection_settings_decode(data, size, &a) &&
+         connection_settings_decode(now.data, now.size, &b) &&
+         connection_settings_changed(&a, &b, 0) == 0;
+}
+
+// The values of a store that another program changed since the launcher's
+// apply left what the backup records: what stands now (read, the result of
+// reading it; now, its bytes) against that record, by meaning. A value that
+// is gone, or that cannot be read as a store where the record can, changed
+// in full. For a restore (against_user), a value that holds the user's own
+// again is no change: an earlier try may have put it back.
+uint32_t connection_changes(const SavedConnection& connection, LONG read, const StoredValue& now,
+                            int against_user) {
+  if (against_user && !connection.saved_missing) {
+    if (!connection.present && read == ERROR_FILE_NOT_FOUND) return 0;
+    if (connection.present && read == ERROR_SUCCESS &&
+        store_same(connection.type, connection.data, connection.size, now)) {
+      return 0;
+    }
+  }
+  if (!connection.written_present) return read == ERROR_FILE_NOT_FOUND ? 0 : kStoreAllValues;
+  if (read != ERROR_SUCCESS) return kStoreAllValues;
+  ConnectionSettings written;
+  ConnectionSettings current;
+  if (connection.written_type != REG_BINARY ||
+      !connection_settings_decode(connection.written_data, connection.written_size, &written)) {
+    return store_same(connection.written_type, connection.written_data, connection.written_size,
+                      now)
+               ? 0
+               : kStoreAllValues;
+  }
+  if (now.type != REG_BINARY || !connection_settings_decode(now.data, now.size, &current)) {
+    return kStoreAllValues;
+  }
+  uint16_t port = 0;
+  settings_parse_proxy_server(written.proxy, written.proxy_length, &port);
+  return connection_settings_changed(&written, &current, port);
+}
+
+// Appends "LAN connection", or "connection \"NAME\"" for an entry, to names.
+void connection_place_name_add(char* names, size_t capacity, const SavedConnection& connection) {
+  wchar_t place[kRasEntryNameCapacity + 16];
+  if (connection.is_ras) {
+    swprintf(place, kRasEntryNameCapacity + 16, L"connection \"%ls\"", connection.name);
+  } else {
+    wcscpy(place, L"LAN connection");
+  }
+  place_names_add(names, capacity, place);
+}
+
+// Reads what the launcher's apply left in each store, as format 4 records it.
+// Returns 1 when the record is whole; 0 (nothing of it kept) when any of it
+// is missing or unreadable: the restore then puts back everything, as from
+// an earlier format.
+int read_written(HKEY backup, ConnectionsBackup* connections) {
+  int whole = 1;
+  for (int i = 0; i < connections->count && whole; ++i) {
+    SavedConnection* connection = &connections->connections[i];
+    if (is_saved_legacy(*connection)) continue;
+    const RecordNames names = record_names(i);
+    whole = registry_read_flag(backup, names.written_present, &connection->written_present) ==
+                ERROR_SUCCESS &&
+            (!connection->written_present ||
+             read_whole(backup, names.written_value, &connection->written_type,
+                        &connection->written_data, &connection->written_size) == ERROR_SUCCESS);
+  }
+  if (whole) return 1;
+  for (int i = 0; i < connections->count; ++i) {
+    free(connections->connections[i].written_data);
+    connections->connections[i].written_data = nullptr;
+    connections->connections[i].written_present = 0;
+  }
+  return 0;
+}
+
+// The launcher's own switch-off of a store during a restore that failed is
+// its write too: recorded as what it wrote there, so that the next try does
+// not take it for another program's proxy switched off.
+void record_written_now(HKEY record, HKEY store, int index, const SavedConnection& connection) {
+  StoredValue now;
+  if (stored_value_read(store, connection.name, &now) != ERROR_SUCCESS) return;
+  const RecordNames names = record_names(index);
+  if (stored_value_write(record, names.written_value, &now)) {
+    registry_write_dword(record, names.written_present, 1);
+  }
+}
+
+// A store's meaning for the log: its flags and its three texts.
+void log_store_meaning(const char* label, DWORD type, const BYTE* data, DWORD size, int present,
+                       char* out, size_t capacity) {
+  ConnectionSettings settings;
+  if (!present) {
+    snprintf(out, capacity, "%s (none)", label);
+  } else if (type != REG_BINARY || !connection_settings_decode(data, size, &settings)) {
+    snprintf(out, capacity, "%s (not a proxy store, %lu bytes)", label,
+             static_cast<unsigned long>(size));
+  } else {
+    snprintf(out, capacity,
+             "%s flags 0x%lx, proxy \"%.*s\", bypass \"%.*s\", setup script \"%.*s\"", label,
+             static_cast<unsigned long>(settings.flags),
+             static_cast<int>(settings.proxy_length > 300 ? 300 : settings.proxy_length),
+             settings.proxy,
+             static_cast<int>(settings.bypass_length > 300 ? 300 : settings.bypass_length),
+             settings.bypass,
+             static_cast<int>(settings.script_url_length > 300 ? 300 : settings.script_url_length),
+             settings.script_url);
+  }
+}
+
+// The store value as the user had it, decoded, with the bytes after its
+// texts. Returns 0 when they had none or it does not decode.
+int user_settings(const SavedConnection& connection, ConnectionSettings* settings,
+                  const uint8_t** tail, size_t* tail_length) {
+  if (!connection.present || connection.saved_missing || connection.type != REG_BINARY ||
+      !connection_settings_decode(connection.data, connection.size, settings)) {
+    return 0;
+  }
+  *tail = reinterpret_cast<const uint8_t*>(settings->script_url) + settings->script_url_length;
+  *tail_length = static_cast<size_t>(connection.data + connection.size - *tail);
+  return 1;
+}
+
+// Writes back, in a store that another program changed, the user's values
+// but those in keep, which stay as they stand. A value the launcher's proxy
+// may still stand in is never left alone: where the user's value cannot be
+// taken apart, it comes back whole. Returns 1 when the write succeeded.
+int keep_in_store(HKEY store, const SavedConnection& connection, const StoredValue& now,
+                  uint32_t keep) {
+  ConnectionSettings current;
+  if (keep == kStoreAllValues || now.type != REG_BINARY ||
+      !connection_settings_decode(now.data, now.size, &current)) {
+    return 1;
+  }
+  ConnectionSettings user;
+  const uint8_t* tail = nullptr;
+  size_t tail_length = 0;
+  const int decoded = user_settings(connection, &user, &tail, &tail_length);
+  if (connection.present && !decoded) {
+    return registry_set_value(store, connection.name, connection.type, connection.data,
+                              connection.size) == ERROR_SUCCESS;
+  }
+  BYTE merged[kStoreValueCapacity + kStackValueBytes];
+  const size_t size = connection_settings_keep(decoded ? &user : nullptr, tail, tail_length,
+                                               &current, keep, merged, sizeof(merged));
+  return size != 0 && registry_set_value(store, connection.name, REG_BINARY, merged,
+                                         static_cast<DWORD>(size)) == ERROR_SUCCESS;
+}
+
+// Puts one value back as put_back describes, adding the connection's name to
+// kept when another program changed it. Returns 1 when it is back (or
 // switched off, its copy missing), 0 when a call failed.
-int put_back_one(HKEY store, const SavedConnection& connection) {
-  if (!connection.present) return registry_delete_value(store, connection.name);
+int put_back_one(HKEY store, const SavedConnection& connection, int with_written, char* kept,
+                 size_t kept_capacity) {
   if (connection.saved_missing) return switch_off_one(store, connection);
+  if (with_written && !is_saved_legacy(connection)) {
+    StoredValue now;
+    const LONG read = stored_value_read(store, connection.name, &now);
+    if (read == ERROR_SUCCESS || read == ERROR_FILE_NOT_FOUND) {
+      const uint32_t changed = connection_changes(connection, read, now, 1);
+      if (changed != 0) {
+        connection_place_name_add(kept, kept_capacity, connection);
+        return read == ERROR_FILE_NOT_FOUND ||
+               keep_in_store(store, connection, now, keep_changed_values(changed));
+      }
+    }
+  }
+  if (!connection.present) return registry_delete_value(store, connection.name);
   if (connection.is_ras) {
     // The launcher wrote every entry's value: one that is gone now went
     // with its entry, which must not come back as a stray value.
@@ -196,7 +375,10 @@ ConnectionsBackup* connections_new() {
 
 void connections_free(ConnectionsBackup* connections) {
   if (connections == nullptr) return;
-  for (int i = 0; i < connections->count; ++i) free(connections->connections[i].data);
+  for (int i = 0; i < connections->count; ++i) {
+    free(connections->connections[i].data);
+    free(connections->connections[i].written_data);
+  }
   free(connections->connections);
   free(connections);
 }
@@ -323,11 +505,12 @@ int connections_confirm(const ConnectionsBackup* connections, uint16_t port, con
 LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
   connections->count = 0;
   connections->format = 0;
+  connections->with_written = 0;
   DWORD format = 0;
   LONG result = registry_read_dword(backup, kFormatValue, &format);
   if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (result != ERROR_SUCCESS) return result;
-  if (format != kBackupFormatWithConnections && format != kBackupFormatWithScriptUrl) {
+  if (format < kBackupFormatWithConnections || format > kBackupFormatWithWritten) {
     return ERROR_INVALID_DATA;
   }
   connections->format = format;
@@ -364,10 +547,13 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections) {
       return result;
     }
   }
+  if (format >= kBackupFormatWithWritten)
+    connections->with_written = read_written(backup, connections);
   return ERROR_SUCCESS;
 }
 
-int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy) {
+int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy, char* kept,
+                         size_t kept_capacity, HKEY record) {
   if (connections->count == 0) return 1;
   RegistryKey store;
   LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0,
@@ -384,13 +570,17 @@ int connections_put_back(const ConnectionsBackup* connections, int keep_saved_le
   for (int pass = 0; pass < 2; ++pass) {
     for (int i = 0; i < connections->count; ++i) {
       const SavedConnection& connection = connections->connections[i];
-      const int saved_legacy = wcscmp(connection.name, kSavedLegacyValue) == 0;
+      const int saved_legacy = is_saved_legacy(connection);
       if (saved_legacy != (pass == 0)) continue;
       if (saved_legacy && keep_saved_legacy) {
         restored = 0;
-      } else if (!put_back_one(store.key, connection)) {
+      } else if (!put_back_one(store.key, connection, connections->with_written, kept,
+                               kept_capacity)) {
         restored = 0;
         switch_off_one(store.key, connection);
+        if (record != nullptr && connections->with_written && !saved_legacy) {
+          record_written_now(record, store.key, i, connection);
+        }
       }
     }
   }
@@ -437,4 +627,57 @@ int connections_switch_off(LocalProxyFilter* filter, char* names, size_t capacit
     place_names_add(names, capacity, name);
   }
   return off;
+}
+
+int connections_save_written(HKEY backup, const ConnectionsBackup* connections) {
+  RegistryKey store;
+  LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, KEY_QUERY_VALUE, &store.key);
+  if (opened != ERROR_SUCCESS) return 0;
+  for (int i = 0; i < connections->count; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    if (is_saved_legacy(connection)) continue;
+    StoredValue now;
+    const LONG read = stored_value_read(store.key, connection.name, &now);
+    if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 0;
+    const RecordNames names = record_names(i);
+    if (!write_dword_checked(backup, names.written_present, read == ERROR_SUCCESS) ||
+        (read == ERROR_SUCCESS &&
+         !write_checked(backup, names.written_value, now.type, now.data, now.size))) {
+      return 0;
+    }
+  }
+  return write_dword_checked(backup, kFormatValue, kBackupFormatWithWritten);
+}
+
+void connections_look_for_changes(const ConnectionsBackup* connections, char* names,
+                                  size_t capacity, uint64_t* hash, int log) {
+  if (!connections->with_written) return;
+  RegistryKey store;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, KEY_QUERY_VALUE, &store.key) !=
+      ERROR_SUCCESS) {
+    store.key = nullptr;
+  }
+  for (int i = 0; i < connections->count; ++i) {
+    const SavedConnection& connection = connections->connections[i];
+    if (is_saved_legacy(connection)) continue;
+    StoredValue now;
+    const LONG read = store.key != nullptr ? stored_value_read(store.key, connection.name, &now)
+                                           : ERROR_FILE_NOT_FOUND;
+    if ((read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) ||
+        connection_changes(connection, read, now, 0) == 0) {
+      continue;
+    }
+    connection_place_name_add(names, capacity, connection);
+    *hash = change_hash_add(*hash, connection.name, wcslen(connection.name) * sizeof(wchar_t));
+    if (read == ERROR_SUCCESS) *hash = change_hash_add(*hash, now.data, now.size);
+    if (!log) continue;
+    char name[3 * kRasEntryNameCapacity];
+    connection_log_name(connection, name, sizeof(name));
+    char was[1024];
+    char is[1024];
+    log_store_meaning("was", connection.written_type, connection.written_data,
+                      connection.written_size, connection.written_present, was, sizeof(was));
+    log_store_meaning("now", now.type, now.data, now.size, read == ERROR_SUCCESS, is, sizeof(is));
+    run_log_printf("Changed by another program: %s: %s; %s", name, was, is);
+  }
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "settings/connection_store.h"
+#include "settings/settings_keep.h"
 
 // The backup's format number (the value Format): a backup without one was
 // written by an earlier version and holds only the three legacy values; format
@@ -20,6 +21,10 @@
 // AutoConfigURL beside the three.
 constexpr DWORD kBackupFormatWithConnections = 2;
 constexpr DWORD kBackupFormatWithScriptUrl = 3;
+// Format 4 adds what the launcher's apply left in each place (the values
+// named *Written*), so that every restore keeps what another program set
+// since. Apply writes format 3 first and goes up to 4 once that record stands.
+constexpr DWORD kBackupFormatWithWritten = 4;
 // More Connections values than any machine has: a backup that counts more is
 // not one this program wrote.
 constexpr DWORD kConnectionCountLimit = 65536;
@@ -32,6 +37,10 @@ struct SavedConnection {
   DWORD type;                           // with present: its type and bytes (data on the heap)
   DWORD size;
   BYTE* data;
+  DWORD written_present;  // format 4: what the launcher's apply left there, as above
+  DWORD written_type;
+  DWORD written_size;
+  BYTE* written_data;
 };
 
 // The values apply may change, with what the backup holds for each (count of
@@ -42,6 +51,7 @@ struct ConnectionsBackup {
   int capacity;
   SavedConnection* connections;
   DWORD format;
+  int with_written;  // 1 when the backup holds what the launcher wrote, whole
 };
 
 // An empty record on the heap, or nullptr; connections_free releases it.
@@ -92,7 +102,31 @@ LONG connections_read(HKEY backup, ConnectionsBackup* connections);
 // follows it to a port that dies with the launcher. Returns 1 when every value
 // is back, or switched off where its copy is missing; 0 when any write or
 // deletion failed (the others still went ahead).
-int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy);
+//
+// With a backup that holds what the launcher wrote (with_written), a store
+// that another program changed since is written back with the user's values
+// only where it still holds the launcher's (keep_changed_values), or left
+// as it stands when it is gone or changed in full; its place's name ("LAN
+// connection", "connection \"NAME\"") is appended to kept (kept_capacity
+// bytes). A store that one of them cannot be put back in is switched to
+// direct; with record (the backup key, open for setting values, or nullptr)
+// that switch is recorded as the launcher's write, for the next try.
+int connections_put_back(const ConnectionsBackup* connections, int keep_saved_legacy, char* kept,
+                         size_t kept_capacity, HKEY record);
+
+// Records in the backup what stands now in each store that apply wrote (its
+// presence, type and bytes, each read back), for the keeping at restore, and
+// then raises the format to kBackupFormatWithWritten. Returns 1 when the
+// record is whole and the format raised.
+int connections_save_written(HKEY backup, const ConnectionsBackup* connections);
+
+// For the watch, with a backup read with its record of what the launcher
+// wrote: appends the place name of each store another program changed since
+// to names (capacity bytes), adds its name and what stands there now to
+// *hash (change_hash_add), and with log set writes its old and new meaning
+// to the log.
+void connections_look_for_changes(const ConnectionsBackup* connections, char* names,
+                                  size_t capacity, uint64_t* hash, int log);
 
 struct LocalProxyFilter;
 

@@ -14,13 +14,6 @@
 
 namespace {
 
-// What a restore puts back for one value, read whole before anything changes.
-struct RestorePlan {
-  DWORD present;
-  LONG saved_result;  // ERROR_SUCCESS: saved holds the value to write back
-  StoredValue saved;
-};
-
 // Reads the presence flag and the saved copy of one value. Returns
 // ERROR_SUCCESS, or the read's error, after which nothing may be restored: a
 // presence flag that is missing or not a REG_DWORD of 0 or 1 (taken as absent,
@@ -55,30 +48,52 @@ int plan_apply(HKEY internet_settings, const SavedValue& value, const RestorePla
 // Where the user's server cannot come back (its write failed, or its copy is
 // missing), or ProxyEnable's copy is missing, ProxyEnable goes to 0: off never
 // cuts the user off the network, while the launcher's server dies with it.
-// Returns 1 when every value is back (or switched off, its copy missing); sets
-// *untouched when the key could not be opened, so that all of the launcher's
-// legacy values still stand.
-int legacy_put_back(const RestorePlan* plans, int count, int* untouched) {
+// With written (what apply left there, from a backup that records it), the
+// values another program changed since stay as they stand, and ProxyEnable
+// with them (keep_changed_values); their names go to kept. Returns 1 when
+// every value is back (or switched off, its copy missing); sets *untouched
+// when the key could not be opened, so that all of the launcher's legacy
+// values still stand.
+int legacy_put_back(const RestorePlan* plans, int count, const WrittenValue* written,
+                    int* untouched, char* kept, size_t kept_capacity, HKEY record) {
   RegistryKey internet_settings;
-  *untouched = RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE,
+  *untouched = RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0,
+                             KEY_QUERY_VALUE | KEY_SET_VALUE,
                              &internet_settings.key) != ERROR_SUCCESS;
   if (*untouched) return 0;
+  const uint32_t changed =
+      written != nullptr ? legacy_changes(internet_settings.key, written, plans) : 0;
+  legacy_names_add(kept, kept_capacity, changed);
+  const uint32_t keep = keep_changed_values(changed);
   int restored = 1;
   int server_back = 1;
   for (int at = 0; at < count; ++at) {
-    if (at == kProxyEnableIndex) continue;
-    const int written = plan_apply(internet_settings.key, kSavedValues[at], plans[at]);
-    if (!written) restored = 0;
-    if (at == kProxyServerIndex && (!written || plan_copy_missing(plans[at]))) server_back = 0;
+    if (at == kProxyEnableIndex || (keep & kSavedValues[at].change_bit) != 0) continue;
+    const int put = plan_apply(internet_settings.key, kSavedValues[at], plans[at]);
+    if (!put) restored = 0;
+    if (at == kProxyServerIndex && (!put || plan_copy_missing(plans[at]))) server_back = 0;
   }
+  // The launcher's server may still stand: off, whatever another program set.
   const RestorePlan& enable = plans[kProxyEnableIndex];
+  if (server_back && (keep & kLegacyProxyEnable) != 0) return restored;
+  int switched_off = 0;
   if (server_back && !plan_copy_missing(enable)) {
     if (!plan_apply(internet_settings.key, kSavedValues[kProxyEnableIndex], enable)) {
       restored = 0;
-      registry_write_dword(internet_settings.key, L"ProxyEnable", 0);
+      switched_off = registry_write_dword(internet_settings.key, L"ProxyEnable", 0);
     }
   } else if (!registry_write_dword(internet_settings.key, L"ProxyEnable", 0)) {
     restored = 0;
+  } else {
+    switched_off = 1;
+  }
+  // A switch-off of a try that failed is the launcher's write: the next try
+  // must not take it for the user's proxy switched off by another program.
+  if (switched_off && !restored && written != nullptr && record != nullptr) {
+    const SavedValue& saved = kSavedValues[kProxyEnableIndex];
+    if (registry_write_dword(record, saved.written_name, 0)) {
+      registry_write_dword(record, saved.written_present_name, 1);
+    }
   }
   return restored;
 }
@@ -127,13 +142,38 @@ RestoreOutcome restore_values(HKEY backup) {
     LONG read = plan_read(backup, kSavedValues[i], &plans[i]);
     if (read != ERROR_SUCCESS) return restore_stopped_by(read);
   }
+  // What the launcher wrote, when the backup records it whole: without it,
+  // everything comes back from the backup, as from an earlier format.
+  WrittenValue written[kSavedValueCount];
+  ConnectionsBackup* record = connections.connections;
+  for (int i = 0; i < kSavedValueCount && record->with_written; ++i) {
+    if (written_value_read(backup, kSavedValues[i], &written[i]) != ERROR_SUCCESS) {
+      record->with_written = 0;
+    }
+  }
+  // Where a try switches the launcher's proxy off, that is recorded too; a
+  // backup that refuses it only keeps the record it has.
+  RegistryKey record_key;
+  if (record->with_written && RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_SET_VALUE,
+                                            &record_key.key) != ERROR_SUCCESS) {
+    record_key.key = nullptr;
+  }
+  char kept[1024] = "";
   int legacy_untouched = 0;
-  int restored = legacy_put_back(plans, count, &legacy_untouched);
-  restored = connections_put_back(connections.connections, legacy_untouched) && restored;
+  int restored = legacy_put_back(plans, count, record->with_written ? written : nullptr,
+                                 &legacy_untouched, kept, sizeof(kept), record_key.key);
+  restored = connections_put_back(record, legacy_untouched, kept, sizeof(kept), record_key.key) &&
+             restored;
   // Even a restore cut short has written something WinINet must reread.
   notify_settings_changed();
   if (!restored) return kRestoreFailed;
-  report_lost_copies(plans, count, connections.connections);
+  report_lost_copies(plans, count, record);
+  if (kept[0] != '\0') {
+    char line[sizeof(kKeptOtherProgramFormat) + sizeof(kept)];
+    snprintf(line, sizeof(line), kKeptOtherProgramFormat, kept);
+    console_write_line(line);
+    run_log_printf("%s", line);
+  }
   return kRestoreDone;
 }
 

@@ -16,6 +16,7 @@
 
 #include "identity.h"
 #include "proxy/proxy_context.h"
+#include "settings/settings_keep.h"
 
 // Under HKEY_CURRENT_USER.
 // Texts as macros too: the settings code needs them wide (L"" ...).
@@ -125,6 +126,15 @@ int restore_proxy_settings_if_applied();
 // process: restores as restore_proxy_settings_if_applied, and keeps any later
 // apply_proxy_settings of this process from changing anything.
 void restore_proxy_settings_before_exit();
+
+// For the monitor, once a second while this launcher's values are applied:
+// compares each place that apply wrote (the legacy values, the LAN's store,
+// each VPN or dial-up entry's) with what it left there, as the backup records
+// it. When another program changed any of them and what stands now was not
+// said before (memory), prints and logs the line kOtherProgramChangedFormat
+// with their names, and logs each value's old and new text. Says nothing
+// without such a record (a backup of an earlier format, or none).
+void proxy_settings_watch(ChangeMemory* memory);
 
 // Reads the log path that a launcher run with --log kept in the backup, as
 // UTF-8 into path (capacity bytes). Returns 1 when there is one.

@@ -12,6 +12,8 @@
 
 #include "settings/connection_backup_win32.h"
 #include "settings/proxy_settings.h"
+#include "settings/registry_values_win32.h"
+#include "settings/settings_keep.h"
 
 // The key paths of proxy_settings.h for the wide calls: values are copied as
 // their stored bytes, which the 8-bit calls would pass through the code page.
@@ -61,25 +63,70 @@ struct ConnectionsHolder {
 };
 
 struct SavedValue {
-  const wchar_t* user_name;     // in the Internet Settings key
-  const wchar_t* present_name;  // presence flag in the backup key
-  const wchar_t* saved_name;    // saved copy in the backup key
+  const wchar_t* user_name;             // in the Internet Settings key
+  const wchar_t* present_name;          // presence flag in the backup key
+  const wchar_t* saved_name;            // saved copy in the backup key
+  const wchar_t* written_present_name;  // what the launcher's apply left there (format 4)
+  const wchar_t* written_name;
+  uint32_t change_bit;  // kLegacy* of settings_keep.h
 };
 
 // The legacy values of the Internet Settings key in the backup. WinINet may
 // rewrite or remove the setup-script URL when the per-connection settings
 // change, so it is saved beside the three (from format 3 on).
 constexpr SavedValue kSavedValues[] = {
-    {L"ProxyEnable", L"ProxyEnablePresent", L"ProxyEnableValue"},
-    {L"ProxyServer", L"ProxyServerPresent", L"ProxyServerValue"},
-    {L"ProxyOverride", L"ProxyOverridePresent", L"ProxyOverrideValue"},
-    {L"AutoConfigURL", L"AutoConfigURLPresent", L"AutoConfigURLValue"},
+    {L"ProxyEnable", L"ProxyEnablePresent", L"ProxyEnableValue", L"ProxyEnableWrittenPresent",
+     L"ProxyEnableWrittenValue", kLegacyProxyEnable},
+    {L"ProxyServer", L"ProxyServerPresent", L"ProxyServerValue", L"ProxyServerWrittenPresent",
+     L"ProxyServerWrittenValue", kLegacyProxyServer},
+    {L"ProxyOverride", L"ProxyOverridePresent", L"ProxyOverrideValue",
+     L"ProxyOverrideWrittenPresent", L"ProxyOverrideWrittenValue", kLegacyProxyOverride},
+    {L"AutoConfigURL", L"AutoConfigURLPresent", L"AutoConfigURLValue",
+     L"AutoConfigURLWrittenPresent", L"AutoConfigURLWrittenValue", kLegacyAutoConfigUrl},
 };
 constexpr int kSavedValueCount = 4;
 // A backup of an earlier format holds the first three.
 constexpr int kEarlierFormatSavedValueCount = 3;
 constexpr int kProxyEnableIndex = 0;
 constexpr int kProxyServerIndex = 1;
+
+// What the launcher's apply left in one legacy value, as format 4 of the
+// backup records it.
+struct WrittenValue {
+  DWORD present = 0;
+  StoredValue value;
+};
+
+// Reads the record of saved from the backup. Returns ERROR_SUCCESS or the
+// read's error.
+LONG written_value_read(HKEY backup, const SavedValue& saved, WrittenValue* written);
+
+// What a restore puts back for one value, read whole before anything changes.
+struct RestorePlan {
+  DWORD present;
+  LONG saved_result;  // ERROR_SUCCESS: saved holds the value to write back
+  StoredValue saved;
+};
+
+// The legacy values that another program changed since apply: each of the
+// kSavedValues (written, in their order) against what the Internet Settings
+// key holds now, by meaning (texts up to their first NUL, anything else by
+// type and bytes; a ProxyServer that is the launcher's loopback proxy counts
+// as the launcher's). With plans (a restore's), a value that holds the
+// user's own again is no change either: an earlier try of the restore may
+// have put it back. A value that cannot be read now counts as unchanged.
+// Returns the kLegacy* bits.
+uint32_t legacy_changes(HKEY internet_settings, const WrittenValue* written,
+                        const RestorePlan* plans);
+
+// Appends the names of the legacy values in changed (kLegacy* bits) to names.
+void legacy_names_add(char* names, size_t capacity, uint32_t changed);
+
+// Records in the backup what stands now in every place that apply wrote: the
+// legacy values (each as present or absent, read back), then every store
+// (connections_save_written, which raises the format last). Returns 1 when
+// the record is whole.
+int written_record_save(HKEY backup, const ConnectionsBackup* connections);
 
 // Returns 1 for a read result that says the backup does not hold the layout
 // this program writes (a value missing, or of another type, size or number):

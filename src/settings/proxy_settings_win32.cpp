@@ -192,6 +192,14 @@ int apply_locked(uint16_t port, const char* bypass) {
     restore_in_apply("undoing a failed apply");
     return 0;
   }
+  // What stands now, WinINet's copies included, is the launcher's: the watch
+  // and every restore tell another program's values by it.
+  RegistryKey backup;
+  const int recorded = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, kBackupAccess,
+                                     &backup.key) == ERROR_SUCCESS &&
+                       written_record_save(backup.key, connections.connections);
+  run_log_printf("Backup: what the launcher wrote, recorded: %s",
+                 recorded ? "ok" : "FAILED; a restore puts back all of the user's values");
   settings_applied.exchange(1);
   return 1;
 }

@@ -81,7 +81,7 @@ TEST_F(ProxySettings, ConnectionsValuesComeBackWholeAndAbsentOnesGoAgain) {
     write_registry_value(connections, "SavedLegacySettings", user[1]);
     ASSERT_EQ(apply_proxy_settings(18118), 1);
     EXPECT_TRUE(read_registry_value(connections, "DefaultConnectionSettings").present);
-    EXPECT_EQ(read_backup("Format"), dword_value(3));
+    EXPECT_EQ(read_backup("Format"), dword_value(4));
 
     restore_proxy_settings();
     EXPECT_EQ(read_registry_value(connections, "DefaultConnectionSettings"), user[0]);
@@ -98,6 +98,14 @@ TEST_F(ProxySettings, BackupRecordsPresenceFlagsAndSavedValues) {
   EXPECT_EQ(read_backup("ProxyServerValue"), RegValue::text(REG_EXPAND_SZ, "%H%:1"));
   EXPECT_EQ(read_backup("ProxyOverridePresent"), dword_value(0));
   EXPECT_FALSE(read_backup("ProxyOverrideValue").present);
+  // What the launcher left in each place, for the keeping at restore.
+  EXPECT_EQ(read_backup("ProxyEnableWrittenValue"), dword_value(1));
+  EXPECT_EQ(read_backup("ProxyServerWrittenValue"),
+            RegValue::text(REG_SZ, "http=127.0.0.1:18118;https=127.0.0.1:18118"));
+  EXPECT_EQ(read_backup("ProxyOverrideWrittenValue"),
+            RegValue::text(REG_SZ, "<local>;localhost;127.0.0.1"));
+  EXPECT_EQ(read_backup("AutoConfigURLWrittenPresent"), dword_value(0));
+  EXPECT_EQ(read_backup("Connection1WrittenPresent"), dword_value(1));
 }
 
 // Launcher and watchdog may die together (power loss): while applied, the

@@ -17,6 +17,15 @@ constexpr char kLostCopiesLine[] =
     "These saved proxy settings were missing from the backup and could not be restored; the "
     "local proxy is switched off there instead: ";
 
+// The line said when another program changed the proxy settings during the
+// run; takes the names of what changed: the legacy values, then "LAN
+// connection", then "connection \"NAME\"" for each VPN or dial-up entry.
+constexpr char kOtherProgramChangedFormat[] =
+    "Another program changed the Windows proxy settings during the run: %s. Apps that follow "
+    "them may no longer use the local proxy.";
+// The line of a restore that left another program's values as they stand.
+constexpr char kKeptOtherProgramFormat[] = "Kept what another program set during the run: %s.";
+
 // The program's own path is taken into this many characters; a path that
 // fills them (260 or more) is refused rather than cut.
 constexpr size_t kProgramPathCapacity = 260;
