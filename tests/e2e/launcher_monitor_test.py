@@ -332,6 +332,32 @@ class LauncherMonitor(harness.LauncherTestCase):
         self.assertIsNotNone(mode)
         self.assertTrue(mode & enable_echo_input, "console input mode 0x%x without echo" % mode)
 
+    def test_on_disconnect_wait_keeps_the_local_proxy_through_outages_and_enter_ends_with_12(self):
+        socks = self.start_microsocks()
+        run, expected = self.run_to_monitor(socks.port, ["--on-disconnect", "wait"])
+        waiting = transcripts.console(transcripts.WAITING_LINE)
+        again = transcripts.console(transcripts.REACHABLE_AGAIN_LINE)
+        url = self.files.add_file("page", b"page")
+        for outage in (1, 2):
+            socks.stop()
+            run.wait_output(expected + waiting, timeout=15)
+            # Nothing goes direct: the settings stay, and the proxy answers 502.
+            self.assertEqual(self.wine.user_values(), harness.launcher_values(self.http_port))
+            self.assertTrue(peers.exchange(self.http_port, b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n"
+                                           % self.files.port).startswith(b"HTTP/1.1 502 "))
+            expected += waiting
+            if outage == 2:
+                break
+            socks = self.start_microsocks(port=socks.port)
+            run.wait_output(expected + again, timeout=15)
+            expected += again
+            self.assertEqual(peers.curl_through_proxy(self.http_port, url), b"page")
+        run.focus()
+        run.press_enter()
+        result = run.wait(timeout=30)
+        self.assertEqual((result.exit_code, result.stdout), (12, expected))
+        self.assert_user_values_back()
+
     def test_socks5_server_gone_during_the_monitor_restores_before_the_box_and_ends_with_12(self):
         run, _ = self.run_to_monitor(self.env.socks_port)
         self.assertEqual(self.wine.user_values(), harness.launcher_values(self.http_port))

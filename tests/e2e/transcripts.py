@@ -86,6 +86,15 @@ MONITOR_LINES = ("Press ENTER to stop the proxy and restore the previous Windows
                  "The local SOCKS5 port is checked every second; the first disconnect triggers "
                  "immediate recovery.\n")
 DISCONNECT_LINE = "SOCKS5 disconnected. Restoring the previous Windows proxy settings...\n"
+# --on-disconnect wait: the outage and its end.
+WAITING_LINE = ("SOCKS5 disconnected. The Windows proxy settings stay on the local proxy, so apps "
+                "cannot connect without the SOCKS5 server. Waiting for it to come back; press ENTER "
+                "to stop and restore the previous settings.\n")
+REACHABLE_AGAIN_LINE = "SOCKS5 server reachable again. The local proxy serves as before.\n"
+# Another program's proxy settings during the run (% the names).
+OTHER_PROGRAM_CHANGED = ("Another program changed the Windows proxy settings during the run: %s. "
+                         "Apps that follow them may no longer use the local proxy.\n")
+KEPT_OTHER_PROGRAM = "Kept what another program set during the run: %s.\n"
 # The end of a run whose last restore did not complete (exit 13).
 RESTORE_PENDING_LINE = ("The previous Windows proxy settings could not be restored yet. A "
                         "background copy of the launcher keeps trying, and the next sign-in "
