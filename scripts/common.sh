@@ -1,6 +1,11 @@
 # Shared by scripts/test and scripts/demo (sourced): the Debian packages they
 # need, and the namespaces in which a normal user runs them.
 
+# Every Debian package that the build, the tests and the demo use, named once.
+lumaret_packages=(cmake g++ make ninja-build libgtest-dev g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine64 wine xvfb xauth xdotool x11-utils imagemagick microsocks dante-server curl openssl python3
+  clang-14 libclang-rt-14-dev clang-format-14 iproute2 util-linux)
+
 # ensure_packages PACKAGE...: as root, installs those that are missing; as a
 # normal user, names them in one line and stops, since only root may install.
 ensure_packages() {
@@ -11,7 +16,8 @@ ensure_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "$(basename "$0"): missing Debian packages, which only root can install:" \
-         "apt-get install --no-install-recommends ${missing[*]}" >&2
+         "sudo ./scripts/test --install-only (or apt-get install --no-install-recommends" \
+         "${missing[*]})" >&2
     exit 1
   fi
   echo "== installing: ${missing[*]}"
