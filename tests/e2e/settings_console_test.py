@@ -10,14 +10,16 @@ bytes, and no backup behind.
 
 import os
 import signal
+import time
 import unittest
 import urllib.request
 
 import harness
 import peers
 import transcripts
-from harness import (LAUNCHER_BYPASS, USER_CONNECTIONS, USER_VALUES, USER_VIEW, connection_value,
-                     launcher_values, launcher_view, restore_command)
+from harness import (INTERNET_SETTINGS, LAUNCHER_BYPASS, REG_SZ, USER_CONNECTIONS, USER_VALUES,
+                     USER_VIEW, connection_value, dword, launcher_values, launcher_view,
+                     restore_command, text, wait_until)
 
 
 class SettingsConsoleEnds(harness.LauncherTestCase):
@@ -65,6 +67,54 @@ class SettingsConsoleEnds(harness.LauncherTestCase):
         self.assert_user_values_back()
         self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
         self.assertEqual(self.wine.proxy_view(), USER_VIEW)
+
+    def test_another_programs_proxy_is_said_at_once_and_kept_by_enter_and_by_the_watchdog(self):
+        # A VPN client writes its server while the launcher serves: said
+        # within about two seconds, once, and at the end it stays switched
+        # on, while the rest of the user's settings come back.
+        self.wine.set_connections(USER_CONNECTIONS)
+        # The app stand-in ends by itself, so that the second run may start.
+        self.environment["LUMARET_TEST_APP_TIMEOUT_MS"] = "3000"
+        log = os.path.join(self.desktop.work_dir, "other-program-%d.log" % time.monotonic_ns())
+        run = self.start_to_applied(["--log", harness.windows_path(log)])
+        self.desktop.wait_box(transcripts.CONFIRMED_CAPTION, timeout=90).dismiss()
+        run.wait_output(b"The local SOCKS5 port is checked every second", timeout=10)
+        vpn = {"ProxyServer": text(REG_SZ, "vpn.corp.test:8080")}
+        self.wine.write(INTERNET_SETTINGS, vpn)
+        written = time.monotonic()
+        changed = transcripts.console(transcripts.OTHER_PROGRAM_CHANGED % "ProxyServer")
+        run.wait_output(changed, timeout=30)
+        self.assertLess(time.monotonic() - written, 5)
+        run.type_enter()
+        result = run.wait(timeout=30)
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(result.stdout.count(changed), 1)
+        self.assertTrue(result.stdout.endswith(
+            changed + transcripts.console(transcripts.KEPT_OTHER_PROGRAM % "ProxyServer")))
+        kept = dict(USER_VALUES, ProxyEnable=dword(1), **vpn)
+        self.assertEqual(self.wine.user_values(), kept)
+        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertFalse(self.wine.backup_exists())
+        with open(log, encoding="utf-8") as f:
+            logged = f.read()
+        ours = "http=127.0.0.1:%d;https=127.0.0.1:%d" % (self.http_port, self.http_port)
+        self.assertIn('Changed by another program: ProxyServer: was "%s", now "vpn.corp.test:8080"'
+                      % ours, logged)
+        self.assertIn(transcripts.KEPT_OTHER_PROGRAM % "ProxyServer", logged.replace("\r\n", "\n"))
+
+        # The same change, then kill -9: the watchdog keeps the same.
+        self.wine.reset(USER_VALUES)
+        second = self.desktop.start_plain(
+            harness.launcher("testhosts"),
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(peers.free_port())],
+            self.environment)
+        second.wait_output(b"      Restore watchdog: ACTIVE", timeout=90)
+        self.wine.write(INTERNET_SETTINGS, vpn)
+        os.kill(second.process.pid, signal.SIGKILL)
+        second.process.wait()
+        self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 15))
+        self.assertEqual(self.wine.user_values(), kept)
+        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
 
     def test_ctrl_c_typed_at_the_monitor_restores_through_the_console_handler(self):
         # The key itself, typed on the keyboard: the other cases raise the
