@@ -169,6 +169,11 @@ int written_record_save(HKEY backup, const ConnectionsBackup* connections) {
 }
 
 void proxy_settings_watch(ChangeMemory* memory) {
+  // Under the lock, and only while applied: a restore on the console
+  // handler's thread puts the user's values back before it deletes the
+  // backup, and those must not be taken for another program's.
+  SettingsLock lock;
+  if (!lock.held || !settings_are_applied()) return;
   RegistryKey backup;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_READ, &backup.key) !=
       ERROR_SUCCESS) {

@@ -48,6 +48,8 @@ class LauncherOptions(harness.LauncherTestCase):
              transcripts.LOG_NOT_OPENED, None),
             (["--bypass", " ; ;"], transcripts.INVALID_BYPASS, None),
             (["--plain-http", "Forward"], transcripts.INVALID_PLAIN_HTTP, None),
+            (["--on-disconnect", "keep", "--log", harness.windows_path(self.path("missing/run.log"))],
+             transcripts.INVALID_DISCONNECT, None),
         ]
         for arguments, text, password in cases:
             with self.subTest(arguments=[a[:20] for a in arguments], password=password and len(password)):
