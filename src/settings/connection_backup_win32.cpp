@@ -257,6 +257,22 @@ void record_written_now(HKEY record, HKEY store, int index, const SavedConnectio
   }
 }
 
+// Adds what a store means (its flags and texts, not its change counter) to
+// hash; a value that is not a store by its bytes.
+uint64_t hash_store_meaning(uint64_t hash, int present, const StoredValue& value) {
+  if (!present) return hash;
+  ConnectionSettings settings;
+  if (value.type != REG_BINARY || !connection_settings_decode(value.data, value.size, &settings)) {
+    return change_hash_add(hash, value.data, value.size);
+  }
+  hash = change_hash_add(hash, &settings.flags, sizeof(settings.flags));
+  hash = change_hash_add(hash, settings.proxy, settings.proxy_length);
+  hash = change_hash_add(hash, "\0", 1);
+  hash = change_hash_add(hash, settings.bypass, settings.bypass_length);
+  hash = change_hash_add(hash, "\0", 1);
+  return change_hash_add(hash, settings.script_url, settings.script_url_length);
+}
+
 // A store's meaning for the log: its flags and its three texts.
 void log_store_meaning(const char* label, DWORD type, const BYTE* data, DWORD size, int present,
                        char* out, size_t capacity) {
@@ -669,7 +685,7 @@ void connections_look_for_changes(const ConnectionsBackup* connections, char* na
     }
     connection_place_name_add(names, capacity, connection);
     *hash = change_hash_add(*hash, connection.name, wcslen(connection.name) * sizeof(wchar_t));
-    if (read == ERROR_SUCCESS) *hash = change_hash_add(*hash, now.data, now.size);
+    *hash = hash_store_meaning(*hash, read == ERROR_SUCCESS, now);
     if (!log) continue;
     char name[3 * kRasEntryNameCapacity];
     connection_log_name(connection, name, sizeof(name));

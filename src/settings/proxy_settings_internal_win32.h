@@ -112,7 +112,9 @@ struct RestorePlan {
 // kSavedValues (written, in their order) against what the Internet Settings
 // key holds now, by meaning (texts up to their first NUL, anything else by
 // type and bytes; a ProxyServer that is the launcher's loopback proxy counts
-// as the launcher's). With plans (a restore's), a value that holds the
+// as the launcher's, and so does an AutoConfigURL that is gone, since WinINet
+// may remove it to match the launcher's stores). With plans (a restore's),
+// a value that holds the
 // user's own again is no change either: an earlier try of the restore may
 // have put it back. A value that cannot be read now counts as unchanged.
 // Returns the kLegacy* bits.

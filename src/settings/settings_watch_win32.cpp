@@ -129,6 +129,10 @@ uint32_t legacy_changes(HKEY internet_settings, const WrittenValue* written,
       narrow_value(now, text, sizeof(text));
       same = text_length(now) < sizeof(text) && connection_proxy_is_local(text, strlen(text), port);
     }
+    // The launcher's stores have no setup script, and WinINet may remove the
+    // legacy URL to match them at any time: a URL gone is WinINet's copy of
+    // the launcher's write, not another program's.
+    if (!same && !present && kSavedValues[at].change_bit == kLegacyAutoConfigUrl) same = 1;
     const RestorePlan* user = plans != nullptr ? &plans[at] : nullptr;
     if (!same && user != nullptr && (user->present == 0 || user->saved_result == ERROR_SUCCESS)) {
       same = present == static_cast<int>(user->present) &&
