@@ -1,10 +1,11 @@
 // The launcher's own console lines and box texts, in one place.
 #pragma once
 
+#include "build_constants.h"
 #include "identity.h"
 
 constexpr char kBoxCaption[] = LUMARET_IDENTITY_NAME;
-constexpr char kBannerLine[] = "Lumaret Desktop Proxy Launcher 1.3 beta";
+constexpr char kBannerLine[] = LUMARET_PRODUCT_NAME " " LUMARET_VERSION_TEXT;
 
 constexpr char kTextMissingValue[] = "Missing value after command-line option.";
 constexpr char kTextUnknownOption[] = "Unknown command-line option. Use --help for usage.";
