@@ -7,12 +7,14 @@
 #include "launcher/exit_codes.h"
 #include "launcher/observation.h"
 #include "launcher/options.h"
+#include "launcher/shortcut_arguments.h"
 #include "launcher/texts.h"
 #include "platform/console.h"
 #include "platform/credentials.h"
 #include "platform/desktop.h"
 #include "platform/net.h"
 #include "platform/run_log.h"
+#include "platform/shortcut.h"
 #include "platform/thread.h"
 #include "probes/address_text.h"
 #include "probes/app_launch.h"
@@ -49,11 +51,14 @@ void print_help() {
   console_write_line(
       "  --save-password     Keep the SOCKS5 password in Windows Credential Manager");
   console_write_line("  --forget-password   Remove the kept SOCKS5 password");
+  console_write_line(
+      "  --create-shortcut   Put a desktop shortcut that starts the launcher with these options");
   console_write_line("  --log FILE          Append a record of the run to FILE");
   console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
   console_write_line(
       "  --plain-http MODE   refuse (the default) or forward plain http:// requests");
   console_write_line("  --help              Show this help");
+  console_write_line("  --version           Print the version and exit");
 }
 
 // The start-up check: a real SOCKS5 CONNECT to the app host, with 5 s
@@ -84,6 +89,23 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int
                    *login_rejected ? " (the user name and password were not accepted)" : "");
   }
   return ok;
+}
+
+// --create-shortcut: the desktop shortcut with the other options of this
+// command line; nothing else runs. Returns the exit code.
+int create_desktop_shortcut(int argc, char** argv) {
+  static char arguments[32768];
+  static char path[3 * 32768];
+  if (!shortcut_build_arguments(argc, argv, arguments, sizeof(arguments)) ||
+      !shortcut_create_on_desktop(kShortcutFileName, arguments, path, sizeof(path))) {
+    run_log_printf("End: the desktop shortcut could not be created; exit code %d",
+                   kExitOptionError);
+    show_error(kTextShortcutNotCreated);
+    return kExitOptionError;
+  }
+  console_printf(kShortcutCreatedFormat, path);
+  run_log_printf("End: desktop shortcut %s created; exit code %d", path, kExitSuccess);
+  return kExitSuccess;
 }
 
 // The password kept in the credential store for one account.
@@ -373,6 +395,9 @@ int main() {
     case kOptionsHelp:
       print_help();
       return kExitSuccess;
+    case kOptionsVersion:
+      console_write_line(kBannerLine);
+      return kExitSuccess;
     case kOptionsMissingValue:
       show_error(kTextMissingValue);
       return kExitOptionError;
@@ -403,6 +428,9 @@ int main() {
     show_error(kTextLogNotOpened);
     return kExitOptionError;
   }
+  // The shortcut takes the command line for later runs; this one runs nothing
+  // (it wins over --forget-password, which the shortcut leaves out).
+  if (options.create_shortcut) return create_desktop_shortcut(argc, argv);
   static KeptPassword kept;
   name_kept_password(&context, &kept);
   kept.save = options.save_password;

@@ -10,6 +10,7 @@
 enum OptionsResult {
   kOptionsRun = 0,              // run the launch with the context as parsed
   kOptionsHelp = 1,             // print the help text, exit 0
+  kOptionsVersion = 9,          // print the banner line alone, exit 0
   kOptionsMissingValue = 2,     // an option name has no value after it
   kOptionsUnknown = 3,          // an option name is none of the known ones
   kOptionsInvalidPort = 4,      // the local port is 0 or not a 32-bit number
@@ -23,6 +24,7 @@ enum OptionsResult {
 struct LauncherOptions {
   int save_password;    // 1: keep the password in the credential store once the login passed
   int forget_password;  // 1: remove the kept password and end, before anything else runs
+  int create_shortcut;  // 1: put a desktop shortcut with the other options and end
 };
 
 // Returns 1 when argv holds exactly two arguments after the program path and
@@ -33,8 +35,8 @@ int options_is_watchdog_mode(int argc, char** argv);
 // its defaults and into *options (cleared here). Names are taken from the
 // first argument on; each value option takes the argument after it as its
 // value, never examined as a name ("--socks-host --save-password" sets the
-// host), while "--save-password" and "--forget-password" take none, so the
-// next argument is again a name. For each name, in this order: "--help" wins
+// host), while the flags (options_is_flag) take none, so the next argument is
+// again a name. For each name, in this order: "--help" and "--version" win
 // at once; a flag is set, also in last position; a name with no argument
 // after it is a missing value, before it is recognised (so "--bogus" last is
 // a missing value and "--bogus --save-password" an unknown name); a value
@@ -46,6 +48,10 @@ int options_is_watchdog_mode(int argc, char** argv);
 // never cut. The --log path is kept as the argument itself, not copied. The
 // password is not an option: the driver obtains it.
 OptionsResult options_parse(int argc, char** argv, ProxyContext* context, LauncherOptions* options);
+
+// Returns 1 when name is an option that takes no value: "--save-password",
+// "--forget-password" or "--create-shortcut".
+int options_is_flag(const char* name);
 
 // Converts a --http-port value as atoi would for every number that fits a
 // 32-bit int (leading white space, a sign, digits up to the first non-digit, 0

@@ -118,6 +118,16 @@ TEST(Options, DecisionTable) {
       {{"--plain-http", "x", "--plain-http", "refuse"}, kOptionsRun},
       {{"--Plain-Http", "forward"}, kOptionsUnknown},
       {{"--save-password", "--bypass", ""}, kOptionsNeedsUser},
+      // --version wins at once like --help; an error before it wins.
+      {{"--version"}, kOptionsVersion},
+      {{"--http-port", "0", "--version", "--help"}, kOptionsVersion},
+      {{"--help", "--version"}, kOptionsHelp},
+      {{"--bogus", "x", "--version"}, kOptionsUnknown},
+      {{"--socks-host", "--version"}, kOptionsRun},
+      {{"--create-shortcut"}, kOptionsRun},
+      {{"--create-shortcut", "--bypass", " ; ;"}, kOptionsInvalidBypass},
+      {{"--create-shortcut", "--version"}, kOptionsVersion},
+      {{"--bogus", "--create-shortcut"}, kOptionsUnknown},
   };
   for (const Case& c : cases) {
     std::string shown;

@@ -15,6 +15,10 @@ constexpr char kTextInvalidPassword[] = "Invalid SOCKS5 password.";
 constexpr char kTextInvalidBypass[] = "Invalid proxy bypass list.";
 constexpr char kTextInvalidPlainHttp[] = "Invalid plain HTTP mode.";
 constexpr char kTextLogNotOpened[] = "Unable to open the log file.";
+// --create-shortcut: takes the shortcut's full path.
+constexpr char kShortcutCreatedFormat[] =
+    "Created the shortcut \"%s\" that starts the launcher with these options.\n";
+constexpr char kTextShortcutNotCreated[] = "The shortcut could not be created.";
 // The environment variable that holds the SOCKS5 password, and the console's
 // question when it is not set (takes the user name).
 constexpr char kPasswordVariable[] = "LUMARET_SOCKS_PASSWORD";

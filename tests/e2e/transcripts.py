@@ -23,10 +23,17 @@ HELP = console(BANNER + "\n\n"
                "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)\n"
                "  --save-password     Keep the SOCKS5 password in Windows Credential Manager\n"
                "  --forget-password   Remove the kept SOCKS5 password\n"
+               "  --create-shortcut   Put a desktop shortcut that starts the launcher with these options\n"
                "  --log FILE          Append a record of the run to FILE\n"
                "  --bypass LIST       More addresses that skip the proxy, separated by ;\n"
                "  --plain-http MODE   refuse (the default) or forward plain http:// requests\n"
-               "  --help              Show this help\n")
+               "  --help              Show this help\n"
+               "  --version           Print the version and exit\n")
+VERSION = console(BANNER + "\n")
+# --create-shortcut: the shortcut's name, and the line that takes its full path.
+SHORTCUT_NAME = "Morvo Proxy Launcher.lnk"
+SHORTCUT_CREATED = 'Created the shortcut "%s" that starts the launcher with these options.\n'
+SHORTCUT_NOT_CREATED = "The shortcut could not be created."
 
 MISSING_VALUE = "Missing value after command-line option."
 UNKNOWN_OPTION = "Unknown command-line option. Use --help for usage."
