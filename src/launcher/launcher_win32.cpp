@@ -64,10 +64,13 @@ void print_help() {
 // The start-up check: a real SOCKS5 CONNECT to the app host, with 5 s
 // time-outs so that a server that accepts but never answers cannot hang the
 // start. Sets *login_rejected when the server turned down the user name and
-// password, and *login_accepted when it chose the login and accepted it.
-int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int* login_accepted) {
+// password, *login_accepted when it chose the login and accepted it, and
+// *login_needed when it refused to go on without one.
+int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int* login_accepted,
+                           int* login_needed) {
   *login_rejected = 0;
   *login_accepted = 0;
+  *login_needed = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
   if (upstream == kInvalidSocket) {
     run_log_printf("SOCKS5 pre-check: %s:%s could not be reached", context->socks_host,
@@ -80,6 +83,7 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int
                                  context->socks_password, login_rejected, &outcome);
   net_close(upstream);
   *login_accepted = ok && outcome.method == kSocksMethodLogin;
+  *login_needed = !ok && outcome.none_acceptable && context->socks_user[0] == '\0';
   if (ok) {
     run_log_printf("SOCKS5 pre-check: passed; method %d, reply %d to CONNECT %s:443",
                    outcome.method, outcome.reply, app_host);
@@ -274,8 +278,15 @@ int run_launch(ProxyContext* context, const KeptPassword* kept) {
   // The SOCKS5 server must grant a CONNECT before anything else is started.
   int login_rejected = 0;
   int login_accepted = 0;
-  if (!verify_socks_handshake(context, &login_rejected, &login_accepted)) {
+  int login_needed = 0;
+  if (!verify_socks_handshake(context, &login_rejected, &login_accepted, &login_needed)) {
     console_write_line("FAILED");
+    // A double-click gives no user name; the box alone would not say that
+    // one is what is missing.
+    if (login_needed) {
+      console_write_line(kSocksLoginNeededLine);
+      run_log_printf("%s", kSocksLoginNeededLine);
+    }
     // The user typed nothing this time, so say which password failed and
     // how to stop it being used.
     if (login_rejected && kept->from_store) console_write_line(kSavedPasswordRefusedLine);

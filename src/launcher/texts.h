@@ -51,6 +51,11 @@ constexpr char kTextNoNetworking[] = "Unable to initialize Windows networking.";
 constexpr char kTextSocksFailed[] =
     "SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the address "
     "and port are correct.";
+// The "[1/3]" failure of a server that refused "no authentication" when no
+// user name was given: the box stays the same, the console says what to add.
+constexpr char kSocksLoginNeededLine[] =
+    "The SOCKS5 server asks for a user name and password: add --socks-user NAME to the command "
+    "line (see README.txt).";
 constexpr char kTextSocksLoginRejected[] =
     "SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user name and password.";
 constexpr char kTextAppRunning[] =

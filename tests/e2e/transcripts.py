@@ -60,6 +60,9 @@ PASSWORD_REMOVED = "The saved SOCKS5 password for %s was removed.\n"
 NO_PASSWORD_SAVED = "No SOCKS5 password is saved for %s.\n"
 SOCKS_FAILED = ("SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the "
                 "address and port are correct.")
+# After "[1/3] ... FAILED" when the server wants a login and none was given.
+LOGIN_NEEDED = ("The SOCKS5 server asks for a user name and password: add --socks-user NAME to "
+                "the command line (see README.txt).\n")
 SOCKS_LOGIN_REJECTED = ("SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user "
                         "name and password.")
 PORT_NOT_OPEN = ("Unable to open the local HTTP proxy port. It may already be in use.\n\n"
