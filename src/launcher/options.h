@@ -10,7 +10,7 @@
 enum OptionsResult {
   kOptionsRun = 0,              // run the launch with the context as parsed
   kOptionsHelp = 1,             // print the help text, exit 0
-  kOptionsVersion = 9,          // print the banner line alone, exit 0
+  kOptionsVersion = 10,         // print the banner line alone, exit 0
   kOptionsMissingValue = 2,     // an option name has no value after it
   kOptionsUnknown = 3,          // an option name is none of the known ones
   kOptionsInvalidPort = 4,      // the local port is 0 or not a 32-bit number
