@@ -10,3 +10,10 @@
 // value, the kernel objects and window class of the safety net, and the
 // proxy's Proxy-Agent header.
 #define LUMARET_IDENTITY_TOKEN "MorvoProxyLauncher"
+
+// The program's full name: the banner's first words, and the product name and
+// file description of its version resource.
+#define LUMARET_PRODUCT_NAME "Lumaret Desktop Proxy Launcher"
+
+// The program's file name as shipped, named in its version resource.
+#define LUMARET_PROGRAM_FILE "LumaretDesktopProxyLauncher.exe"

@@ -7,12 +7,14 @@
 #include "launcher/exit_codes.h"
 #include "launcher/observation.h"
 #include "launcher/options.h"
+#include "launcher/shortcut_arguments.h"
 #include "launcher/texts.h"
 #include "platform/console.h"
 #include "platform/credentials.h"
 #include "platform/desktop.h"
 #include "platform/net.h"
 #include "platform/run_log.h"
+#include "platform/shortcut.h"
 #include "platform/thread.h"
 #include "probes/address_text.h"
 #include "probes/app_launch.h"
@@ -49,6 +51,8 @@ void print_help() {
   console_write_line(
       "  --save-password     Keep the SOCKS5 password in Windows Credential Manager");
   console_write_line("  --forget-password   Remove the kept SOCKS5 password");
+  console_write_line(
+      "  --create-shortcut   Put a desktop shortcut that starts the launcher with these options");
   console_write_line("  --log FILE          Append a record of the run to FILE");
   console_write_line("  --bypass LIST       More addresses that skip the proxy, separated by ;");
   console_write_line(
@@ -56,15 +60,19 @@ void print_help() {
   console_write_line(
       "  --on-disconnect MODE  restore (the default) or wait for the SOCKS5 server to come back");
   console_write_line("  --help              Show this help");
+  console_write_line("  --version           Print the version and exit");
 }
 
 // The start-up check: a real SOCKS5 CONNECT to the app host, with 5 s
 // time-outs so that a server that accepts but never answers cannot hang the
 // start. Sets *login_rejected when the server turned down the user name and
-// password, and *login_accepted when it chose the login and accepted it.
-int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int* login_accepted) {
+// password, *login_accepted when it chose the login and accepted it, and
+// *login_needed when it refused to go on without one.
+int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int* login_accepted,
+                           int* login_needed) {
   *login_rejected = 0;
   *login_accepted = 0;
+  *login_needed = 0;
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
   if (upstream == kInvalidSocket) {
     run_log_printf("SOCKS5 pre-check: %s:%s could not be reached", context->socks_host,
@@ -77,6 +85,7 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int
                                  context->socks_password, login_rejected, &outcome);
   net_close(upstream);
   *login_accepted = ok && outcome.method == kSocksMethodLogin;
+  *login_needed = !ok && outcome.none_acceptable && context->socks_user[0] == '\0';
   if (ok) {
     run_log_printf("SOCKS5 pre-check: passed; method %d, reply %d to CONNECT %s:443",
                    outcome.method, outcome.reply, app_host);
@@ -86,6 +95,23 @@ int verify_socks_handshake(const ProxyContext* context, int* login_rejected, int
                    *login_rejected ? " (the user name and password were not accepted)" : "");
   }
   return ok;
+}
+
+// --create-shortcut: the desktop shortcut with the other options of this
+// command line; nothing else runs. Returns the exit code.
+int create_desktop_shortcut(int argc, char** argv) {
+  static char arguments[32768];
+  static char path[3 * 32768];
+  if (!shortcut_build_arguments(argc, argv, arguments, sizeof(arguments)) ||
+      !shortcut_create_on_desktop(kShortcutFileName, arguments, path, sizeof(path))) {
+    run_log_printf("End: the desktop shortcut could not be created; exit code %d",
+                   kExitOptionError);
+    show_error(kTextShortcutNotCreated);
+    return kExitOptionError;
+  }
+  console_printf(kShortcutCreatedFormat, path);
+  run_log_printf("End: desktop shortcut %s created; exit code %d", path, kExitSuccess);
+  return kExitSuccess;
 }
 
 // The password kept in the credential store for one account.
@@ -271,8 +297,15 @@ int run_launch(ProxyContext* context, const KeptPassword* kept, int wait_on_disc
   // The SOCKS5 server must grant a CONNECT before anything else is started.
   int login_rejected = 0;
   int login_accepted = 0;
-  if (!verify_socks_handshake(context, &login_rejected, &login_accepted)) {
+  int login_needed = 0;
+  if (!verify_socks_handshake(context, &login_rejected, &login_accepted, &login_needed)) {
     console_write_line("FAILED");
+    // A double-click gives no user name; the box alone would not say that
+    // one is what is missing.
+    if (login_needed) {
+      console_write_line(kSocksLoginNeededLine);
+      run_log_printf("%s", kSocksLoginNeededLine);
+    }
     // The user typed nothing this time, so say which password failed and
     // how to stop it being used.
     if (login_rejected && kept->from_store) console_write_line(kSavedPasswordRefusedLine);
@@ -392,6 +425,9 @@ int main() {
     case kOptionsHelp:
       print_help();
       return kExitSuccess;
+    case kOptionsVersion:
+      console_write_line(kBannerLine);
+      return kExitSuccess;
     case kOptionsMissingValue:
       show_error(kTextMissingValue);
       return kExitOptionError;
@@ -425,6 +461,9 @@ int main() {
     show_error(kTextLogNotOpened);
     return kExitOptionError;
   }
+  // The shortcut takes the command line for later runs; this one runs nothing
+  // (it wins over --forget-password, which the shortcut leaves out).
+  if (options.create_shortcut) return create_desktop_shortcut(argc, argv);
   static KeptPassword kept;
   name_kept_password(&context, &kept);
   kept.save = options.save_password;

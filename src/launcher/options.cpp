@@ -76,6 +76,11 @@ int options_build_bypass(const char* value, char text[kProxyBypassMax + 1]) {
   return 0;
 }
 
+int options_is_flag(const char* name) {
+  return strcmp(name, "--save-password") == 0 || strcmp(name, "--forget-password") == 0 ||
+         strcmp(name, "--create-shortcut") == 0;
+}
+
 int options_is_watchdog_mode(int argc, char** argv) {
   return argc == 3 && strcmp(argv[1], "--restore-watchdog") == 0;
 }
@@ -113,6 +118,7 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
   for (int i = 1; i < argc;) {
     const char* name = argv[i];
     if (strcmp(name, "--help") == 0) return kOptionsHelp;
+    if (strcmp(name, "--version") == 0) return kOptionsVersion;
     // The flags take no value, so they are known before the missing value is
     // told: one in last position is complete.
     if (strcmp(name, "--save-password") == 0) {
@@ -122,6 +128,11 @@ OptionsResult options_parse(int argc, char** argv, ProxyContext* context,
     }
     if (strcmp(name, "--forget-password") == 0) {
       options->forget_password = 1;
+      i += 1;
+      continue;
+    }
+    if (strcmp(name, "--create-shortcut") == 0) {
+      options->create_shortcut = 1;
       i += 1;
       continue;
     }

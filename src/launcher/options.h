@@ -8,16 +8,17 @@
 
 // What the command line asks for.
 enum OptionsResult {
-  kOptionsRun = 0,               // run the launch with the context as parsed
-  kOptionsHelp = 1,              // print the help text, exit 0
-  kOptionsMissingValue = 2,      // an option name has no value after it
-  kOptionsUnknown = 3,           // an option name is none of the known ones
-  kOptionsInvalidPort = 4,       // the local port is 0 or not a 32-bit number
-  kOptionsInvalidUser = 5,       // the SOCKS5 user name is empty or above 255 bytes
-  kOptionsNeedsUser = 6,         // --save-password or --forget-password without --socks-user
-  kOptionsInvalidBypass = 7,     // the --bypass list is refused by options_build_bypass
-  kOptionsInvalidPlainHttp = 8,  // the --plain-http mode is neither refuse nor forward
-  kOptionsInvalidDisconnect = 9  // the --on-disconnect mode is neither restore nor wait
+  kOptionsRun = 0,                // run the launch with the context as parsed
+  kOptionsHelp = 1,               // print the help text, exit 0
+  kOptionsMissingValue = 2,       // an option name has no value after it
+  kOptionsUnknown = 3,            // an option name is none of the known ones
+  kOptionsInvalidPort = 4,        // the local port is 0 or not a 32-bit number
+  kOptionsInvalidUser = 5,        // the SOCKS5 user name is empty or above 255 bytes
+  kOptionsNeedsUser = 6,          // --save-password or --forget-password without --socks-user
+  kOptionsInvalidBypass = 7,      // the --bypass list is refused by options_build_bypass
+  kOptionsInvalidPlainHttp = 8,   // the --plain-http mode is neither refuse nor forward
+  kOptionsInvalidDisconnect = 9,  // the --on-disconnect mode is neither restore nor wait
+  kOptionsVersion = 10            // print the banner line alone, exit 0
 };
 
 // The options that only the driver reads; nothing of them reaches the proxy.
@@ -26,6 +27,7 @@ struct LauncherOptions {
   int forget_password;     // 1: remove the kept password and end, before anything else runs
   int wait_on_disconnect;  // 1: --on-disconnect wait, apps stay on the local proxy through an
                            // outage
+  int create_shortcut;     // 1: put a desktop shortcut with the other options and end
 };
 
 // Returns 1 when argv holds exactly two arguments after the program path and
@@ -36,8 +38,8 @@ int options_is_watchdog_mode(int argc, char** argv);
 // its defaults and into *options (cleared here). Names are taken from the
 // first argument on; each value option takes the argument after it as its
 // value, never examined as a name ("--socks-host --save-password" sets the
-// host), while "--save-password" and "--forget-password" take none, so the
-// next argument is again a name. For each name, in this order: "--help" wins
+// host), while the flags (options_is_flag) take none, so the next argument is
+// again a name. For each name, in this order: "--help" and "--version" win
 // at once; a flag is set, also in last position; a name with no argument
 // after it is a missing value, before it is recognised (so "--bogus" last is
 // a missing value and "--bogus --save-password" an unknown name); a value
@@ -50,6 +52,10 @@ int options_is_watchdog_mode(int argc, char** argv);
 // never cut. The --log path is kept as the argument itself, not copied. The
 // password is not an option: the driver obtains it.
 OptionsResult options_parse(int argc, char** argv, ProxyContext* context, LauncherOptions* options);
+
+// Returns 1 when name is an option that takes no value: "--save-password",
+// "--forget-password" or "--create-shortcut".
+int options_is_flag(const char* name);
 
 // Converts a --http-port value as atoi would for every number that fits a
 // 32-bit int (leading white space, a sign, digits up to the first non-digit, 0

@@ -123,6 +123,16 @@ TEST(Options, DecisionTable) {
       {{"--on-disconnect", "x", "--on-disconnect", "restore"}, kOptionsRun},
       {{"--plain-http", "x", "--on-disconnect", "x"}, kOptionsInvalidPlainHttp},
       {{"--on-disconnect", "x", "--help"}, kOptionsHelp},
+      // --version wins at once like --help; an error before it wins.
+      {{"--version"}, kOptionsVersion},
+      {{"--http-port", "0", "--version", "--help"}, kOptionsVersion},
+      {{"--help", "--version"}, kOptionsHelp},
+      {{"--bogus", "x", "--version"}, kOptionsUnknown},
+      {{"--socks-host", "--version"}, kOptionsRun},
+      {{"--create-shortcut"}, kOptionsRun},
+      {{"--create-shortcut", "--bypass", " ; ;"}, kOptionsInvalidBypass},
+      {{"--create-shortcut", "--version"}, kOptionsVersion},
+      {{"--bogus", "--create-shortcut"}, kOptionsUnknown},
   };
   for (const Case& c : cases) {
     std::string shown;

@@ -1,10 +1,11 @@
 // The launcher's own console lines and box texts, in one place.
 #pragma once
 
+#include "build_constants.h"
 #include "identity.h"
 
 constexpr char kBoxCaption[] = LUMARET_IDENTITY_NAME;
-constexpr char kBannerLine[] = "Lumaret Desktop Proxy Launcher 1.3 beta";
+constexpr char kBannerLine[] = LUMARET_PRODUCT_NAME " " LUMARET_VERSION_TEXT;
 
 constexpr char kTextMissingValue[] = "Missing value after command-line option.";
 constexpr char kTextUnknownOption[] = "Unknown command-line option. Use --help for usage.";
@@ -15,6 +16,10 @@ constexpr char kTextInvalidBypass[] = "Invalid proxy bypass list.";
 constexpr char kTextInvalidPlainHttp[] = "Invalid plain HTTP mode.";
 constexpr char kTextInvalidDisconnect[] = "Invalid disconnect mode.";
 constexpr char kTextLogNotOpened[] = "Unable to open the log file.";
+// --create-shortcut: takes the shortcut's full path.
+constexpr char kShortcutCreatedFormat[] =
+    "Created the shortcut \"%s\" that starts the launcher with these options.\n";
+constexpr char kTextShortcutNotCreated[] = "The shortcut could not be created.";
 // The environment variable that holds the SOCKS5 password, and the console's
 // question when it is not set (takes the user name).
 constexpr char kPasswordVariable[] = "LUMARET_SOCKS_PASSWORD";
@@ -47,6 +52,11 @@ constexpr char kTextNoNetworking[] = "Unable to initialize Windows networking.";
 constexpr char kTextSocksFailed[] =
     "SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the address "
     "and port are correct.";
+// The "[1/3]" failure of a server that refused "no authentication" when no
+// user name was given: the box stays the same, the console says what to add.
+constexpr char kSocksLoginNeededLine[] =
+    "The SOCKS5 server asks for a user name and password: add --socks-user NAME to the command "
+    "line (see README.txt).";
 constexpr char kTextSocksLoginRejected[] =
     "SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user name and password.";
 constexpr char kTextAppRunning[] =

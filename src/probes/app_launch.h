@@ -2,6 +2,9 @@
 // list. Built only for Windows.
 #pragma once
 
+// The word that the launch looks for in the names of the Start menu's apps.
+#define LUMARET_APP_START_MENU_WORD "Lumaret"
+
 // Returns 1 when a process in a fresh Toolhelp snapshot has the image file name
 // "Lumaret.exe" (whole name, ASCII letters compared without case); 0 otherwise,
 // and also 0 when the snapshot or its first entry cannot be taken.

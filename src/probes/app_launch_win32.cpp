@@ -17,7 +17,8 @@ constexpr char kAppImageName[] = "Lumaret.exe";
 // activates it through the shell's AppsFolder; exit 2 tells "no such entry".
 constexpr char kLaunchCommand[] =
     "powershell.exe -NoProfile -NonInteractive -WindowStyle Hidden -Command \"$a=Get-StartApps | "
-    "Where-Object {$_.Name -like '*Lumaret*'} | Select-Object -First 1; if($a){Start-Process "
+    "Where-Object {$_.Name -like '*" LUMARET_APP_START_MENU_WORD
+    "*'} | Select-Object -First 1; if($a){Start-Process "
     "explorer.exe -ArgumentList ('shell:AppsFolder\\'+$a.AppID); exit 0}; exit 2\"";
 
 // Where Windows PowerShell lives, below the system folder.

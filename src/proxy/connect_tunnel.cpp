@@ -94,7 +94,7 @@ void log_refused_request(NetSocket client, const char* head, const char* outcome
 // result is the invalid socket.
 NetSocket open_target(NetSocket client, ProxyContext* context, const char* head,
                       const ConnectTarget* target, SocksOutcome* outcome) {
-  *outcome = {-1, -1, "the SOCKS5 server could not be reached"};
+  *outcome = {-1, -1, "the SOCKS5 server could not be reached", 0};
   NetSocket upstream = open_upstream_connection(context->socks_host, context->socks_port);
   if (upstream != kInvalidSocket &&
       socks5_connect_report(upstream, target->host, target->port, context->socks_user,

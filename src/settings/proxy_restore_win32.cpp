@@ -361,6 +361,32 @@ void place_names_add(char* text, size_t capacity, const wchar_t* name) {
   text[used] = '\0';
 }
 
+namespace {
+
+// Deletes the backup's parent key, Software\<identity token>, once the backup
+// was all it held: no value and no other subkey, so that data of another
+// version stays, and so does the key. Nothing is reported: a key left behind
+// harms no one.
+void backup_parent_delete_if_empty() {
+  static const wchar_t kParentKey[] = L"Software\\" LUMARET_IDENTITY_TOKEN;
+  RegistryKey parent;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kParentKey, 0, KEY_QUERY_VALUE, &parent.key) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  DWORD subkeys = 1;
+  DWORD values = 1;
+  if (RegQueryInfoKeyW(parent.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+      subkeys != 0 || values != 0) {
+    return;
+  }
+  // RegDeleteKeyW itself refuses a key that gained a subkey meanwhile.
+  RegDeleteKeyW(HKEY_CURRENT_USER, kParentKey);
+}
+
+}  // namespace
+
 int backup_delete() {
   RegistryKey backup;
   LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, kProxyBackupKey, 0, KEY_SET_VALUE, &backup.key);
@@ -374,6 +400,7 @@ int backup_delete() {
     run_log_printf("Backup key not deleted (error %ld); it stays without Active",
                    static_cast<long>(deleted));
   }
+  backup_parent_delete_if_empty();
   return 1;
 }
 

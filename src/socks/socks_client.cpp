@@ -44,6 +44,7 @@ int socks5_connect_report(NetSocket socket, const char* host, uint16_t port, con
                           const char* password, int* login_rejected, SocksOutcome* outcome) {
   outcome->method = -1;
   outcome->reply = -1;
+  outcome->none_acceptable = 0;
   outcome->failure = "target or login of an invalid length";
   int rejected_here = 0;
   int* rejected = login_rejected != nullptr ? login_rejected : &rejected_here;
@@ -73,6 +74,7 @@ int socks5_connect_report(NetSocket socket, const char* host, uint16_t port, con
   unsigned char method[2];
   if (!net_recv_exact(socket, method, sizeof(method))) return 0;
   int chosen = socks_method_chosen(method, login_offered);
+  outcome->none_acceptable = method[0] == 0x05 && method[1] == 0xFF;
   outcome->failure = "the server chose no method that was offered";
   if (chosen < 0) return 0;
   outcome->method = chosen;

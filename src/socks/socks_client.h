@@ -41,6 +41,9 @@ struct SocksOutcome {
   int method;
   int reply;            // the CONNECT reply's code; -1 when no reply arrived
   const char* failure;  // the step that failed, as words for the log; null on success
+  // 1 when the server answered the greeting with 05 FF: none of the offered
+  // methods will do, as a server that needs a login says to "no authentication".
+  int none_acceptable;
 };
 
 // socks5_connect_login that also tells in *outcome (not null) how it went.

@@ -345,7 +345,10 @@ TEST_F(SocksClient, MethodOtherThanNoAuthenticationOrWrongVersionFailsBeforeRequ
       ASSERT_TRUE(server.start());
       NetSocket client = server.connect_client();
       ASSERT_NE(client, kInvalidSocket);
-      EXPECT_EQ(socks5_connect(client, "target.example", 443), 0);
+      SocksOutcome outcome;
+      EXPECT_EQ(socks5_connect_report(client, "target.example", 443, "", "", nullptr, &outcome), 0);
+      // Only 05 FF says that the server wants what was not offered (a login).
+      EXPECT_EQ(outcome.none_acceptable, answer == bytes_of({0x05, 0xFF}));
       net_close(client);
       // The greeting and nothing else: no request after a refusal.
       EXPECT_EQ(hex_of(server.finish()), hex_of(kGreeting));

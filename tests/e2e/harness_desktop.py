@@ -84,7 +84,9 @@ class Desktop:
         environment.update({
             "WINEPREFIX": self.prefix,
             "WINEDEBUG": os.environ.get("E2E_WINEDEBUG", "-all"),
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            # No menu builder: it would copy a desktop shortcut's icons and
+            # menu entries into the Linux home.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "DISPLAY": self.display or "",
         })
         return environment

@@ -27,12 +27,12 @@ class LauncherStart(harness.LauncherTestCase):
     test_environment = False
 
     def run_until_box(self, socks_port, text, exit_code, until, extra=(), password=None,
-                      password_line=None):
+                      password_line=None, after_check=""):
         """Runs the launcher against socks_port with the extra arguments;
         expects the error box with text, then exit_code and the transcript up
-        to until. password goes into the variable; password_line is a line
-        on standard input instead. Returns the result and the seconds from
-        the "[1/3]" line to its verdict."""
+        to until, with after_check after the "[1/3]" verdict. password goes
+        into the variable; password_line is a line on standard input instead.
+        Returns the result and the seconds from the "[1/3]" line to its verdict."""
         arguments = ["--socks-port", str(socks_port), "--http-port", str(self.http_port)]
         arguments += list(extra)
         # Wine reads the Unix command line and environment in the locale's
@@ -60,7 +60,8 @@ class LauncherStart(harness.LauncherTestCase):
         self.assertEqual((box.icon, box.buttons, box.text), ("error", ["OK"], text))
         box.dismiss()
         result = run.wait(timeout=30)
-        self.assertEqual(result.stdout, transcripts.run_transcript(socks_port, self.http_port, until))
+        self.assertEqual(result.stdout, transcripts.run_transcript(socks_port, self.http_port, until,
+                                                                   after_check=after_check))
         self.assertEqual(result.exit_code, exit_code)
         return result, check_seconds
 
@@ -88,12 +89,20 @@ class LauncherStart(harness.LauncherTestCase):
         values = self.wine.reg("get", harness.INTERNET_SETTINGS, *harness.SETTING_NAMES)
         return values, self.wine.reg("key", harness.BACKUP).strip()
 
-    def test_login_rejected_fails_the_check_with_its_own_box_and_exit_4(self):
+    def test_login_rejected_or_not_given_fails_the_check_with_its_own_text_and_exit_4(self):
         before = self.registry_state()
         self.assertEqual(before[1], "absent")
+        log = self.path("run.log")
         with peers.Microsocks(user="alice", password="secret") as socks:
             self.run_until_box(socks.port, transcripts.SOCKS_LOGIN_REJECTED, 4, "socks-failed",
                                extra=["--socks-user", "alice"], password="wrong")
+            # Without a user name the server refuses the only method offered:
+            # the usual box, after a line that says what is missing.
+            self.run_until_box(socks.port, transcripts.SOCKS_FAILED, 4, "socks-failed",
+                               extra=["--log", harness.windows_path(log)],
+                               after_check=transcripts.LOGIN_NEEDED)
+        with open(log, "rb") as f:
+            self.assertIn(transcripts.LOGIN_NEEDED.encode().rstrip(b"\n") + b"\r\n", f.read())
         self.assertEqual(self.registry_state(), before)
 
     def test_login_with_the_password_on_standard_input_passes_the_check(self):

@@ -133,9 +133,12 @@ class SettingsSafetyNet(harness.LauncherTestCase):
     def test_watchdog_mode_without_a_process_to_wait_for_restores_at_once(self):
         ended_id = self.wine.spawn_detached(windows_path(self.wine.regdump) + " sleep 0")
         time.sleep(1)
-        for argument in ("0", "--help", ended_id):
+        # The backup's parent key goes with it, unless it holds data of its own.
+        parent = BACKUP.rsplit("\\", 1)[0]
+        for argument, other_data in (("0", None), ("--help", {"Other": dword(1)}), (ended_id, None)):
             with self.subTest(argument=argument):
                 self.leave_complete_backup()
+                self.wine.write(parent, other_data or {})
                 started = time.monotonic()
                 result = self.wine.run(self.wine.launcher, ["--restore-watchdog", argument])
                 self.assertEqual(result.exit_code, 0)
@@ -144,6 +147,9 @@ class SettingsSafetyNet(harness.LauncherTestCase):
                 # busy machine's slow Wine start.
                 self.assertLess(time.monotonic() - started, 20)
                 self.assert_user_values_back()
+                self.assertEqual(self.wine.reg("key", parent).strip(),
+                                 "present" if other_data else "absent")
+                self.wine.write(parent, {name: None for name in other_data or {}})
 
     def test_watchdog_mode_restores_only_after_the_process_ends(self):
         self.leave_complete_backup()

@@ -23,11 +23,18 @@ HELP = console(BANNER + "\n\n"
                "  --socks-user USER   SOCKS5 user name (password: LUMARET_SOCKS_PASSWORD, or asked)\n"
                "  --save-password     Keep the SOCKS5 password in Windows Credential Manager\n"
                "  --forget-password   Remove the kept SOCKS5 password\n"
+               "  --create-shortcut   Put a desktop shortcut that starts the launcher with these options\n"
                "  --log FILE          Append a record of the run to FILE\n"
                "  --bypass LIST       More addresses that skip the proxy, separated by ;\n"
                "  --plain-http MODE   refuse (the default) or forward plain http:// requests\n"
                "  --on-disconnect MODE  restore (the default) or wait for the SOCKS5 server to come back\n"
-               "  --help              Show this help\n")
+               "  --help              Show this help\n"
+               "  --version           Print the version and exit\n")
+VERSION = console(BANNER + "\n")
+# --create-shortcut: the shortcut's name, and the line that takes its full path.
+SHORTCUT_NAME = "Morvo Proxy Launcher.lnk"
+SHORTCUT_CREATED = 'Created the shortcut "%s" that starts the launcher with these options.\n'
+SHORTCUT_NOT_CREATED = "The shortcut could not be created."
 
 MISSING_VALUE = "Missing value after command-line option."
 UNKNOWN_OPTION = "Unknown command-line option. Use --help for usage."
@@ -55,6 +62,9 @@ PASSWORD_REMOVED = "The saved SOCKS5 password for %s was removed.\n"
 NO_PASSWORD_SAVED = "No SOCKS5 password is saved for %s.\n"
 SOCKS_FAILED = ("SOCKS5 verification failed.\n\nStart Halvern SOCKS mode and confirm that the "
                 "address and port are correct.")
+# After "[1/3] ... FAILED" when the server wants a login and none was given.
+LOGIN_NEEDED = ("The SOCKS5 server asks for a user name and password: add --socks-user NAME to "
+                "the command line (see README.txt).\n")
 SOCKS_LOGIN_REJECTED = ("SOCKS5 verification failed.\n\nThe SOCKS5 server did not accept the user "
                         "name and password.")
 PORT_NOT_OPEN = ("Unable to open the local HTTP proxy port. It may already be in use.\n\n"

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   proxy_context_set_defaults(&context);
   LauncherOptions options;
   OptionsResult result = options_parse(argc, argv, &context, &options);
-  FUZZ_CHECK(result >= kOptionsRun && result <= kOptionsInvalidDisconnect);
+  FUZZ_CHECK(result >= kOptionsRun && result <= kOptionsVersion);
   FUZZ_CHECK(memchr(context.socks_host, '\0', sizeof(context.socks_host)) != nullptr);
   FUZZ_CHECK(memchr(context.socks_port, '\0', sizeof(context.socks_port)) != nullptr);
   FUZZ_CHECK(memchr(context.socks_user, '\0', sizeof(context.socks_user)) != nullptr);
