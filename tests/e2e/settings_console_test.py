@@ -102,19 +102,23 @@ class SettingsConsoleEnds(harness.LauncherTestCase):
                       % ours, logged)
         self.assertIn(transcripts.KEPT_OTHER_PROGRAM % "ProxyServer", logged.replace("\r\n", "\n"))
 
-        # The same change, then kill -9: the watchdog keeps the same.
+        # The same change, and a VPN client's server in its entry's store,
+        # then kill -9: the watchdog keeps both, and only them.
         self.wine.reset(USER_VALUES)
+        port = peers.free_port()
         second = self.desktop.start_plain(
             harness.launcher("testhosts"),
-            ["--socks-port", str(self.env.socks_port), "--http-port", str(peers.free_port())],
-            self.environment)
+            ["--socks-port", str(self.env.socks_port), "--http-port", str(port)], self.environment)
         second.wait_output(b"      Restore watchdog: ACTIVE", timeout=90)
         self.wine.write(INTERNET_SETTINGS, vpn)
+        self.wine.write(harness.CONNECTIONS, {"Test VPN": connection_value(
+            0x3, "other-vpn.test:3128", LAUNCHER_BYPASS, counter=5)})
         os.kill(second.process.pid, signal.SIGKILL)
         second.process.wait()
         self.assertTrue(wait_until(lambda: not self.wine.backup_exists(), 15))
         self.assertEqual(self.wine.user_values(), kept)
-        self.assertEqual(self.wine.connections(), USER_CONNECTIONS)
+        self.assertEqual(self.wine.connections(), dict(USER_CONNECTIONS, **{
+            "Test VPN": connection_value(0x3, "other-vpn.test:3128", "<local>", counter=6)}))
 
     def test_ctrl_c_typed_at_the_monitor_restores_through_the_console_handler(self):
         # The key itself, typed on the keyboard: the other cases raise the
