@@ -1,7 +1,7 @@
 """Whole runs of the launcher in a Wine console (test-hosts build) through to
 the monitor: the route verified, the app stand-in's traffic confirmed, a
 download by curl through the local proxy, then the end by ENTER or by the
-SOCKS5 server going away. Also with a login to microsocks (-u alice -P
+SOCKS5 server going away (with --on-disconnect wait: outages waited out). Also with a login to microsocks (-u alice -P
 secret), the password from the environment or typed at the console's prompt,
 and then nowhere to be found: not on the screen, in the transcript, the
 registry, a command line, a child's environment (as the PowerShell stand-in

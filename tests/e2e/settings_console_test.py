@@ -3,7 +3,8 @@ after "Restore watchdog: ACTIVE": ENTER, Ctrl+C and closing the console
 window. ENTER and Ctrl+C are typed on the keyboard here; the fault matrix
 raises Ctrl+C inside the console, without X. Every one
 must leave the user's own proxy values back, with their exact types and
-bytes, and no backup behind.
+bytes, and no backup behind; where another program wrote the settings during
+the run, what it wrote stays, and the launcher says so.
 
     settings_console_test.py --build-dir DIR [unittest arguments]
 """
