@@ -9,7 +9,8 @@ import unittest
 
 from harness_base import build_dir, test_env, wait_until, windows_path
 from harness_desktop import desktop
-from harness_registry import USER_VALUES, Wine
+from harness_registry import (BACKUP, INTERNET_SETTINGS, RUN_ONCE, RUN_ONCE_VALUE, USER_VALUES,
+                              Wine, dword, launcher_values, restore_command)
 import peers  # after harness_base, which imports test_env first
 
 
@@ -122,6 +123,16 @@ class LauncherTestCase(unittest.TestCase):
         """The user's settings as user_values, with no backup or restore
         command (before each test that sets user_values)."""
         self.wine.reset(self.user_values)
+
+    def leave_complete_backup(self):
+        """The registry as a launcher leaves it that died with its values
+        applied (one of an earlier version: no owner recorded)."""
+        self.wine.write(BACKUP, {
+            "ProxyEnablePresent": dword(1), "ProxyEnableValue": USER_VALUES["ProxyEnable"],
+            "ProxyServerPresent": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"],
+            "ProxyOverridePresent": dword(0), "Active": dword(1)})
+        self.wine.write(INTERNET_SETTINGS, launcher_values(18118))
+        self.wine.write(RUN_ONCE, {RUN_ONCE_VALUE: restore_command(self.wine.launcher)})
 
     def assert_user_values_back(self, within=0):
         """USER_VALUES back (within seconds), no backup, no restore command."""

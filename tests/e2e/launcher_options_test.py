@@ -23,13 +23,10 @@ class LauncherOptions(harness.LauncherTestCase):
                             "Desktop", transcripts.SHORTCUT_NAME)
 
     def leave_complete_backup(self):
-        """A backup that the restore at the start of a run would put back and delete."""
+        """A backup that the restore at the start of a run would put back and
+        delete; returns the user's values as they stand beside it."""
         self.addCleanup(self.wine.reset, harness.USER_VALUES)
-        self.wine.write(harness.BACKUP, {"ProxyEnablePresent": harness.dword(1),
-                                         "ProxyEnableValue": harness.dword(0),
-                                         "ProxyServerPresent": harness.dword(0),
-                                         "ProxyOverridePresent": harness.dword(0),
-                                         "Active": harness.dword(1)})
+        super().leave_complete_backup()
         return self.wine.user_values()
 
     def assert_nothing_else_ran(self, user_values):

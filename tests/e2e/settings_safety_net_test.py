@@ -92,16 +92,6 @@ class SettingsSafetyNet(harness.LauncherTestCase):
         result = run.wait(timeout=60)
         return result.exit_code, result.stdout, result.stderr
 
-    def leave_complete_backup(self):
-        """The registry as a launcher leaves it that died with its values
-        applied (one of an earlier version: no owner recorded)."""
-        self.wine.write(BACKUP, {
-            "ProxyEnablePresent": dword(1), "ProxyEnableValue": USER_VALUES["ProxyEnable"],
-            "ProxyServerPresent": dword(1), "ProxyServerValue": USER_VALUES["ProxyServer"],
-            "ProxyOverridePresent": dword(0), "Active": dword(1)})
-        self.wine.write(INTERNET_SETTINGS, launcher_values(18118))
-        self.wine.write(RUN_ONCE, {RUN_ONCE_VALUE: restore_command(self.wine.launcher)})
-
     def set_machine_policy(self, per_user):
         """ProxySettingsPerUser under HKLM's Internet Settings policies (None:
         no value), through Wine's reg.exe."""
