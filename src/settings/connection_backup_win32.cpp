@@ -50,6 +50,15 @@ int write_dword_checked(HKEY key, const wchar_t* name, DWORD value) {
   return write_checked(key, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
 }
 
+// Writes a copy into the backup as its presence flag (present_name) and, when
+// present, its type and bytes (value_name), each read back. Returns 1 when
+// both stand.
+int write_copy_checked(HKEY backup, const wchar_t* present_name, const wchar_t* value_name,
+                       DWORD present, DWORD type, const BYTE* data, DWORD size) {
+  return write_dword_checked(backup, present_name, present) &&
+         (!present || write_checked(backup, value_name, type, data, size));
+}
+
 // The names of connection i's values in the backup.
 struct RecordNames {
   wchar_t name[32];
@@ -441,13 +450,12 @@ int connections_save(HKEY backup, ConnectionsBackup* connections) {
     }
     connection->present = read == ERROR_SUCCESS;
     const RecordNames names = record_names(i);
-    saved =
-        write_checked(backup, names.name, REG_SZ, reinterpret_cast<const BYTE*>(connection->name),
-                      static_cast<DWORD>((wcslen(connection->name) + 1) * sizeof(wchar_t))) &&
-        write_dword_checked(backup, names.kind, connection->is_ras) &&
-        write_dword_checked(backup, names.present, connection->present) &&
-        (!connection->present ||
-         write_checked(backup, names.value, connection->type, connection->data, connection->size));
+    saved = write_checked(backup, names.name, REG_SZ,
+                          reinterpret_cast<const BYTE*>(connection->name),
+                          static_cast<DWORD>((wcslen(connection->name) + 1) * sizeof(wchar_t))) &&
+            write_dword_checked(backup, names.kind, connection->is_ras) &&
+            write_copy_checked(backup, names.present, names.value, connection->present,
+                               connection->type, connection->data, connection->size);
   }
   if (store != nullptr) RegCloseKey(store);
   return saved &&
@@ -656,9 +664,8 @@ int connections_save_written(HKEY backup, const ConnectionsBackup* connections) 
     const LONG read = stored_value_read(store.key, connection.name, &now);
     if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 0;
     const RecordNames names = record_names(i);
-    if (!write_dword_checked(backup, names.written_present, read == ERROR_SUCCESS) ||
-        (read == ERROR_SUCCESS &&
-         !write_checked(backup, names.written_value, now.type, now.data, now.size))) {
+    if (!write_copy_checked(backup, names.written_present, names.written_value,
+                            read == ERROR_SUCCESS, now.type, now.data, now.size)) {
       return 0;
     }
   }

@@ -124,12 +124,6 @@ uint32_t legacy_changes(HKEY internet_settings, const WrittenValue* written,
 // Appends the names of the legacy values in changed (kLegacy* bits) to names.
 void legacy_names_add(char* names, size_t capacity, uint32_t changed);
 
-// Records in the backup what stands now in every place that apply wrote: the
-// legacy values (each as present or absent, read back), then every store
-// (connections_save_written, which raises the format last). Returns 1 when
-// the record is whole.
-int written_record_save(HKEY backup, const ConnectionsBackup* connections);
-
 // Returns 1 for a read result that says the backup does not hold the layout
 // this program writes (a value missing, or of another type, size or number):
 // reading it again cannot help, so the backup is left alone for good.

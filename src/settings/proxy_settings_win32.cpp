@@ -21,25 +21,43 @@ constexpr DWORD kApplyInternetSettingsAccess = KEY_READ | KEY_SET_VALUE;  // 0x2
 static_assert(kConnectionBypassCapacity == kProxyBypassMax + 1,
               "every store and reader holds the longest bypass list");
 
-// Saves one of the user's values into the backup: its presence flag and, when
-// present, its copy; both are read back. Returns 1 when the backup holds them
-// exactly, 0 when a read, write or read-back failed. A value that cannot be
-// read for any reason but its absence fails the backup: recorded as absent, it
-// would be deleted by the restore.
-int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value) {
-  StoredValue user;
-  LONG read = stored_value_read(internet_settings, value.user_name, &user);
+// Saves what one legacy value holds now into the backup, as present_name (its
+// presence flag) and, when present, copy_name; both are read back. Returns 1
+// when the backup holds them exactly, 0 when a read, write or read-back
+// failed. A value that cannot be read for any reason but its absence fails
+// the backup: recorded as absent, it would be deleted by the restore.
+int save_value_copy(HKEY internet_settings, HKEY backup, const wchar_t* name,
+                    const wchar_t* present_name, const wchar_t* copy_name) {
+  StoredValue now;
+  LONG read = stored_value_read(internet_settings, name, &now);
   if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 0;
   const DWORD present = read == ERROR_SUCCESS ? 1 : 0;
   DWORD flag = 0;
-  int saved = registry_write_dword(backup, value.present_name, present) &&
-              registry_read_flag(backup, value.present_name, &flag) == ERROR_SUCCESS &&
-              flag == present;
+  int saved = registry_write_dword(backup, present_name, present) &&
+              registry_read_flag(backup, present_name, &flag) == ERROR_SUCCESS && flag == present;
   if (present) {
-    saved = saved && stored_value_write(backup, value.saved_name, &user) &&
-            stored_value_matches(backup, value.saved_name, &user);
+    saved = saved && stored_value_write(backup, copy_name, &now) &&
+            stored_value_matches(backup, copy_name, &now);
   }
   return saved;
+}
+
+// Records in the backup what stands now in every place that apply wrote: the
+// legacy values, then every store (connections_save_written, which raises
+// the format last). Returns 1 when the record is whole.
+int written_record_save(HKEY backup, const ConnectionsBackup* connections) {
+  RegistryKey internet_settings;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_QUERY_VALUE,
+                    &internet_settings.key) != ERROR_SUCCESS) {
+    return 0;
+  }
+  for (const SavedValue& value : kSavedValues) {
+    if (!save_value_copy(internet_settings.key, backup, value.user_name, value.written_present_name,
+                         value.written_name)) {
+      return 0;
+    }
+  }
+  return connections_save_written(backup, connections);
 }
 
 // Writes the whole backup and marks it complete, Active last, each value read
@@ -48,7 +66,10 @@ int save_user_value(HKEY internet_settings, HKEY backup, const SavedValue& value
 // complete and exact, 0 when not.
 int save_backup(HKEY internet_settings, HKEY backup, ConnectionsBackup* connections) {
   for (const SavedValue& value : kSavedValues) {
-    if (!save_user_value(internet_settings, backup, value)) return 0;
+    if (!save_value_copy(internet_settings, backup, value.user_name, value.present_name,
+                         value.saved_name)) {
+      return 0;
+    }
   }
   if (!connections_save(backup, connections)) return 0;
   // An exact owner record: a wrong one would let a restore outside this

@@ -149,29 +149,6 @@ void legacy_names_add(char* names, size_t capacity, uint32_t changed) {
   }
 }
 
-int written_record_save(HKEY backup, const ConnectionsBackup* connections) {
-  RegistryKey internet_settings;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_QUERY_VALUE,
-                    &internet_settings.key) != ERROR_SUCCESS) {
-    return 0;
-  }
-  for (const SavedValue& saved : kSavedValues) {
-    StoredValue now;
-    const LONG read = stored_value_read(internet_settings.key, saved.user_name, &now);
-    if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 0;
-    const DWORD present = read == ERROR_SUCCESS;
-    DWORD flag = 0;
-    if (!registry_write_dword(backup, saved.written_present_name, present) ||
-        registry_read_flag(backup, saved.written_present_name, &flag) != ERROR_SUCCESS ||
-        flag != present ||
-        (present && !(stored_value_write(backup, saved.written_name, &now) &&
-                      stored_value_matches(backup, saved.written_name, &now)))) {
-      return 0;
-    }
-  }
-  return connections_save_written(backup, connections);
-}
-
 void proxy_settings_watch(ChangeMemory* memory) {
   // Under the lock, and only while applied: a restore on the console
   // handler's thread puts the user's values back before it deletes the
